@@ -1,0 +1,27 @@
+# The updater's logic compiled natively against the simulated Windows, and
+# the native test suite.
+option(WELLHAVEN_SANITIZE "Build the host logic and tests with ASan and UBSan" OFF)
+set(WELLHAVEN_UPDATER_EXE "" CACHE FILEPATH "The built Windows updater, for the tests that run it under Wine")
+
+if(WELLHAVEN_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+add_library(simwin STATIC
+  platform/sim/sim_files.cpp
+  platform/sim/sim_registry.cpp
+  platform/sim/sim_resources.cpp
+  platform/sim/sim_user.cpp
+  platform/sim/sim_core.cpp
+)
+target_include_directories(simwin PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(simwin PRIVATE -Wall -Wextra -Werror)
+
+add_library(wellhaven_logic STATIC ${WELLHAVEN_LOGIC_SOURCES})
+target_include_directories(wellhaven_logic PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(wellhaven_logic PRIVATE ${WELLHAVEN_LOGIC_OPTIONS})
+target_link_libraries(wellhaven_logic PUBLIC simwin)
+
+enable_testing()
+add_subdirectory(tests)

@@ -1,0 +1,12 @@
+# The release artefact: a 32-bit GUI executable that needs nothing but
+# KERNEL32, ADVAPI32, USER32 and the C runtime DLL.
+set(WELLHAVEN_EXE_NAME WellhavenUpdate103)
+
+add_executable(updater WIN32 ${WELLHAVEN_LOGIC_SOURCES})
+set_target_properties(updater PROPERTIES OUTPUT_NAME ${WELLHAVEN_EXE_NAME})
+target_include_directories(updater PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(updater PRIVATE ${WELLHAVEN_LOGIC_OPTIONS} -Os -ffunction-sections -fdata-sections)
+target_link_options(updater PRIVATE
+  -mwindows -static-libgcc -static-libstdc++ -s
+  -Wl,--gc-sections -Wl,--no-insert-timestamp)
+target_link_libraries(updater PRIVATE kernel32 advapi32 user32)

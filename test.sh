@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds both builds and runs every test: the native suite (under ASan and
+# UBSan), the checks of the built executable, and the Wine end-to-end tests.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/deps.sh test
+./build.sh
+cmake --preset host
+cmake --build --preset host -j "$(nproc)"
+ctest --preset host -j "$(nproc)" "$@"
