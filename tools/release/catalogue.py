@@ -15,6 +15,12 @@ carries an attribute.
 XP3_MAGIC = b"XP3\x0d\x0a\x20\x0a\x1a\x8b\x67\x01"
 SIGNATURE_HEADER = b"-- SIGNATURE - SHA256/PSS/RSA --"
 SIGNATURE_SIZE = 212
+# The three Base64 lines of a signature text and the signature they carry.
+SIGNATURE_LINE_LENGTHS = (64, 64, 44)
+SIGNATURE_BYTES = 128
+# Splice payloads and their finished archives share this head: the magic and
+# the five low bytes of the finished archive's index position.
+SPLICE_HEAD_SIZE = 16
 
 # id: (size in bytes, what it is, the file it becomes in the install folder)
 PAYLOADS = {
@@ -44,6 +50,21 @@ RECIPES = {
                     skipOld=321084, keepSecond=594350, insertTail=4436),
 }
 
+
+def index_position(recipe):
+    """Where the finished archive's index begins: right after the second kept run."""
+    return SPLICE_HEAD_SIZE + recipe["keepFirst"] + recipe["insertFirst"] + recipe["keepSecond"]
+
+
+def consumed_size(recipe):
+    """How many leading bytes of the installed archive the splice reads or skips."""
+    return SPLICE_HEAD_SIZE + recipe["keepFirst"] + recipe["skipOld"] + recipe["keepSecond"]
+
+
+def splice_payload_size(recipe):
+    return SPLICE_HEAD_SIZE + recipe["insertFirst"] + recipe["insertTail"]
+
+
 # Edition table: (name, data.xp3, ext.xp3, auxtrans.dll); even rows plain line, odd rows a-line.
 EDITIONS = [
     ("ver1.00", 138471, 39808, 69632),
@@ -55,3 +76,16 @@ EDITIONS = [
     ("ver1.03", 138482, 30928, 90112),
     ("ver1.03a", 138482, 59697, 90112),
 ]
+
+# Sizes the program never looks at, used only by the sample release: the
+# scr.xp3 of ver1.00 and ver1.00a (its splice reads the first 916367 bytes
+# and drops the old index after them) and the game's executable.
+SAMPLE_OLD_SCR_XP3_SIZE = 920803
+SAMPLE_WELLHAVEN_EXE_SIZE = 155648
+
+for _name, _recipe in RECIPES.items():
+    assert _recipe["finishedSize"] == index_position(_recipe) + _recipe["insertTail"], _name
+    assert PAYLOADS[_recipe["payload"]][0] == splice_payload_size(_recipe), _name
+    assert PAYLOADS[_recipe["payload"]][2] == _name
+assert SIGNATURE_SIZE == len(SIGNATURE_HEADER) + 2 + sum(n + 2 for n in SIGNATURE_LINE_LENGTHS)
+assert SAMPLE_OLD_SCR_XP3_SIZE > consumed_size(RECIPES["scr.xp3"])
