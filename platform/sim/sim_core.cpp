@@ -1,0 +1,245 @@
+/*
+ * The simulated machine: its state, fault injection, memory and strings.
+ */
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/sim/sim_state.h"
+
+namespace sim {
+
+State &S()
+{
+    static State state;
+    return state;
+}
+
+const char *OpName(Op op)
+{
+    static const char *const names[OpCount] = {
+        "CreateFileA",    "GetFileSize",      "ReadFile",        "WriteFile",      "SetFilePointer",
+        "CopyFileA",      "DeleteFileA",      "SetFileAttributesA", "GetTempPathA", "GetTempFileNameA",
+        "FindResourceA",  "SizeofResource",   "LoadResource",    "LockResource",   "GlobalAlloc",
+        "RegOpenKeyExA",  "RegQueryValueExA", "MessageBoxA",
+    };
+    return op < OpCount ? names[op] : "?";
+}
+
+void ReleaseAll()
+{
+    State &s = S();
+    for (OpenFile *f : s.files) {
+        close(f->fd);
+        delete f;
+    }
+    s.files.clear();
+    for (std::string *k : s.openKeys)
+        delete k;
+    s.openKeys.clear();
+    for (Resource *r : s.resources)
+        delete r;
+    s.resources.clear();
+    for (auto &b : s.blocks)
+        free(b.first);
+    s.blocks.clear();
+}
+
+static int RemoveEntry(const char *path, const struct stat *st, int flag, struct FTW *ftw)
+{
+    (void)st;
+    (void)flag;
+    (void)ftw;
+    return remove(path);
+}
+
+/* Removes the drives of the machine under hostRoot, nothing else there. */
+static void WipeDrives(const std::string &hostRoot)
+{
+    for (char drive = 'A'; drive <= 'Z'; drive++) {
+        std::string folder = hostRoot + "/" + drive;
+        struct stat st;
+        if (stat(folder.c_str(), &st) == 0)
+            nftw(folder.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+}
+
+void Reset(const std::string &hostRoot)
+{
+    ReleaseAll();
+    State &s = S();
+    s.hostRoot = hostRoot;
+    mkdir(hostRoot.c_str(), 0755);
+    WipeDrives(hostRoot);
+    mkdir((hostRoot + "/C").c_str(), 0755);
+    s.attributes.clear();
+    s.registry.clear();
+    s.resources.clear();
+    s.loadedResources = 0;
+    s.boxes.clear();
+    s.answers.clear();
+    s.largestBlock = 0;
+    s.bytesRead = 0;
+    s.writesFromElsewhere = 0;
+    for (int i = 0; i < OpCount; i++) {
+        s.calls[i] = 0;
+        s.faults[i] = Fault{0, false};
+    }
+    s.faultFired = false;
+    s.attributeCalls.clear();
+    s.nextUnique = 0x1A2B;
+    MakeFolder("C:\\Temp");
+    s.tempPath = "C:\\Temp\\";
+}
+
+bool Faulted(Op op, bool *shortTransfer)
+{
+    State &s = S();
+    s.calls[op]++;
+    Fault &f = s.faults[op];
+    if (f.remaining == 0)
+        return false;
+    if (--f.remaining != 0)
+        return false;
+    s.faultFired = true;
+    if (shortTransfer != nullptr)
+        *shortTransfer = f.shortTransfer;
+    return true;
+}
+
+void FailCall(Op op, unsigned nth)
+{
+    S().faults[op] = Fault{nth, false};
+}
+
+void ShortCall(Op op, unsigned nth)
+{
+    S().faults[op] = Fault{nth, true};
+}
+
+bool FaultFired()
+{
+    return S().faultFired;
+}
+
+unsigned Calls(Op op)
+{
+    return S().calls[op];
+}
+
+int OpenHandles()
+{
+    int n = 0;
+    for (OpenFile *f : S().files)
+        if (!f->heldByOther)
+            n++;
+    return n + (int)S().openKeys.size();
+}
+
+int LiveBlocks()
+{
+    return (int)S().blocks.size();
+}
+
+SIZE_T LargestBlock()
+{
+    return S().largestBlock;
+}
+
+unsigned long long BytesRead()
+{
+    return S().bytesRead;
+}
+
+int WritesFromElsewhere()
+{
+    return S().writesFromElsewhere;
+}
+
+const std::vector<AttributeCall> &AttributeCalls()
+{
+    return S().attributeCalls;
+}
+
+std::string Upper(const std::string &text)
+{
+    std::string out = text;
+    for (char &c : out)
+        if (c >= 'a' && c <= 'z')
+            c = (char)(c - 'a' + 'A');
+    return out;
+}
+
+bool InBlock(const void *p, size_t count)
+{
+    const char *c = static_cast<const char *>(p);
+    for (auto &b : S().blocks) {
+        const char *start = static_cast<const char *>(b.first);
+        if (c >= start && c + count <= start + b.second)
+            return true;
+    }
+    return false;
+}
+
+} // namespace sim
+
+using namespace sim;
+
+extern "C" HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes)
+{
+    (void)flags;
+    State &s = S();
+    if (bytes > s.largestBlock)
+        s.largestBlock = bytes;
+    if (Faulted(OpGlobalAlloc))
+        return NULL;
+    void *p = malloc(bytes == 0 ? 1 : bytes);
+    if (p == NULL)
+        return NULL;
+    s.blocks[p] = bytes;
+    return p;
+}
+
+extern "C" HGLOBAL WINAPI GlobalFree(HGLOBAL memory)
+{
+    State &s = S();
+    auto it = s.blocks.find(memory);
+    if (it == s.blocks.end())
+        return memory; /* not a block of ours: Windows fails and returns it */
+    free(memory);
+    s.blocks.erase(it);
+    return NULL;
+}
+
+extern "C" int WINAPI lstrlenA(LPCSTR string)
+{
+    return string == NULL ? 0 : (int)strlen(string);
+}
+
+extern "C" int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...)
+{
+    /* Windows writes at most 1024 characters and its terminator. */
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(buffer, 1025, format, args);
+    va_end(args);
+    return n > 1024 ? 1024 : n;
+}
+
+bool sim::IsLeadByte932(unsigned char c)
+{
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+extern "C" LPSTR WINAPI CharNextA(LPCSTR current)
+{
+    if (*current == '\0')
+        return (LPSTR)current;
+    if (IsLeadByte932((unsigned char)current[0]) && current[1] != '\0')
+        return (LPSTR)(current + 2);
+    return (LPSTR)(current + 1);
+}

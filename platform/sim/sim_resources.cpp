@@ -1,0 +1,100 @@
+/*
+ * The simulated module: the program's resources from an in-memory table.
+ */
+#include <strings.h>
+
+#include "platform/sim/sim_state.h"
+
+namespace sim {
+
+static char gModuleImage;
+
+HMODULE Module()
+{
+    return reinterpret_cast<HMODULE>(&gModuleImage);
+}
+
+void AddResource(WORD id, const std::string &type, const std::string &bytes)
+{
+    S().resources.push_back(new Resource{id, type, bytes});
+}
+
+int LoadedResources()
+{
+    return S().loadedResources;
+}
+
+bool InResource(const void *p, size_t count)
+{
+    const char *c = static_cast<const char *>(p);
+    for (Resource *r : S().resources) {
+        const char *start = r->bytes.data();
+        if (c >= start && c + count <= start + r->bytes.size())
+            return true;
+    }
+    return false;
+}
+
+static Resource *Lookup(HRSRC resource)
+{
+    for (Resource *r : S().resources)
+        if (reinterpret_cast<HRSRC>(r) == resource)
+            return r;
+    return nullptr;
+}
+
+} // namespace sim
+
+using namespace sim;
+
+extern "C" HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type)
+{
+    if (Faulted(OpFindResourceA))
+        return NULL;
+    /* The null module is the program's own. */
+    if (module != NULL && module != Module())
+        return NULL;
+    ULONG_PTR id = reinterpret_cast<ULONG_PTR>(name);
+    if (id > 0xFFFF)
+        return NULL;
+    for (Resource *r : S().resources)
+        if (r->id == id && strcasecmp(r->type.c_str(), type) == 0)
+            return reinterpret_cast<HRSRC>(r);
+    return NULL;
+}
+
+extern "C" DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource)
+{
+    (void)module;
+    if (Faulted(OpSizeofResource))
+        return 0;
+    Resource *r = Lookup(resource);
+    return r == nullptr ? 0 : (DWORD)r->bytes.size();
+}
+
+extern "C" HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource)
+{
+    (void)module;
+    if (Faulted(OpLoadResource))
+        return NULL;
+    Resource *r = Lookup(resource);
+    if (r == nullptr)
+        return NULL;
+    S().loadedResources++;
+    return r;
+}
+
+extern "C" void *WINAPI LockResource(HGLOBAL resourceData)
+{
+    if (Faulted(OpLockResource))
+        return NULL;
+    Resource *r = Lookup(static_cast<HRSRC>(resourceData));
+    return r == nullptr ? NULL : const_cast<char *>(r->bytes.data());
+}
+
+extern "C" BOOL WINAPI FreeResource(HGLOBAL resourceData)
+{
+    if (Lookup(static_cast<HRSRC>(resourceData)) != nullptr)
+        S().loadedResources--;
+    return FALSE;
+}

@@ -1,0 +1,55 @@
+/*
+ * File replacement: every change to the install folder is written to a
+ * scratch file in the temporary folder first and then copied over its target,
+ * so a step that fails before its copy leaves the target as it was.
+ */
+#ifndef WELLHAVEN_REPLACE_H
+#define WELLHAVEN_REPLACE_H
+
+#include "common/report.h"
+#include "platform/winapi.h"
+
+/* Scratch names and the temporary folder fit the platform's path limit. */
+enum { SCRATCH_NAME_SIZE = 260 };
+
+/* Fills name (SCRATCH_NAME_SIZE bytes) with the path of a new, empty,
+ * uniquely named file in the temporary folder. Returns FALSE after showing
+ * E301 or E302. */
+BOOL MakeScratchFile(char *name);
+
+/* How an archive is rebuilt from the installed copy and a payload. The
+ * finished file is: payload bytes 0-15 (the head), keepFirst installed bytes
+ * from offset 16, insertFirst payload bytes from offset 16, keepSecond
+ * installed bytes from 16 + keepFirst + skipOld, and insertTail payload bytes
+ * from 16 + insertFirst. The payload holds 16 + insertFirst + insertTail
+ * bytes; finishedSize = 16 + keepFirst + insertFirst + keepSecond + insertTail. */
+struct SpliceRecipe {
+    DWORD finishedSize;
+    DWORD keepFirst;
+    DWORD insertFirst;
+    DWORD skipOld;
+    DWORD keepSecond;
+    DWORD insertTail;
+};
+
+/* Rebuilds installDir + fileName by the recipe from the installed copy and
+ * payload payloadId (type "BINARY" in module). A file that already has
+ * finishedSize bytes counts as done and is not touched. Returns 1 on success,
+ * 0 after showing an error box (E201 to E212, or E301/E302). */
+StepResult SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
+                       HMODULE module);
+
+/* Writes the first length bytes of payload payloadId over installDir +
+ * fileName. Attributes other than FILE_ATTRIBUTE_NORMAL are cleared before
+ * the copy and set after it; normal ones leave the target's attributes alone.
+ * Returns 1 on success, 0 after showing an error box (E501 to E508, or
+ * E301/E302). */
+StepResult PlaceWholeFile(const char *installDir, const char *fileName, DWORD length, DWORD attributes,
+                          WORD payloadId, HMODULE module);
+
+/* Writes a 212-byte signature file from payload payloadId as a hidden file,
+ * over an existing one too. Returns 1 on success, 0 after showing an error
+ * box (E401 to E408, or E301/E302). */
+StepResult PlaceSignature(const char *installDir, const char *fileName, WORD payloadId, HMODULE module);
+
+#endif

@@ -1,0 +1,52 @@
+/*
+ * What the native tests share: a fresh simulated machine per test, the
+ * player's texts in code page 932, and the boxes a player would see.
+ */
+#ifndef WELLHAVEN_TESTS_SUPPORT_H
+#define WELLHAVEN_TESTS_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim.h"
+
+/* The bytes of a UTF-8 text in code page 932, as the program must hold them. */
+std::string Sjis(const std::string &utf8);
+
+/* A box as the tests expect it: text and caption in UTF-8 (converted when
+ * compared), hasCaption false for the system's default caption. */
+struct ExpectedBox {
+    std::string text;
+    bool hasCaption;
+    std::string caption;
+    unsigned flags;
+};
+ExpectedBox ErrorBox(const std::string &text);
+ExpectedBox InfoBox(const std::string &text, const std::string &caption);
+ExpectedBox QuestionBox(const std::string &caption);
+std::string Describe(const sim::Box &box);
+
+/* Asserts that exactly these boxes were shown, in this order, with no owner. */
+void ExpectBoxes(const std::vector<ExpectedBox> &expected);
+
+/* The uninstall key the program reads. */
+extern const char kUninstallKey[];
+/* The install folder the tests use, with its trailing backslash. */
+extern const char kGameDir[];
+
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    /* Registers kGameDir (or folder) as the game's REG_SZ install location. */
+    void Register(const std::string &folder = "C:\\Games\\Wellhaven");
+    /* Asserts that the program released every handle, block and resource. */
+    void ExpectAllReleased();
+
+    std::string root_;
+};
+
+#endif
