@@ -10,3 +10,8 @@ target_link_options(updater PRIVATE
   -mwindows -static-libgcc -static-libstdc++ -s
   -Wl,--gc-sections -Wl,--no-insert-timestamp)
 target_link_libraries(updater PRIVATE kernel32 advapi32 user32)
+
+# Payloads, icon and version block from payload/updater.rc, with the release
+# check before the resources are compiled (cmake/Release.cmake).
+include(cmake/Release.cmake)
+wellhaven_add_resources(updater)

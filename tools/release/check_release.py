@@ -5,7 +5,7 @@ about the content it carries, so a wrong payload must be caught here.
     check_release.py payloads DIR [--copy-to DEST]
         Checks 103.bin to 113.bin in DIR against the catalogue and prints one
         line per problem. With --copy-to, a folder that passes is copied to DEST
-        (the build embeds that copy).
+        (the build embeds that copy); files already equal there are not touched.
 
     check_release.py verify OLD NEW [--payload FILE] [--recipe NAME]
         Rebuilds NEW from OLD the way the updater does, with the recipe and a
@@ -22,6 +22,7 @@ Exit status: 0 when everything is in order, 1 when a check fails, 2 on misuse.
 import argparse
 import base64
 import binascii
+import filecmp
 import os
 import shutil
 import struct
@@ -154,11 +155,18 @@ def cmd_payloads(args):
               % (len(problems), "" if len(problems) == 1 else "s", args.folder), file=sys.stderr)
         return 1
     if args.copy_to:
-        os.makedirs(args.copy_to, exist_ok=True)
-        for payload_id in sorted(cat.PAYLOADS):
-            name = cat.payload_file_name(payload_id)
-            shutil.copyfile(os.path.join(args.folder, name), os.path.join(args.copy_to, name))
+        copy_changed(args.folder, args.copy_to)
     return 0
+
+
+def copy_changed(folder, dest):
+    """Copies the payloads, leaving alone (and so not newer) the copies that are already equal."""
+    os.makedirs(dest, exist_ok=True)
+    for payload_id in sorted(cat.PAYLOADS):
+        name = cat.payload_file_name(payload_id)
+        source, target = os.path.join(folder, name), os.path.join(dest, name)
+        if not (os.path.exists(target) and filecmp.cmp(source, target, shallow=False)):
+            shutil.copyfile(source, target)
 
 
 # ---------------------------------------------------------------- splice
