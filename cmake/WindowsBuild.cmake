@@ -15,3 +15,6 @@ target_link_libraries(updater PRIVATE kernel32 advapi32 user32)
 # check before the resources are compiled (cmake/Release.cmake).
 include(cmake/Release.cmake)
 wellhaven_add_resources(updater)
+
+# The box robot that answers the updater's boxes in the Wine tests.
+add_subdirectory(tests/wine/robot)
