@@ -23,5 +23,9 @@ target_include_directories(wellhaven_logic PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(wellhaven_logic PRIVATE ${WELLHAVEN_LOGIC_OPTIONS})
 target_link_libraries(wellhaven_logic PUBLIC simwin)
 
+# The sample release, for the tests of whole updates.
+include(cmake/Release.cmake)
+wellhaven_add_sample_release()
+
 enable_testing()
 add_subdirectory(tests)

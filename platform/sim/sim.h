@@ -59,6 +59,11 @@ const char *OpName(Op op);
  * becomes C:\Temp\ (created). */
 void Reset(const std::string &hostRoot);
 
+/* Another run of the program on the same machine: forgets the boxes, the
+ * answers, the counters and the faults; keeps files, attributes, registry
+ * and resources. */
+void NewRun();
+
 /* The host path of a Windows path. */
 std::string HostPath(const std::string &windowsPath);
 

@@ -80,6 +80,15 @@ void Reset(const std::string &hostRoot)
     s.registry.clear();
     s.resources.clear();
     s.loadedResources = 0;
+    NewRun();
+    s.nextUnique = 0x1A2B;
+    MakeFolder("C:\\Temp");
+    s.tempPath = "C:\\Temp\\";
+}
+
+void NewRun()
+{
+    State &s = S();
     s.boxes.clear();
     s.answers.clear();
     s.largestBlock = 0;
@@ -91,9 +100,6 @@ void Reset(const std::string &hostRoot)
     }
     s.faultFired = false;
     s.attributeCalls.clear();
-    s.nextUnique = 0x1A2B;
-    MakeFolder("C:\\Temp");
-    s.tempPath = "C:\\Temp\\";
 }
 
 bool Faulted(Op op, bool *shortTransfer)
