@@ -6,8 +6,6 @@
 # folder. Left empty, the build embeds the sample release, which
 # tools/release/make_sample_release.py writes into the build folder.
 
-set(WELLHAVEN_RELEASE_DIR "" CACHE PATH
-  "Release folder whose payload/ holds 103.bin to 113.bin; empty for the generated sample release")
 set(WELLHAVEN_PYTHON /usr/bin/python3 CACHE FILEPATH "Python 3 for the release tools")
 
 set(WELLHAVEN_RELEASE_TOOLS ${PROJECT_SOURCE_DIR}/tools/release)
@@ -37,6 +35,8 @@ endfunction()
 # once; only a payload whose content changed is copied again, and that
 # recompiles the resources and relinks the executable.
 function(wellhaven_add_resources target)
+  set(WELLHAVEN_RELEASE_DIR "" CACHE PATH
+    "Release folder whose payload/ holds 103.bin to 113.bin; empty for the generated sample release")
   if(WELLHAVEN_RELEASE_DIR)
     get_filename_component(release_dir "${WELLHAVEN_RELEASE_DIR}" ABSOLUTE)
     if(NOT IS_DIRECTORY "${release_dir}/payload")

@@ -1,0 +1,58 @@
+"""Shared by the release tests: where things are, and running the release tool."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE_DIR = os.environ.get("WELLHAVEN_SOURCE_DIR",
+                            os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "..")))
+TOOLS = os.path.join(SOURCE_DIR, "tools", "release")
+SAMPLE = os.environ.get("WELLHAVEN_SAMPLE_RELEASE", "")
+UPDATER_EXE = os.environ.get("WELLHAVEN_UPDATER_EXE", "")
+WORK = os.environ.get("WELLHAVEN_TEST_WORK", tempfile.gettempdir())
+
+sys.path.insert(0, TOOLS)
+import catalogue  # noqa: E402,F401  (re-exported for the tests)
+
+
+def run_tool(*args):
+    """Runs check_release.py; returns (exit status, stdout, stderr lines)."""
+    done = subprocess.run([sys.executable, os.path.join(TOOLS, "check_release.py")] + [str(a) for a in args],
+                          capture_output=True, text=True)
+    return done.returncode, done.stdout, done.stderr.splitlines()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+class SampleTestCase(unittest.TestCase):
+    """A test with the sample release and a scratch folder of its own."""
+
+    def setUp(self):
+        if not os.path.isfile(os.path.join(SAMPLE, "payload", "103.bin")):
+            self.fail("no sample release at %r (WELLHAVEN_SAMPLE_RELEASE; build the target sample_release)" % SAMPLE)
+        self.scratch = tempfile.mkdtemp(prefix="release-test-", dir=WORK)
+        self.addCleanup(shutil.rmtree, self.scratch, True)
+
+    def sample(self, *parts):
+        return os.path.join(SAMPLE, *parts)
+
+    def copy_of(self, *parts):
+        """A scratch copy of a file or folder of the sample release."""
+        source = self.sample(*parts)
+        target = os.path.join(tempfile.mkdtemp(dir=self.scratch), parts[-1])
+        if os.path.isdir(source):
+            shutil.copytree(source, target)
+        else:
+            shutil.copyfile(source, target)
+        return target

@@ -1,0 +1,85 @@
+#!/usr/bin/python3
+"""The built updater, read with pefile: a 32-bit GUI program with exactly the expected resources and imports."""
+
+import os
+import struct
+import unittest
+
+import pefile
+
+from support import UPDATER_EXE, catalogue, read
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
+JAPANESE = 0x0411
+
+
+class ExecutableTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.isfile(UPDATER_EXE):
+            raise AssertionError("no updater at %r (WELLHAVEN_UPDATER_EXE; run ./build.sh first)" % UPDATER_EXE)
+        cls.pe = pefile.PE(UPDATER_EXE)
+        cls.embedded = os.path.join(os.path.dirname(UPDATER_EXE), "embedded-payload")
+        cls.resources = {}  # (type name or id, id) -> [(language, bytes)]
+        for rtype in cls.pe.DIRECTORY_ENTRY_RESOURCE.entries:
+            type_key = str(rtype.name) if rtype.name is not None else rtype.id
+            for entry in rtype.directory.entries:
+                for lang in entry.directory.entries:
+                    data = cls.pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+                    cls.resources.setdefault((type_key, entry.id), []).append((lang.id, data))
+
+    def test_a_32_bit_gui_program(self):
+        self.assertEqual(self.pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"])
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, pefile.OPTIONAL_HEADER_MAGIC_PE)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"])
+        self.assertEqual(self.pe.FILE_HEADER.TimeDateStamp, 0)
+
+    def test_imports_only_the_system_and_c_runtime_dlls(self):
+        dlls = {entry.dll.decode().upper() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
+        self.assertEqual(dlls, {"KERNEL32.DLL", "ADVAPI32.DLL", "USER32.DLL", "MSVCRT.DLL"})
+
+    def test_resources_are_the_payloads_the_icon_and_the_version_block_in_japanese(self):
+        expected = {("BINARY", pid) for pid in catalogue.PAYLOADS}
+        expected |= {(RT_GROUP_ICON, 101), (RT_ICON, 1), (RT_VERSION, 1)}
+        self.assertEqual(set(self.resources), expected, "no manifest or any other resource")
+        for key, languages in self.resources.items():
+            self.assertEqual([lang for lang, _ in languages], [JAPANESE], key)
+
+    def test_payloads_are_the_checked_files_byte_for_byte(self):
+        for pid, (size, _, _) in catalogue.PAYLOADS.items():
+            with self.subTest(pid):
+                [(_, data)] = self.resources[("BINARY", pid)]
+                self.assertEqual(len(data), size)
+                self.assertEqual(data, read(os.path.join(self.embedded, catalogue.payload_file_name(pid))))
+
+    def test_one_icon_of_48_by_48_with_24_bits(self):
+        [(_, group)] = self.resources[(RT_GROUP_ICON, 101)]
+        reserved, kind, count = struct.unpack_from("<HHH", group)
+        self.assertEqual((reserved, kind, count), (0, 1, 1))
+        width, height, colours, _, planes, bits, size, icon_id = struct.unpack_from("<BBBBHHIH", group, 6)
+        self.assertEqual((width, height, colours, planes, bits), (48, 48, 0, 1, 24))
+        [(_, image)] = self.resources[(RT_ICON, icon_id)]
+        self.assertEqual(len(image), size)
+        header_size, bmp_width, bmp_height, _, bmp_bits = struct.unpack_from("<IiiHH", image)
+        self.assertEqual((header_size, bmp_width, bmp_height, bmp_bits), (40, 48, 96, 24))
+
+    def test_version_block(self):
+        fixed = self.pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0x00000001))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00010000, 0x00030000))
+        strings, translations = {}, []
+        for info in self.pe.FileInfo[0]:
+            if info.Key == b"StringFileInfo":
+                for table in info.StringTable:
+                    strings[table.LangID] = {k.decode(): v.decode("utf-8") for k, v in table.entries.items()}
+            elif info.Key == b"VarFileInfo":
+                translations += [var.entry for var in info.Var]
+        self.assertEqual(list(strings), [b"041104b0"])
+        table = strings[b"041104b0"]
+        self.assertEqual(table["FileDescription"], "Wellhavenアップデートver1.03")
+        self.assertEqual((table["FileVersion"], table["ProductVersion"]), ("1.0.0.1", "1.0.3.0"))
+        self.assertEqual(translations, [{b"Translation": "0x0411 0x04b0"}])
+
+
+if __name__ == "__main__":
+    unittest.main()
