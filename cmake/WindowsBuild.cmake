@@ -5,7 +5,8 @@ set(WELLHAVEN_EXE_NAME WellhavenUpdate103)
 add_executable(updater WIN32 ${WELLHAVEN_LOGIC_SOURCES})
 set_target_properties(updater PROPERTIES OUTPUT_NAME ${WELLHAVEN_EXE_NAME})
 target_include_directories(updater PRIVATE ${PROJECT_SOURCE_DIR})
-target_compile_options(updater PRIVATE ${WELLHAVEN_LOGIC_OPTIONS} -Os -ffunction-sections -fdata-sections)
+target_compile_options(updater PRIVATE ${WELLHAVEN_LOGIC_OPTIONS}
+  -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)
 target_link_options(updater PRIVATE
   -mwindows -static-libgcc -static-libstdc++ -s
   -Wl,--gc-sections -Wl,--no-insert-timestamp)
