@@ -33,10 +33,13 @@ class SampleReleaseTest(SampleTestCase):
 
     def test_generator_refuses_a_folder_it_did_not_write(self):
         os.mkdir(os.path.join(self.scratch, "payload"))
+        with open(os.path.join(self.scratch, "payload", "103.bin"), "wb") as f:
+            f.write(b"a real release's file")
         done = subprocess.run([sys.executable, os.path.join(TOOLS, "make_sample_release.py"), self.scratch],
                               capture_output=True, text=True)
         self.assertEqual(done.returncode, 1)
         self.assertIn("not a sample release", done.stderr)
+        self.assertEqual(os.listdir(self.scratch), ["payload"])
 
     def test_installed_folders_have_the_sizes_of_their_editions(self):
         for edition, (name, data, ext, dll) in enumerate(catalogue.EDITIONS):

@@ -208,7 +208,8 @@ def main(argv):
         sys.stderr.write("usage: make_sample_release.py OUTDIR\n")
         return 2
     out = argv[1]
-    if os.path.isdir(out) and os.listdir(out) and not os.path.exists(os.path.join(out, MARKER)):
+    holds_files = any(files for _, _, files in os.walk(out))  # empty folders a build tool made are fine
+    if holds_files and not os.path.exists(os.path.join(out, MARKER)):
         sys.stderr.write("%s: not empty and not a sample release; refusing to write there\n" % out)
         return 1
     payloads, installed, finished = build()
