@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <random>
 
@@ -27,7 +28,7 @@ std::string In(const char *fileName)
     return std::string(kGameDir) + fileName;
 }
 
-/* Bytes that differ from run to run of the seed, so a byte out of place shows. */
+/* Bytes from a fixed seed, varied enough that a byte out of place shows. */
 std::string Noise(size_t length, unsigned seed)
 {
     std::mt19937 generator(seed);
@@ -429,7 +430,7 @@ struct Operation {
     std::string after;
     DWORD attributesAfter;
     std::string payload;
-    StepResult (*run)();
+    std::function<StepResult()> run;
     std::vector<Expectation> table;
 };
 
@@ -528,21 +529,7 @@ protected:
     }
 };
 
-using sim::OpCopyFileA;
-using sim::OpCreateFileA;
-using sim::OpDeleteFileA;
-using sim::OpFindResourceA;
-using sim::OpGetFileSize;
-using sim::OpGetTempFileNameA;
-using sim::OpGetTempPathA;
-using sim::OpGlobalAlloc;
-using sim::OpLoadResource;
-using sim::OpLockResource;
-using sim::OpReadFile;
-using sim::OpSetFileAttributesA;
-using sim::OpSetFilePointer;
-using sim::OpSizeofResource;
-using sim::OpWriteFile;
+using namespace sim;
 
 /* The placement rows shared by both families: codes[] are, in order, not
  * found, not loaded, not locked, not created, write fails, write short, no
@@ -573,6 +560,26 @@ std::vector<Expectation> PlacementTable(const int codes[8], bool hidden)
     return table;
 }
 
+/* A placement over an existing target with the attributes it is to get. */
+Operation Placement(const char *name, const char *fileName, bool signature, DWORD length, DWORD attributes,
+                    size_t sizeBefore)
+{
+    static const int kSignatureCodes[8] = {402, 403, 404, 405, 406, 407, 401, 408};
+    static const int kWholeFileCodes[8] = {501, 502, 503, 504, 505, 506, 507, 508};
+    Operation o;
+    o.name = name;
+    o.fileName = fileName;
+    o.before = Noise(sizeBefore, 1);
+    o.attributesBefore = o.attributesAfter = attributes;
+    o.payload = o.after = Noise(length, 2);
+    if (signature)
+        o.run = [=] { return PlaceSignature(kGameDir, fileName, kPayloadId, Module()); };
+    else
+        o.run = [=] { return PlaceWholeFile(kGameDir, fileName, length, attributes, kPayloadId, Module()); };
+    o.table = PlacementTable(signature ? kSignatureCodes : kWholeFileCodes, attributes != FILE_ATTRIBUTE_NORMAL);
+    return o;
+}
+
 TEST_F(FaultSweepTest, SplicePatch)
 {
     Operation o;
@@ -583,7 +590,7 @@ TEST_F(FaultSweepTest, SplicePatch)
     o.payload = Noise(kDataPayloadSize, 2);
     o.after = o.payload.substr(0, 16) + o.before.substr(16, 22408) + o.payload.substr(16, 8992) +
               o.before.substr(31405, 105475) + o.payload.substr(16 + 8992);
-    o.run = [] { return SplicePatch(kGameDir, "data.xp3", &kDataRecipe, kPayloadId, sim::Module()); };
+    o.run = [] { return SplicePatch(kGameDir, "data.xp3", &kDataRecipe, kPayloadId, Module()); };
     o.table = {
         {OpGlobalAlloc, 0, false, 201, Target::Old, Scratch::None},
         {OpCreateFileA, 1, false, 202, Target::Old, Scratch::None},
@@ -609,48 +616,17 @@ TEST_F(FaultSweepTest, SplicePatch)
 
 TEST_F(FaultSweepTest, PlaceSignature)
 {
-    static const int codes[8] = {402, 403, 404, 405, 406, 407, 401, 408};
-    Operation o;
-    o.name = "PlaceSignature";
-    o.fileName = "data.xp3.sig";
-    o.before = Noise(212, 1);
-    o.attributesBefore = o.attributesAfter = FILE_ATTRIBUTE_HIDDEN;
-    o.payload = o.after = Noise(212, 2);
-    o.run = [] { return PlaceSignature(kGameDir, "data.xp3.sig", kPayloadId, sim::Module()); };
-    o.table = PlacementTable(codes, true);
-    Sweep(o);
+    Sweep(Placement("PlaceSignature", "data.xp3.sig", true, 212, FILE_ATTRIBUTE_HIDDEN, 212));
 }
 
 TEST_F(FaultSweepTest, PlaceWholeFileNormal)
 {
-    static const int codes[8] = {501, 502, 503, 504, 505, 506, 507, 508};
-    Operation o;
-    o.name = "PlaceWholeFile (normal)";
-    o.fileName = "ext.xp3";
-    o.before = Noise(39808, 1);
-    o.attributesBefore = o.attributesAfter = FILE_ATTRIBUTE_NORMAL;
-    o.payload = o.after = Noise(30928, 2);
-    o.run = [] {
-        return PlaceWholeFile(kGameDir, "ext.xp3", 30928, FILE_ATTRIBUTE_NORMAL, kPayloadId, sim::Module());
-    };
-    o.table = PlacementTable(codes, false);
-    Sweep(o);
+    Sweep(Placement("PlaceWholeFile (normal)", "ext.xp3", false, 30928, FILE_ATTRIBUTE_NORMAL, 39808));
 }
 
 TEST_F(FaultSweepTest, PlaceWholeFileHidden)
 {
-    static const int codes[8] = {501, 502, 503, 504, 505, 506, 507, 508};
-    Operation o;
-    o.name = "PlaceWholeFile (hidden)";
-    o.fileName = "ext.xp3.sig";
-    o.before = Noise(212, 1);
-    o.attributesBefore = o.attributesAfter = FILE_ATTRIBUTE_HIDDEN;
-    o.payload = o.after = Noise(212, 2);
-    o.run = [] {
-        return PlaceWholeFile(kGameDir, "ext.xp3.sig", 212, FILE_ATTRIBUTE_HIDDEN, kPayloadId, sim::Module());
-    };
-    o.table = PlacementTable(codes, true);
-    Sweep(o);
+    Sweep(Placement("PlaceWholeFile (hidden)", "ext.xp3.sig", false, 212, FILE_ATTRIBUTE_HIDDEN, 212));
 }
 
 } // namespace
