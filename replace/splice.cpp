@@ -81,8 +81,15 @@ StepResult SplicePatch(const char *installDir, const char *fileName, const Splic
             break;
         }
 
-        /* 3. A file of the finished size has been rebuilt already. */
-        if (GetFileSize(installed, NULL) == recipe->finishedSize) {
+        /* 3. A file of the finished size has been rebuilt already. A size
+         * that cannot be read is no size at all: taken for an unfinished
+         * one, it would have a finished archive spliced again, and ruined. */
+        DWORD installedSize = GetFileSize(installed, NULL);
+        if (installedSize == INVALID_FILE_SIZE) {
+            ReportFailure(E_READ_FAILED, kTextNoPatchFile);
+            break;
+        }
+        if (installedSize == recipe->finishedSize) {
             result = 1;
             break;
         }

@@ -258,6 +258,17 @@ TEST_F(SpliceTest, FinishedSizeIsLeftAloneUnread)
     ExpectAllReleased();
 }
 
+TEST_F(SpliceTest, FinishedFileWhoseSizeCannotBeReadIsNotSplicedAgain)
+{
+    Install("data.xp3", Noise(138482, 5), kDataPayloadSize);
+    sim::FailCall(sim::OpGetFileSize, 1);
+    EXPECT_EQ(SplicePatch(kGameDir, "data.xp3", &kDataRecipe, kPayloadId, sim::Module()), 0);
+    ExpectBoxes({CodeBox(210, nullptr)});
+    EXPECT_TRUE(sim::FileBytes(In("data.xp3")) == installed_);
+    EXPECT_TRUE(sim::List(kTemp).empty()) << "a scratch file was made";
+    ExpectAllReleased();
+}
+
 TEST_F(SpliceTest, TargetsThatRefuse)
 {
     const struct {
@@ -594,8 +605,9 @@ TEST_F(FaultSweepTest, SplicePatch)
     o.table = {
         {OpGlobalAlloc, 0, false, 201, Target::Old, Scratch::None},
         {OpCreateFileA, 1, false, 202, Target::Old, Scratch::None},
-        /* A failed size query reads as a size that is not the finished one. */
-        {OpGetFileSize, 0, false, 0, Target::New, Scratch::None},
+        /* A size that cannot be read stops the splice before anything is
+         * made. */
+        {OpGetFileSize, 0, false, 210, Target::Old, Scratch::None},
         {OpGetTempPathA, 0, false, 301, Target::Old, Scratch::None},
         {OpGetTempFileNameA, 0, false, 302, Target::Old, Scratch::None},
         {OpFindResourceA, 0, false, 203, Target::Old, Scratch::Empty},
