@@ -19,3 +19,11 @@ wellhaven_add_resources(updater)
 
 # The box robot that answers the updater's boxes in the Wine tests.
 add_subdirectory(tests/wine/robot)
+
+# `ctest --preset windows`: the checks of this build's own executable (its
+# resources, imports and headers). The host build runs them too, with the
+# rest of the suite.
+enable_testing()
+add_test(NAME pe.resources COMMAND ${WELLHAVEN_PYTHON} -B ${PROJECT_SOURCE_DIR}/tests/release/test_pe.py)
+set_tests_properties(pe.resources PROPERTIES LABELS pe ENVIRONMENT
+  "WELLHAVEN_SOURCE_DIR=${PROJECT_SOURCE_DIR};WELLHAVEN_UPDATER_EXE=$<TARGET_FILE:updater>;WELLHAVEN_TEST_WORK=${CMAKE_BINARY_DIR}")
