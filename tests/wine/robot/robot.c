@@ -352,6 +352,14 @@ static void saveScreenshot(HWND box, const char *dir, int number)
     free(pixels);
 }
 
+/* A box that opens as the first window of a process is the foreground window
+ * under Wine without a window manager, but its frame is painted as inactive.
+ * On Windows the player sees it active: have it repaint its frame so. */
+static void paintActive(HWND box)
+{
+    if (GetForegroundWindow() == box) SendMessageTimeoutA(box, WM_NCACTIVATE, TRUE, 0, SMTO_ABORTIFHUNG, 2000, NULL);
+}
+
 /* ---- the record ---- */
 
 static void writeHex(const char *label, const char *bytes)
@@ -380,6 +388,7 @@ static int handleBox(HWND box, const struct Options *o, int number)
 
     memset(&b, 0, sizeof b);
     /* Let the box finish painting before its pixels are read. */
+    paintActive(box);
     Sleep(150);
     EnumChildWindows(box, collectChild, (LPARAM)&b);
     sortButtonsLeftToRight(&b);

@@ -1,0 +1,88 @@
+#!/usr/bin/python3
+"""The updater's main job on the sample data, for a reader to look at.
+
+    demo.py EXE OUTDIR
+
+Makes a ver1.00 installation (installed/0 of the release the updater was
+built from) in OUTDIR/Wellhaven, registers it, runs the updater under Wine,
+answers Yes, and leaves behind:
+
+  OUTDIR/Wellhaven/      the updated installation
+  OUTDIR/screenshots/    a PNG of every box the updater showed, in order
+  OUTDIR/boxes.txt       caption and text of every box
+
+and says whether the folder is now byte-identical to finished/0.
+"""
+
+import os
+import re
+import shutil
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winebox as wb  # noqa: E402
+
+MARKER = ".wellhaven-demo"
+
+
+def main(argv):
+    if len(argv) != 2:
+        print(__doc__.strip())
+        return 2
+    exe, out = os.path.abspath(argv[0]), os.path.abspath(argv[1])
+    if not os.path.exists(exe):
+        print("%s does not exist: build the updater first (./build.sh)" % exe)
+        return 2
+    missing = wb.check_tools()
+    if missing:
+        print("missing: %s (scripts/deps.sh test installs them)" % ", ".join(missing))
+        return 2
+    if os.path.isdir(out) and os.listdir(out):
+        if not os.path.exists(os.path.join(out, MARKER)):
+            print("%s is not empty and not an earlier demo output; choose another folder" % out)
+            return 2
+        wb.remove_tree(out)
+    os.makedirs(out)
+    open(os.path.join(out, MARKER), "w").close()
+
+    release = wb.release_of(exe)
+    installed = os.path.join(release, "installed", "0")
+    finished = os.path.join(release, "finished", "0")
+    shots = os.path.join(out, "screenshots")
+    print("Updating a ver1.00 installation (%s) with %s under Wine" % (installed, exe))
+    with wb.Session(os.environ.get("WELLHAVEN_WINE_DIR", os.path.join(wb.REPO, "build", "wine")),
+                    log=print) as session:
+        result, folder, left = wb.update_copy(session, exe, installed, out, shots=shots)
+
+    lines = []
+    for number, (b, bmp) in enumerate(zip(result.boxes, result.shots), 1):
+        caption = b.caption.decode("cp932", errors="replace")
+        text = b.text.decode("cp932", errors="replace")
+        kind = {"question": "question", "information": "information", "warning": "error"}.get(b.icon, b.icon)
+        png = os.path.join(shots, "%d-%s.png" % (number, kind))
+        wb.bmp_to_png(bmp, png)
+        os.unlink(bmp)
+        lines.append("%d. [%s] %s  (%s)" % (number, caption, text, os.path.relpath(png, out)))
+    with open(os.path.join(out, "boxes.txt"), "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+    for name in os.listdir(out):
+        if re.fullmatch(r"robot-\d+\.txt", name):
+            os.unlink(os.path.join(out, name))
+    if not left:
+        shutil.rmtree(os.path.join(out, "temp"), ignore_errors=True)
+
+    print("Boxes (answered Yes to the question):")
+    for line in lines:
+        print("  " + line)
+    difference = wb.describe_difference(wb.release_folder_state(finished), wb.folder_state(folder))
+    print("Exit status: %s" % result.exit_code)
+    if difference:
+        print("%s differs from finished/0:\n  %s" % (folder, "\n  ".join(difference)))
+        return 1
+    print("%s is now byte-identical to finished/0 (ver1.03), every .sig hidden." % folder)
+    print("Screenshots: %s" % shots)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

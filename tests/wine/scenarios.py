@@ -1,0 +1,557 @@
+#!/usr/bin/python3
+"""The updater end to end under Wine: every situation a player can meet.
+
+Each row of SCENARIOS makes a fresh install folder from the release the
+updater was built from, sets the uninstall registration and the temporary
+folder, runs the real executable one or more times with the box robot
+answering, and then checks
+
+  - the exact sequence of boxes: caption and text (code page 932 bytes),
+    buttons, default button and icon;
+  - the exit status of every run (always 0);
+  - every file of the install folder: bytes, hidden and read-only;
+  - what is left in the temporary folder (the scratch file of a failed step).
+
+    scenarios.py --exe build/windows/WellhavenUpdate103.exe [--group NAME]... [-k TEXT]
+                 [--release DIR] [--wine-dir DIR] [--shots DIR] [--list]
+
+Expected texts are written here in UTF-8 and compared as code page 932.
+"""
+
+import argparse
+import os
+import re
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winebox as wb  # noqa: E402
+from winebox import IDNO, IDOK, IDYES, catalogue  # noqa: E402
+
+# ---- the boxes a player sees ----
+
+CAPTIONS = ["現在ver1.00です", "現在ver1.00aです", "現在ver1.01です", "現在ver1.01aです",
+            "現在ver1.02です", "現在ver1.02aです", "現在ver1.03です", "現在ver1.03aです"]
+# The program passes no caption for its error boxes; this is the system's own.
+DEFAULT_CAPTION = "エラー"
+
+NO_MEMORY = "メモリ確保に失敗しました。"
+NO_INSTALL_DIR = "インストールフォルダの取得に失敗しました。"
+NO_PATCH_FILE = "パッチファイルの作成に失敗しました。"
+NO_SCRATCH = "一時ファイルの作成に失敗しました。"
+NOT_WELLHAVEN = "data.xp3, ext.xp3, auxtrans.dll のいずれかが Wellhaven のものでないか壊れています。"
+
+
+def box(caption, text, buttons, default, icon):
+    return wb.Box(caption.encode("cp932"), text.encode("cp932"), buttons, default, icon)
+
+
+def question(edition):
+    return box(CAPTIONS[edition], "Wellhaven ver1.03 へのアップデートを行いますか？", (IDYES, IDNO), IDYES, "question")
+
+
+def up_to_date(edition):
+    return box(CAPTIONS[edition], "既に最新の状態にアップデートされています。", (IDOK,), IDOK, "information")
+
+
+COMPLETED = box("情報", "アップデートが完了しました。", (IDOK,), IDOK, "information")
+
+
+def error(code, sentence):
+    return box(DEFAULT_CAPTION, "E%03d: %s" % (code, sentence), (IDOK,), IDOK, "warning")
+
+
+def cannot_open(code, name):
+    return error(code, "%s を開けません。" % name)
+
+
+# ---- what the install folder and the temporary folder should hold ----
+
+class Unchanged:
+    """The install folder as it was before the first run."""
+
+    def state(self, ctx):
+        return ctx.prepared
+
+
+class Finished:
+    """finished/N of the release."""
+
+    def state(self, ctx):
+        return wb.release_folder_state(ctx.release_dir("finished"))
+
+
+class Updated:
+    """The folder before the first run with these files as in finished/N; attributes
+    may be given for files whose mark the run leaves as it was."""
+
+    def __init__(self, *names, attributes=None):
+        self.names = names
+        self.attributes = attributes or {}
+
+    def state(self, ctx):
+        finished = wb.release_folder_state(ctx.release_dir("finished"))
+        state = dict(ctx.prepared)
+        for name in self.names:
+            state[name] = finished[name]
+        for name, attributes in self.attributes.items():
+            state[name] = wb.FileState(state[name].content, frozenset(attributes))
+        return state
+
+
+def finished_file(name, length=None):
+    """A scratch file holding finished/N's file (or its first `length` bytes)."""
+    def content(ctx):
+        with open(os.path.join(ctx.release_dir("finished"), name), "rb") as f:
+            data = f.read()
+        return data if length is None else data[:length]
+    content.label = "%s of the finished folder%s" % (name, "" if length is None else ", first %d bytes" % length)
+    return content
+
+
+def payload(payload_id):
+    def content(ctx):
+        with open(os.path.join(ctx.release, "payload", catalogue.payload_file_name(payload_id)), "rb") as f:
+            return f.read()
+    content.label = "payload %d" % payload_id
+    return content
+
+
+# The scratch file of a scr.xp3 splice that stopped at reading its second kept run.
+_scr = catalogue.RECIPES["scr.xp3"]
+SCR_SPLICED_UP_TO_SECOND_RUN = catalogue.SPLICE_HEAD_SIZE + _scr["keepFirst"] + _scr["insertFirst"]
+SCR_TOO_SHORT = catalogue.SPLICE_HEAD_SIZE + _scr["keepFirst"] + 100
+
+
+# ---- preparations of the install folder ----
+
+class Action:
+    needs_root = False
+
+    def __repr__(self):
+        return self.label
+
+
+class Remove(Action):
+    def __init__(self, name):
+        self.name, self.label = name, "remove " + name
+
+    def __call__(self, ctx):
+        os.unlink(ctx.path(self.name))
+
+
+class Truncate(Action):
+    def __init__(self, name, size):
+        self.name, self.size, self.label = name, size, "cut %s to %d bytes" % (name, size)
+
+    def __call__(self, ctx):
+        os.truncate(ctx.path(self.name), self.size)
+
+
+class FromFinished(Action):
+    def __init__(self, name):
+        self.name, self.label = name, "%s as in the finished folder" % name
+
+    def __call__(self, ctx):
+        with open(os.path.join(ctx.release_dir("finished"), self.name), "rb") as src:
+            data = src.read()
+        with open(ctx.path(self.name), "wb") as dst:
+            dst.write(data)
+
+
+class Mark(Action):
+    def __init__(self, name, *attributes):
+        self.name, self.attributes = name, attributes
+        self.label = "mark %s %s" % (name, "+".join(attributes))
+
+    def __call__(self, ctx):
+        wb.set_dos_attributes(ctx.path(self.name), self.attributes)
+
+
+class Immutable(Action):
+    """chattr +i: the file system itself refuses every change, even root's."""
+    needs_root = True
+
+    def __init__(self, name, on=True):
+        self.name, self.on = name, on
+        self.label = "%s %s immutable" % ("make" if on else "release", name)
+
+    def __call__(self, ctx):
+        ctx.chattr(("+i" if self.on else "-i"), self.name)
+
+
+# ---- the table ----
+
+class Run:
+    def __init__(self, boxes, answer="yes", before=(), hold=None, files=None, scratch=()):
+        self.boxes = boxes
+        self.answer = answer
+        self.before = list(before)
+        self.hold = hold          # (file name, "none" or "read")
+        self.files = files        # expected install folder after this run (None: not checked)
+        self.scratch = list(scratch)  # expected contents left in the temporary folder after this run
+
+
+class Scenario:
+    def __init__(self, group, name, edition, runs, prepare=(), registry="sz", backslash=True,
+                 folder="Wellhaven", temp="folder", note=""):
+        self.group, self.name, self.edition = group, name, edition
+        self.runs = runs
+        self.prepare = list(prepare)
+        self.registry = registry    # sz, expand_sz, empty, no value, absent, missing folder
+        self.backslash = backslash  # whether the registered folder ends in a backslash
+        self.folder = folder        # the install folder's own name
+        self.temp = temp            # folder, missing, too long
+        self.note = note
+
+    def needs_root(self):
+        return any(a.needs_root for a in self.prepare) or any(a.needs_root for r in self.runs for a in r.before)
+
+
+def updated_all(edition):
+    return Run([question(edition), COMPLETED], files=Finished())
+
+
+S = Scenario
+SCENARIOS = [
+    # Every edition, answered Yes, ends byte for byte as finished/N; ver1.03 and ver1.03a are left alone.
+    *[S("editions", "update edition %d" % e, e, [updated_all(e)]) for e in range(6)],
+    *[S("editions", "edition %d is up to date" % e, e, [Run([up_to_date(e)], files=Unchanged())]) for e in (6, 7)],
+
+    # The answer to the question.
+    S("answers", "No on edition 0", 0, [Run([question(0)], answer="no", files=Unchanged())]),
+    S("answers", "No on edition 5", 5, [Run([question(5)], answer="no", files=Unchanged())]),
+    S("answers", "Escape counts as Yes", 0, [Run([question(0), COMPLETED], answer="escape", files=Finished())],
+      note="Wine closes a Yes/No box on Escape with IDCANCEL; anything but No goes ahead"),
+    S("answers", "a second run finds it up to date", 1, [
+        Run([question(1), COMPLETED], files=Finished()),
+        Run([up_to_date(7)], files=Finished())]),
+
+    # The uninstall registration.
+    S("registry", "no key", 0, [Run([error(1, NO_INSTALL_DIR)], files=Unchanged())], registry="absent"),
+    S("registry", "key without the value", 0, [Run([error(2, NO_INSTALL_DIR)], files=Unchanged())],
+      registry="no value"),
+    S("registry", "expandable string", 0, [Run([error(5, NO_INSTALL_DIR)], files=Unchanged())],
+      registry="expand_sz"),
+    S("registry", "empty value", 0, [Run([error(5, NO_INSTALL_DIR)], files=Unchanged())], registry="empty"),
+    S("registry", "folder without a trailing backslash", 0, [updated_all(0)], backslash=False),
+    S("registry", "Japanese folder name", 4, [updated_all(4)], folder="ウェルヘイブン", backslash=False),
+    S("registry", "folder name ending in a 0x5C trail byte", 1, [updated_all(1)], folder="Wellhaven表",
+      backslash=False),
+    S("registry", "registered folder does not exist", 0,
+      [Run([cannot_open(102, "data.xp3")], files=Unchanged())], registry="missing folder"),
+
+    # Identification by the sizes of data.xp3, ext.xp3 and auxtrans.dll.
+    S("identification", "data.xp3 missing", 0, [Run([cannot_open(102, "data.xp3")], files=Unchanged())],
+      prepare=[Remove("data.xp3")]),
+    S("identification", "data.xp3 and ext.xp3 missing", 0,
+      [Run([cannot_open(102, "data.xp3")], files=Unchanged())], prepare=[Remove("data.xp3"), Remove("ext.xp3")]),
+    S("identification", "ext.xp3 missing", 3, [Run([cannot_open(102, "ext.xp3")], files=Unchanged())],
+      prepare=[Remove("ext.xp3")]),
+    S("identification", "auxtrans.dll missing", 5, [Run([cannot_open(102, "auxtrans.dll")], files=Unchanged())],
+      prepare=[Remove("auxtrans.dll")]),
+    S("identification", "new ext.xp3 with the old auxtrans.dll", 2,
+      [Run([error(103, NOT_WELLHAVEN)], files=Unchanged())], prepare=[FromFinished("ext.xp3")]),
+    S("identification", "auxtrans.dll one byte short", 4, [Run([error(103, NOT_WELLHAVEN)], files=Unchanged())],
+      prepare=[Truncate("auxtrans.dll", 69631)]),
+    S("identification", "data.xp3 held open without sharing", 0,
+      [Run([cannot_open(102, "data.xp3")], hold=("data.xp3", "none"), files=Unchanged())]),
+    S("identification", "auxtrans.dll held open without sharing", 2,
+      [Run([cannot_open(102, "auxtrans.dll")], hold=("auxtrans.dll", "none"), files=Unchanged())]),
+
+    # The splices of data.xp3 and scr.xp3 (editions 0 and 1).
+    S("splice", "scr.xp3 missing", 0,
+      [Run([question(0), cannot_open(202, "scr.xp3")], files=Updated("data.xp3", "data.xp3.sig"))],
+      prepare=[Remove("scr.xp3")]),
+    S("splice", "scr.xp3 held open without sharing", 1,
+      [Run([question(1), cannot_open(202, "scr.xp3")], hold=("scr.xp3", "none"),
+           files=Updated("data.xp3", "data.xp3.sig"))]),
+    S("splice", "scr.xp3 too short", 0,
+      [Run([question(0), error(211, NO_PATCH_FILE)], files=Updated("data.xp3", "data.xp3.sig"),
+           scratch=[finished_file("scr.xp3", SCR_SPLICED_UP_TO_SECOND_RUN)])],
+      prepare=[Truncate("scr.xp3", SCR_TOO_SHORT)]),
+    S("splice", "data.xp3 refuses the copy", 0,
+      [Run([question(0), error(212, NO_PATCH_FILE)], files=Unchanged(), scratch=[finished_file("data.xp3")])],
+      prepare=[Immutable("data.xp3")]),
+    S("splice", "data.xp3 open in the game (read sharing)", 1,
+      [Run([question(1), error(212, NO_PATCH_FILE)], hold=("data.xp3", "read"), files=Unchanged(),
+           scratch=[finished_file("data.xp3")])]),
+
+    # Whole files and signatures.
+    S("placement", "ext.xp3 refuses the copy", 2,
+      [Run([question(2), error(508, NO_PATCH_FILE)], files=Unchanged(), scratch=[payload(108)])],
+      prepare=[Immutable("ext.xp3")]),
+    S("placement", "ext.xp3 open in the game (read sharing)", 5,
+      [Run([question(5), error(508, NO_PATCH_FILE)], hold=("ext.xp3", "read"), files=Unchanged(),
+           scratch=[payload(110)])]),
+    S("placement", "ext.xp3.sig refuses the copy", 4,
+      [Run([question(4), error(508, NO_PATCH_FILE)], files=Updated("ext.xp3"), scratch=[payload(109)])],
+      prepare=[Immutable("ext.xp3.sig")]),
+    S("placement", "data.xp3.sig refuses the copy", 1,
+      [Run([question(1), error(408, NO_PATCH_FILE)], files=Updated("data.xp3"), scratch=[payload(105)])],
+      prepare=[Immutable("data.xp3.sig")]),
+    S("placement", "auxtrans.dll.sig refuses the copy", 3,
+      [Run([question(3), error(408, NO_PATCH_FILE)], files=Updated("ext.xp3", "ext.xp3.sig", "auxtrans.dll"),
+           scratch=[payload(113)])],
+      prepare=[Immutable("auxtrans.dll.sig")]),
+    S("placement", "hidden ext.xp3 keeps its mark", 2,
+      [Run([question(2), COMPLETED], files=Updated("ext.xp3", "ext.xp3.sig", "auxtrans.dll", "auxtrans.dll.sig",
+                                                  attributes={"ext.xp3": {wb.HIDDEN}}))],
+      prepare=[Mark("ext.xp3", wb.HIDDEN)],
+      note="Windows refuses this copy (E508); Wine copies over hidden files"),
+    S("placement", "read-only auxtrans.dll keeps its mark", 3,
+      [Run([question(3), COMPLETED], files=Updated("ext.xp3", "ext.xp3.sig", "auxtrans.dll", "auxtrans.dll.sig",
+                                                  attributes={"auxtrans.dll": {wb.READONLY}}))],
+      prepare=[Mark("auxtrans.dll", wb.READONLY)],
+      note="Windows refuses this copy (E508); Wine running as root copies over read-only files"),
+    S("placement", "read-only hidden signature is replaced", 2, [updated_all(2)],
+      prepare=[Mark("auxtrans.dll.sig", wb.HIDDEN, wb.READONLY)]),
+
+    # The temporary folder.
+    S("temp", "temporary folder missing", 0, [Run([question(0), error(302, NO_SCRATCH)], files=Unchanged())],
+      temp="missing"),
+    S("temp", "temporary folder path too long", 3, [Run([question(3), error(301, NO_SCRATCH)], files=Unchanged())],
+      temp="too long"),
+
+    # A run stopped at a chosen step, then run again.
+    S("interrupted", "edition 0 stopped at ext.xp3, then finished as ver1.01", 0, [
+        Run([question(0), error(508, NO_PATCH_FILE)],
+            files=Updated("data.xp3", "data.xp3.sig", "scr.xp3", "scr.xp3.sig", "Wellhaven.exe.sig"),
+            scratch=[payload(108)]),
+        Run([question(2), COMPLETED], before=[Immutable("ext.xp3", on=False)], files=Finished(),
+            scratch=[payload(108)])],
+      prepare=[Immutable("ext.xp3")]),
+    S("interrupted", "edition 1 stopped at ext.xp3, then finished as ver1.01a", 1, [
+        Run([question(1), error(508, NO_PATCH_FILE)], scratch=[payload(110)]),
+        Run([question(3), COMPLETED], before=[Immutable("ext.xp3", on=False)], files=Finished(),
+            scratch=[payload(110)])],
+      prepare=[Immutable("ext.xp3")]),
+    S("interrupted", "edition 0 stopped at auxtrans.dll cannot be identified again", 0, [
+        Run([question(0), error(508, NO_PATCH_FILE)], scratch=[payload(112)]),
+        Run([error(103, NOT_WELLHAVEN)], before=[Immutable("auxtrans.dll", on=False)],
+            files=Updated("data.xp3", "data.xp3.sig", "scr.xp3", "scr.xp3.sig", "Wellhaven.exe.sig",
+                          "ext.xp3", "ext.xp3.sig"),
+            scratch=[payload(112)])],
+      prepare=[Immutable("auxtrans.dll")]),
+    S("interrupted", "edition 1 stopped at auxtrans.dll, then finished as ver1.02a", 1, [
+        Run([question(1), error(508, NO_PATCH_FILE)], scratch=[payload(112)]),
+        Run([question(5), COMPLETED], before=[Immutable("auxtrans.dll", on=False)], files=Finished(),
+            scratch=[payload(112)])],
+      prepare=[Immutable("auxtrans.dll")]),
+    S("interrupted", "edition 0 stopped at scr.xp3 keeps the old scr.xp3", 0, [
+        Run([question(0), cannot_open(202, "scr.xp3")], hold=("scr.xp3", "none"),
+            files=Updated("data.xp3", "data.xp3.sig")),
+        Run([question(2), COMPLETED],
+            files=Updated("data.xp3", "data.xp3.sig", "ext.xp3", "ext.xp3.sig", "auxtrans.dll",
+                          "auxtrans.dll.sig"))],
+      note="once data.xp3 is new the edition reads as ver1.01, whose scr.xp3 is taken as current"),
+]
+
+GROUPS = []
+for _s in SCENARIOS:
+    if _s.group not in GROUPS:
+        GROUPS.append(_s.group)
+
+
+# ---- running a row ----
+
+class Context:
+    def __init__(self, session, scenario, release, exe):
+        self.session, self.scenario, self.release, self.exe = session, scenario, release, exe
+        slug = re.sub(r"[^A-Za-z0-9]+", "-", scenario.name).strip("-")
+        self.root = session.scratch_dir(slug)
+        self.folder = os.path.join(self.root, scenario.folder)
+        self.temp = os.path.join(self.root, "temp")
+        self.prepared = None
+
+    def release_dir(self, kind):
+        return os.path.join(self.release, kind, str(self.scenario.edition))
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def chattr(self, flag, name):
+        import subprocess
+        subprocess.run(["chattr", flag, self.path(name)], check=True)
+
+    def registered_value(self):
+        value = wb.windows_path(self.folder)
+        if self.scenario.registry == "missing folder":
+            value = wb.windows_path(os.path.join(self.root, "not-installed"))
+        return value + ("\\" if self.scenario.backslash else "")
+
+    def registry(self):
+        kind = self.scenario.registry
+        if kind in ("sz", "missing folder"):
+            return wb.RegistryValue("sz", self.registered_value())
+        if kind == "expand_sz":
+            return wb.RegistryValue("expand_sz", self.registered_value())
+        if kind == "empty":
+            return wb.RegistryValue("sz", "")
+        return wb.RegistryValue(kind)
+
+    def temp_value(self):
+        if self.scenario.temp == "missing":
+            return wb.windows_path(os.path.join(self.root, "no-such-folder"))
+        if self.scenario.temp == "too long":
+            # 259 characters: one more than the longest that GetTempPathA can return with its backslash.
+            base = wb.windows_path(self.temp) + "\\"
+            return base + "x" * (259 - len(base))
+        return wb.windows_path(self.temp)
+
+    def scratch_left(self):
+        """Contents of the files in the temporary folder; other entries are failures."""
+        found, strange = [], []
+        if os.path.isdir(self.temp):
+            for name in sorted(os.listdir(self.temp)):
+                path = os.path.join(self.temp, name)
+                if re.fullmatch(r"xp3[0-9a-f]{1,4}\.tmp", name, re.IGNORECASE) and os.path.isfile(path):
+                    with open(path, "rb") as f:
+                        found.append(f.read())
+                else:
+                    strange.append(name)
+        return found, strange
+
+
+def check_run(ctx, number, run, result):
+    problems = []
+    where = "run %d" % number
+    if result.wine_status != 0:
+        problems.append("%s: the robot ended with status %d" % (where, result.wine_status))
+    if result.exit_code != 0:
+        problems.append("%s: the updater's exit status is %r, expected 0" % (where, result.exit_code))
+    if list(result.boxes) != list(run.boxes):
+        lines = ["%s: boxes differ" % where]
+        lines += ["  expected: " + wb.show_box(b) for b in run.boxes] or ["  expected: no box"]
+        lines += ["  seen:     " + wb.show_box(b) for b in result.boxes] or ["  seen: no box"]
+        problems.append("\n".join(lines))
+    if run.files is not None:
+        difference = wb.describe_difference(run.files.state(ctx), wb.folder_state(ctx.folder))
+        if difference:
+            problems.append("%s: install folder differs:\n  %s" % (where, "\n  ".join(difference)))
+    found, strange = ctx.scratch_left()
+    expected = [content(ctx) for content in run.scratch]
+    if strange:
+        problems.append("%s: unexpected entries in the temporary folder: %s" % (where, ", ".join(strange)))
+    if sorted(found) != sorted(expected):
+        problems.append("%s: the temporary folder holds %d scratch file(s) (%s), expected %d (%s)" % (
+            where, len(found), ", ".join("%d bytes" % len(f) for f in found) or "none",
+            len(expected), ", ".join(c.label for c in run.scratch) or "none"))
+    return problems
+
+
+def run_scenario(session, scenario, release, exe, shots=None):
+    ctx = Context(session, scenario, release, exe)
+    wb.make_install_folder(ctx.release_dir("installed"), ctx.folder)
+    if scenario.temp == "folder":
+        os.makedirs(ctx.temp)
+    for action in scenario.prepare:
+        action(ctx)
+    ctx.prepared = wb.folder_state(ctx.folder)
+    session.regedit(wb.registry_script(ctx.registry(), ctx.temp_value()))
+
+    problems = []
+    pictures = []
+    for number, run in enumerate(scenario.runs, 1):
+        for action in run.before:
+            action(ctx)
+        hold = (ctx.path(run.hold[0]), run.hold[1]) if run.hold else None
+        shot_dir = os.path.join(ctx.root, "shots-%d" % number) if shots else None
+        result = session.run_updater(exe, ctx.root, answer=run.answer, hold=hold, shots=shot_dir)
+        problems += check_run(ctx, number, run, result)
+        pictures += list(zip(result.boxes, result.shots))
+    if shots:
+        save_pictures(pictures, shots)
+    wb.remove_tree(ctx.root)
+    return problems
+
+
+def picture_name(b):
+    text = b.text.decode("cp932", errors="replace")
+    caption = b.caption.decode("cp932", errors="replace")
+    m = re.match(r"(E\d{3}): (\S+) を開けません", text)
+    if m:
+        return "%s-%s" % m.groups()
+    m = re.match(r"E\d{3}", text)
+    if m:
+        return m.group(0)
+    version = re.search(r"ver1\.0\da?", caption)
+    version = version.group(0) if version else ""
+    if b.buttons == (IDYES, IDNO):
+        return "question-" + version
+    if "最新" in text:
+        return "up-to-date-" + version
+    return "completion"
+
+
+def save_pictures(pictures, folder):
+    """One PNG per distinct box, named after what it says."""
+    os.makedirs(folder, exist_ok=True)
+    for b, bmp in pictures:
+        png = os.path.join(folder, picture_name(b) + ".png")
+        if os.path.exists(bmp) and not os.path.exists(png):
+            wb.bmp_to_png(bmp, png)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--exe", help="the built updater (WellhavenUpdate103.exe)")
+    parser.add_argument("--release", help="release folder (default: the one the updater was built from)")
+    parser.add_argument("--wine-dir", help="folder for the Wine prefixes (default: build/wine)")
+    parser.add_argument("--group", action="append", choices=GROUPS, help="run only this group (repeatable)")
+    parser.add_argument("-k", dest="match", help="run only scenarios whose name contains this text")
+    parser.add_argument("--shots", help="save a PNG of every distinct box into this folder")
+    parser.add_argument("--list", action="store_true", help="list the scenarios and stop")
+    args = parser.parse_args(argv)
+
+    chosen = [s for s in SCENARIOS if (not args.group or s.group in args.group)
+              and (not args.match or args.match.lower() in s.name.lower())]
+    if args.list:
+        for s in chosen:
+            print("%-15s %s" % (s.group, s.name))
+        return 0
+    if not chosen:
+        print("no scenario matches")
+        return 2
+    if not args.exe:
+        parser.error("--exe is required")
+    exe = os.path.abspath(args.exe)
+    if not os.path.exists(exe):
+        print("%s does not exist: build it first (./build.sh)" % exe)
+        return 2
+    release = os.path.abspath(args.release or wb.release_of(exe))
+    wine_dir = args.wine_dir or os.path.join(wb.REPO, "build", "wine")
+    is_root = os.geteuid() == 0
+
+    started = time.time()
+    failed, skipped, passed = [], [], 0
+    with wb.Session(wine_dir, log=print) as session:
+        print("Wine scenarios: %d, release %s, display %s, prefix %s" % (
+            len(chosen), release, session.display, session.prefix))
+        for s in chosen:
+            if s.needs_root() and not is_root:
+                skipped.append(s.name)
+                print("SKIP  %s (chattr +i needs root)" % s.name)
+                continue
+            t = time.time()
+            try:
+                problems = run_scenario(session, s, release, exe, shots=args.shots)
+            except wb.WineError as e:
+                problems = [str(e)]
+            if problems:
+                failed.append(s.name)
+                print("FAIL  %s (%.1f s)\n  %s" % (s.name, time.time() - t, "\n  ".join(
+                    p.replace("\n", "\n  ") for p in problems)))
+            else:
+                passed += 1
+                print("ok    %s (%.1f s)" % (s.name, time.time() - t))
+            sys.stdout.flush()
+    print("%d passed, %d failed, %d skipped; wall time %.1f s" % (
+        passed, len(failed), len(skipped), time.time() - started))
+    for name in failed:
+        print("failed: " + name)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
