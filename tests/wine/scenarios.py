@@ -310,6 +310,8 @@ SCENARIOS = [
     # The temporary folder.
     S("temp", "temporary folder missing", 0, [Run([question(0), error(302, NO_SCRATCH)], files=Unchanged())],
       temp="missing"),
+    S("temp", "temporary folder of 250 characters", 0, [Run([question(0), error(206, NO_PATCH_FILE)], files=Unchanged())],
+      temp="existing 250"),
     S("temp", "temporary folder path too long", 3, [Run([question(3), error(301, NO_SCRATCH)], files=Unchanged())],
       temp="too long"),
 
@@ -399,6 +401,17 @@ class Context:
             return base + "x" * (259 - len(base))
         return wb.windows_path(self.temp)
 
+    def make_temp(self):
+        if self.scenario.temp == "folder":
+            os.makedirs(self.temp)
+        elif self.scenario.temp.startswith("existing "):
+            # An existing folder whose Windows path has the given length.
+            length = int(self.scenario.temp.split()[1])
+            base = wb.windows_path(self.root) + "\\"
+            self.temp = os.path.join(self.root, "t" * (length - len(base)))
+            assert len(wb.windows_path(self.temp)) == length
+            os.makedirs(self.temp)
+
     def scratch_left(self):
         """Contents of the files in the temporary folder; other entries are failures."""
         found, strange = [], []
@@ -443,8 +456,7 @@ def check_run(ctx, number, run, result):
 def run_scenario(session, scenario, release, exe, shots=None):
     ctx = Context(session, scenario, release, exe)
     wb.make_install_folder(ctx.release_dir("installed"), ctx.folder)
-    if scenario.temp == "folder":
-        os.makedirs(ctx.temp)
+    ctx.make_temp()
     for action in scenario.prepare:
         action(ctx)
     ctx.prepared = wb.folder_state(ctx.folder)

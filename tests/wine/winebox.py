@@ -331,6 +331,10 @@ class Session:
                 self.slot_dir = os.path.join(self.wine_dir, "slot%d" % slot)
                 self.prefix = os.path.join(self.slot_dir, "prefix")
                 os.makedirs(self.slot_dir, exist_ok=True)
+                # Left by a session that was killed: this slot is ours now.
+                for name in os.listdir(self.slot_dir):
+                    if name.startswith("run-"):
+                        remove_tree(os.path.join(self.slot_dir, name))
                 self.workspace = tempfile.mkdtemp(prefix="run-", dir=self.slot_dir)
                 return
             if time.time() > deadline:

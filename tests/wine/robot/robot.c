@@ -352,12 +352,13 @@ static void saveScreenshot(HWND box, const char *dir, int number)
     free(pixels);
 }
 
-/* A box that opens as the first window of a process is the foreground window
- * under Wine without a window manager, but its frame is painted as inactive.
- * On Windows the player sees it active: have it repaint its frame so. */
+/* A box that opens as the first window of a process becomes the foreground
+ * window under Wine without a window manager, yet its frame may stay painted
+ * as inactive. On Windows the player sees it active: have it repaint its
+ * frame so (for the pictures; nothing else depends on it). */
 static void paintActive(HWND box)
 {
-    if (GetForegroundWindow() == box) SendMessageTimeoutA(box, WM_NCACTIVATE, TRUE, 0, SMTO_ABORTIFHUNG, 2000, NULL);
+    SendMessageTimeoutA(box, WM_NCACTIVATE, TRUE, 0, SMTO_ABORTIFHUNG, 2000, NULL);
 }
 
 /* ---- the record ---- */
@@ -387,9 +388,10 @@ static int handleBox(HWND box, const struct Options *o, int number)
     int defaultId = 0, pressed, i, tries;
 
     memset(&b, 0, sizeof b);
-    /* Let the box finish painting before its pixels are read. */
+    /* Let the box settle and finish painting before its pixels are read. */
+    Sleep(100);
     paintActive(box);
-    Sleep(150);
+    Sleep(100);
     EnumChildWindows(box, collectChild, (LPARAM)&b);
     sortButtonsLeftToRight(&b);
     caption[0] = text[0] = '\0';
