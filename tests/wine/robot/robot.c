@@ -400,7 +400,8 @@ static int handleBox(HWND box, const struct Options *o, int number)
     if (textControl) GetWindowTextA(textControl, text, sizeof text);
     for (i = 0; i < b.buttonCount; ++i)
         if ((GetWindowLongA(b.buttons[i], GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) defaultId = b.buttonIds[i];
-    for (tries = 0; tries < 20; ++tries) {
+    /* A busy machine may take a while to paint the icon. */
+    for (tries = 0; tries < 100; ++tries) {
         icon = recogniseIcon(b.icon);
         if (strcmp(icon, "unknown") != 0) break;
         Sleep(100);
