@@ -114,20 +114,20 @@ static void parseOptions(int argc, char **argv, struct Options *o)
     for (; i < argc; ++i) appendArgument(o->commandLine, sizeof o->commandLine, argv[i]);
 }
 
-static HANDLE holdFile(const char *spec)
+static HANDLE holdFile(const char *argument)
 {
     char path[MAX_PATH + 16];
     char *colon;
     DWORD share;
     HANDLE h;
-    if (strlen(spec) >= sizeof path) fail("--hold path too long", spec);
-    strcpy(path, spec);
+    if (strlen(argument) >= sizeof path) fail("--hold path too long", argument);
+    strcpy(path, argument);
     colon = strrchr(path, ':');
-    if (!colon || colon == path + 1) fail("--hold takes FILE:none or FILE:read", spec);
+    if (!colon || colon == path + 1) fail("--hold takes FILE:none or FILE:read", argument);
     *colon = '\0';
     if (strcmp(colon + 1, "none") == 0) share = 0;
     else if (strcmp(colon + 1, "read") == 0) share = FILE_SHARE_READ;
-    else fail("--hold takes FILE:none or FILE:read", spec);
+    else fail("--hold takes FILE:none or FILE:read", argument);
     h = CreateFileA(path, GENERIC_READ, share, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE) fail("cannot hold the file", path);
     return h;
