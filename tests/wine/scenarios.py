@@ -21,6 +21,7 @@ Expected texts are written here in UTF-8 and compared as code page 932.
 import argparse
 import os
 import re
+import subprocess
 import sys
 import time
 
@@ -373,7 +374,6 @@ class Context:
         return os.path.join(self.folder, name)
 
     def chattr(self, flag, name):
-        import subprocess
         subprocess.run(["chattr", flag, self.path(name)], check=True)
 
     def registered_value(self):
