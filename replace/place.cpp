@@ -7,9 +7,7 @@
 #include "replace/replace.h"
 
 struct PlacementCodes {
-    int payloadNotFound;
-    int payloadNotLoaded;
-    int payloadNotLocked;
+    PayloadCodes payload;
     int scratchNotCreated;
     int writeFailed;
     int writeShort;
@@ -17,8 +15,8 @@ struct PlacementCodes {
     int copyFailed;
 };
 
-static const PlacementCodes kSignatureCodes = {402, 403, 404, 405, 406, 407, 401, 408};
-static const PlacementCodes kWholeFileCodes = {501, 502, 503, 504, 505, 506, 507, 508};
+static const PlacementCodes kSignatureCodes = {{402, 403, 404}, 405, 406, 407, 401, 408};
+static const PlacementCodes kWholeFileCodes = {{501, 502, 503}, 504, 505, 506, 507, 508};
 
 static const DWORD kSignatureSize = 212;
 
@@ -36,25 +34,9 @@ static StepResult Place(const char *installDir, const char *fileName, DWORD leng
     char *target = NULL;
     do {
         /* 2. The payload, which must hold the length asked for. */
-        HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(payloadId), "BINARY");
-        if (found == NULL) {
-            ReportFailure(codes->payloadNotFound, kTextNoPayload);
+        const BYTE *bytes = LoadPayload(module, payloadId, length, &codes->payload, &payload);
+        if (bytes == NULL)
             break;
-        }
-        if (SizeofResource(module, found) < length) {
-            ReportFailure(codes->payloadNotLoaded, kTextNoPayload);
-            break;
-        }
-        payload = LoadResource(module, found);
-        if (payload == NULL) {
-            ReportFailure(codes->payloadNotLoaded, kTextNoPayload);
-            break;
-        }
-        const BYTE *bytes = (const BYTE *)LockResource(payload);
-        if (bytes == NULL) {
-            ReportFailure(codes->payloadNotLocked, kTextNoPayload);
-            break;
-        }
 
         /* 3. */
         scratch = CreateFileA(scratchName, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);

@@ -17,6 +17,21 @@ enum { SCRATCH_NAME_SIZE = 260 };
  * E301 or E302. */
 BOOL MakeScratchFile(char *name);
 
+/* The codes an operation shows when its payload cannot be had. */
+struct PayloadCodes {
+    int notFound;
+    int notLoaded; /* also: the payload is shorter than the operation needs */
+    int notLocked;
+};
+
+/* Finds, loads and locks payload payloadId (type "BINARY") of module, which
+ * must hold at least `needed` bytes: the operations write straight from the
+ * resource and never read past what it holds. Returns the payload's bytes,
+ * or NULL after showing the failing check's code. *loaded is set to what the
+ * caller releases with FreeResource, NULL when nothing was loaded. */
+const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, const PayloadCodes *codes,
+                        HGLOBAL *loaded);
+
 /* How an archive is rebuilt from the installed copy and a payload. The
  * finished file is: payload bytes 0-15 (the head), keepFirst installed bytes
  * from offset 16, insertFirst payload bytes from offset 16, keepSecond

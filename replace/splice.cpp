@@ -21,6 +21,8 @@ enum {
     E_COPY_FAILED = 212
 };
 
+static const PayloadCodes kPayloadCodes = {E_PAYLOAD_NOT_FOUND, E_PAYLOAD_NOT_LOADED, E_PAYLOAD_NOT_LOCKED};
+
 /* The XP3 head: magic and the low bytes of the finished index position. */
 static const DWORD kHeadSize = 16;
 
@@ -107,27 +109,11 @@ StepResult SplicePatch(const char *installDir, const char *fileName, const Splic
             break;
 
         /* 6. The payload, which must hold every byte the recipe takes from it. */
-        HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(payloadId), "BINARY");
-        if (found == NULL) {
-            ReportFailure(E_PAYLOAD_NOT_FOUND, kTextNoPayload);
-            break;
-        }
         unsigned long long needed =
             (unsigned long long)kHeadSize + recipe->insertFirst + (unsigned long long)recipe->insertTail;
-        if (SizeofResource(module, found) < needed) {
-            ReportFailure(E_PAYLOAD_NOT_LOADED, kTextNoPayload);
+        const BYTE *bytes = LoadPayload(module, payloadId, needed, &kPayloadCodes, &payload);
+        if (bytes == NULL)
             break;
-        }
-        payload = LoadResource(module, found);
-        if (payload == NULL) {
-            ReportFailure(E_PAYLOAD_NOT_LOADED, kTextNoPayload);
-            break;
-        }
-        const BYTE *bytes = (const BYTE *)LockResource(payload);
-        if (bytes == NULL) {
-            ReportFailure(E_PAYLOAD_NOT_LOCKED, kTextNoPayload);
-            break;
-        }
 
         /* 7. */
         scratch = CreateFileA(scratchName, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);

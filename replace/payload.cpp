@@ -1,0 +1,28 @@
+/*
+ * Payloads: the bytes the updater carries in its own resources.
+ */
+#include "replace/replace.h"
+
+const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, const PayloadCodes *codes,
+                        HGLOBAL *loaded)
+{
+    *loaded = NULL;
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(payloadId), "BINARY");
+    if (found == NULL) {
+        ReportFailure(codes->notFound, kTextNoPayload);
+        return NULL;
+    }
+    if (SizeofResource(module, found) < needed) {
+        ReportFailure(codes->notLoaded, kTextNoPayload);
+        return NULL;
+    }
+    *loaded = LoadResource(module, found);
+    if (*loaded == NULL) {
+        ReportFailure(codes->notLoaded, kTextNoPayload);
+        return NULL;
+    }
+    const BYTE *bytes = (const BYTE *)LockResource(*loaded);
+    if (bytes == NULL)
+        ReportFailure(codes->notLocked, kTextNoPayload);
+    return bytes;
+}
