@@ -20,8 +20,12 @@ BOOL MakeScratchFile(char *name)
         return FALSE;
     }
 
-    /* With a unique number of 0 the system picks one and creates the file. */
-    if (GetTempFileNameA(folder, "xp3", 0, name) == 0) {
+    /* With a unique number of 0 the system picks one and creates the file.
+     * The name is the folder, the prefix, up to four hex digits and ".tmp",
+     * so a folder longer than the path limit less 14 leaves it no room:
+     * Windows refuses such a folder, and Wine would hand back a name cut off
+     * at the limit, naming no file, so it is refused here for both. */
+    if (length > SCRATCH_NAME_SIZE - 14 || GetTempFileNameA(folder, "xp3", 0, name) == 0) {
         ReportFailure(E_NO_TEMP_FILE, kTextNoScratchFile);
         return FALSE;
     }

@@ -85,6 +85,20 @@ TEST_F(ScratchTest, TwoCallsGiveTwoNewEmptyFiles)
     ExpectAllReleased();
 }
 
+TEST_F(ScratchTest, LongestUsableFolder)
+{
+    /* 246 characters leave just room for "xp3", four hex digits and ".tmp". */
+    const std::string folder = "C:\\" + std::string(242, 'b') + "\\";
+    ASSERT_EQ(folder.size(), 246u);
+    sim::MakeFolder(folder);
+    sim::SetTempPath(folder);
+    char name[SCRATCH_NAME_SIZE];
+    ASSERT_TRUE(MakeScratchFile(name));
+    EXPECT_TRUE(sim::Exists(name)) << name;
+    EXPECT_EQ(std::string(name).rfind(folder + "xp3", 0), 0u);
+    ExpectBoxes({});
+}
+
 TEST_F(ScratchTest, TemporaryFolderProblems)
 {
     const std::string longName(400, 'a');
@@ -99,8 +113,10 @@ TEST_F(ScratchTest, TemporaryFolderProblems)
         /* 260 characters and a terminator do not fit the 260-byte buffer. */
         {"folder of 260 characters", "C:\\" + longName.substr(0, 256) + "\\", sim::OpCount, 301, 0},
         {"folder of 404 characters", "C:\\" + longName + "\\", sim::OpCount, 301, 0},
-        /* 259 fit, but leave no room for a name in the folder. */
-        {"folder of 259 characters", "C:\\" + longName.substr(0, 255) + "\\", sim::OpCount, 302, 1},
+        /* 259 fit, but leave no room for a name in the folder; neither
+         * does anything past 246. */
+        {"folder of 259 characters", "C:\\" + longName.substr(0, 255) + "\\", sim::OpCount, 302, 0},
+        {"folder of 247 characters", "C:\\" + longName.substr(0, 243) + "\\", sim::OpCount, 302, 0},
         {"folder missing", "C:\\NoSuchFolder\\", sim::OpCount, 302, 1},
         {"GetTempFileNameA fails", "", sim::OpGetTempFileNameA, 302, 1},
     };

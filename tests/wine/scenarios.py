@@ -222,8 +222,8 @@ SCENARIOS = [
     # The answer to the question.
     S("answers", "No on edition 0", 0, [Run([question(0)], answer="no", files=Unchanged())]),
     S("answers", "No on edition 5", 5, [Run([question(5)], answer="no", files=Unchanged())]),
-    S("answers", "Escape counts as Yes", 0, [Run([question(0), COMPLETED], answer="escape", files=Finished())],
-      note="Wine closes a Yes/No box on Escape with IDCANCEL; anything but No goes ahead"),
+    S("answers", "Escape declines like No", 0, [Run([question(0)], answer="escape", files=Unchanged())],
+      note="Wine closes a Yes/No box on Escape with IDCANCEL; only Yes is consent"),
     S("answers", "a second run finds it up to date", 1, [
         Run([question(1), COMPLETED], files=Finished()),
         Run([up_to_date(7)], files=Finished())]),
@@ -311,8 +311,9 @@ SCENARIOS = [
     # The temporary folder.
     S("temp", "temporary folder missing", 0, [Run([question(0), error(302, NO_SCRATCH)], files=Unchanged())],
       temp="missing"),
-    S("temp", "temporary folder of 250 characters", 0, [Run([question(0), error(206, NO_PATCH_FILE)], files=Unchanged())],
-      temp="existing 250"),
+    S("temp", "temporary folder of 250 characters", 0, [Run([question(0), error(302, NO_SCRATCH)], files=Unchanged())],
+      temp="existing 250",
+      note="no room for a scratch name; Wine's GetTempFileNameA would return a cut-off name instead of failing"),
     S("temp", "temporary folder path too long", 3, [Run([question(3), error(301, NO_SCRATCH)], files=Unchanged())],
       temp="too long"),
 
