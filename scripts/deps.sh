@@ -6,8 +6,8 @@
 set -euo pipefail
 
 build_packages=(cmake make python3 g++-mingw-w64-i686 binutils-mingw-w64-i686)
-test_packages=(g++ libgtest-dev python3-pefile wine wine32 xvfb x11-utils xdotool imagemagick
-               locales fonts-ipafont-gothic e2fsprogs attr)
+test_packages=(g++ libgtest-dev python3-pefile wine wine32 fonts-wine xvfb imagemagick
+               locales fonts-ipafont-gothic e2fsprogs)
 
 case "${1:-}" in
   build) wanted=("${build_packages[@]}") ;;
@@ -32,7 +32,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     as_root dpkg --add-architecture i386
   fi
   as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 # Wine shows the Japanese texts only under a Japanese locale (ANSI code page 932).
