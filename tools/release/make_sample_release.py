@@ -3,7 +3,11 @@
 the shape of the real one, so that the updater can be built and tested without
 outside files.
 
-    make_sample_release.py OUTDIR
+    make_sample_release.py [--seed TEXT] OUTDIR
+
+With --seed, the release has the same shape and other bytes: a release that
+was never in the repository, for proving the build setting and the release
+tools on data they were not written against.
 
 OUTDIR gets the layout described in catalogue.py: payload/103.bin to 113.bin,
 installed/0 to 7 and finished/0 to 7. The output depends on nothing but this
@@ -43,9 +47,13 @@ import catalogue as cat  # noqa: E402
 MARKER = ".sample-release"
 
 
+# Set by --seed: another release of the same shape, with other bytes.
+SEED = ""
+
+
 def stream(label, length):
-    """`length` bytes of SHA-256 in counter mode over `label`."""
-    seed = label.encode("ascii") + b"\0"
+    """`length` bytes of SHA-256 in counter mode over `label` (and the seed, when one is given)."""
+    seed = (SEED + label).encode("ascii") + b"\0"
     out = bytearray()
     counter = 0
     while len(out) < length:
@@ -204,10 +212,15 @@ def write_tree(root, files):
 
 
 def main(argv):
-    if len(argv) != 2:
-        sys.stderr.write("usage: make_sample_release.py OUTDIR\n")
+    global SEED
+    args = argv[1:]
+    if len(args) == 3 and args[0] == "--seed" and args[1]:
+        SEED = args[1] + "/"
+        args = args[2:]
+    if len(args) != 1:
+        sys.stderr.write("usage: make_sample_release.py [--seed TEXT] OUTDIR\n")
         return 2
-    out = argv[1]
+    out = args[0]
     holds_files = any(files for _, _, files in os.walk(out))  # empty folders a build tool made are fine
     if holds_files and not os.path.exists(os.path.join(out, MARKER)):
         sys.stderr.write("%s: not empty and not a sample release; refusing to write there\n" % out)
