@@ -30,12 +30,9 @@ def main(argv):
         print(__doc__.strip())
         return 2
     exe, out = os.path.abspath(argv[0]), os.path.abspath(argv[1])
-    if not os.path.exists(exe):
-        print("%s does not exist: build the updater first (./build.sh)" % exe)
-        return 2
-    missing = wb.check_tools()
-    if missing:
-        print("missing: %s (scripts/deps.sh test installs them)" % ", ".join(missing))
+    problem = wb.cannot_run(exe)
+    if problem:
+        print(problem)
         return 2
     if os.path.isdir(out) and os.listdir(out):
         if not os.path.exists(os.path.join(out, MARKER)):

@@ -55,12 +55,9 @@ def main(argv):
     if not os.path.isdir(os.path.join(release, "installed")):
         print("%s has no installed/ folder (layout: tools/release/catalogue.py)" % release)
         return 2
-    if not os.path.exists(exe):
-        print("%s does not exist: build the updater first (./build.sh)" % exe)
-        return 2
-    missing = wb.check_tools()
-    if missing:
-        print("missing: %s (scripts/deps.sh test installs them)" % ", ".join(missing))
+    problem = wb.cannot_run(exe)
+    if problem:
+        print(problem)
         return 2
     editions = sorted((e for e in os.listdir(os.path.join(release, "installed")) if e.isdigit()), key=int)
     started = time.time()

@@ -109,26 +109,20 @@ def release_attributes(name):
 FileState = collections.namedtuple("FileState", "content attributes")
 
 
-def folder_state(folder):
-    """{name: FileState} of the files in a folder as Wine sees them."""
+def folder_state(folder, attributes_of=None):
+    """{name: FileState} of the files in a folder: attributes as Wine sees them, or attributes_of(name)."""
     state = {}
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
         if os.path.isfile(path):
             with open(path, "rb") as f:
-                state[name] = FileState(f.read(), dos_attributes(path))
+                state[name] = FileState(f.read(), attributes_of(name) if attributes_of else dos_attributes(path))
     return state
 
 
 def release_folder_state(folder):
     """{name: FileState} of installed/N or finished/N, with the attributes they stand for."""
-    state = {}
-    for name in sorted(os.listdir(folder)):
-        path = os.path.join(folder, name)
-        if os.path.isfile(path):
-            with open(path, "rb") as f:
-                state[name] = FileState(f.read(), release_attributes(name))
-    return state
+    return folder_state(folder, release_attributes)
 
 
 def make_install_folder(release_folder, target):
@@ -496,6 +490,16 @@ def check_tools():
     if not re.search(r"^ja_jp\.utf-?8$", locales, re.MULTILINE):
         missing.append("the ja_JP.UTF-8 locale")
     return missing
+
+
+def cannot_run(exe):
+    """Why the updater cannot be run under Wine here (a line to print), or None."""
+    if not os.path.exists(exe):
+        return "%s does not exist: build the updater first (./build.sh)" % exe
+    missing = check_tools()
+    if missing:
+        return "missing: %s (scripts/deps.sh test installs them)" % ", ".join(missing)
+    return None
 
 
 def update_copy(session, exe, source, workdir, folder_name="Wellhaven", answer="yes", shots=None):

@@ -199,15 +199,10 @@ static void sortButtonsLeftToRight(struct BoxInfo *b)
 
 /* ---- pixels ---- */
 
-/* Copies a rectangle of the screen into a top-down 32-bit pixel array (caller frees). */
-static DWORD *captureScreen(const RECT *r)
+/* A top-down 32-bit DIB section of w x h pixels. */
+static HBITMAP newDib(HDC screen, int w, int h, DWORD **pixels)
 {
-    int w = r->right - r->left, h = r->bottom - r->top;
     BITMAPINFO bi;
-    DWORD *pixels = NULL;
-    HDC screen, mem;
-    HBITMAP bmp, old;
-    if (w <= 0 || h <= 0) return NULL;
     memset(&bi, 0, sizeof bi);
     bi.bmiHeader.biSize = sizeof bi.bmiHeader;
     bi.bmiHeader.biWidth = w;
@@ -215,9 +210,20 @@ static DWORD *captureScreen(const RECT *r)
     bi.bmiHeader.biPlanes = 1;
     bi.bmiHeader.biBitCount = 32;
     bi.bmiHeader.biCompression = BI_RGB;
+    return CreateDIBSection(screen, &bi, DIB_RGB_COLORS, (void **)pixels, NULL, 0);
+}
+
+/* Copies a rectangle of the screen into a top-down 32-bit pixel array (caller frees). */
+static DWORD *captureScreen(const RECT *r)
+{
+    int w = r->right - r->left, h = r->bottom - r->top;
+    DWORD *pixels = NULL;
+    HDC screen, mem;
+    HBITMAP bmp, old;
+    if (w <= 0 || h <= 0) return NULL;
     screen = GetDC(NULL);
     mem = CreateCompatibleDC(screen);
-    bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, (void **)&pixels, NULL, 0);
+    bmp = newDib(screen, w, h, &pixels);
     if (!bmp) {
         DeleteDC(mem);
         ReleaseDC(NULL, screen);
@@ -242,20 +248,12 @@ static DWORD *captureScreen(const RECT *r)
 /* Draws a system icon at w x h on a background of one colour; top-down 32-bit pixels (caller frees). */
 static DWORD *drawSystemIcon(LPCSTR which, int w, int h, DWORD background)
 {
-    BITMAPINFO bi;
     DWORD *pixels = NULL, *copy;
     HDC screen = GetDC(NULL), mem = CreateCompatibleDC(screen);
     HBITMAP bmp, old;
     HICON icon = LoadIconA(NULL, which);
     int i;
-    memset(&bi, 0, sizeof bi);
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
-    bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, (void **)&pixels, NULL, 0);
+    bmp = newDib(screen, w, h, &pixels);
     copy = (DWORD *)malloc((size_t)w * h * 4);
     if (!bmp || !icon || !copy) {
         if (bmp) DeleteObject(bmp);
