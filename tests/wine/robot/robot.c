@@ -213,65 +213,50 @@ static HBITMAP newDib(HDC screen, int w, int h, DWORD **pixels)
     return CreateDIBSection(screen, &bi, DIB_RGB_COLORS, (void **)pixels, NULL, 0);
 }
 
-/* Copies a rectangle of the screen into a top-down 32-bit pixel array (caller frees). */
-static DWORD *captureScreen(const RECT *r)
+/* Top-down 32-bit pixels (colour only, caller frees) of w x h: either the
+ * screen at (x, y), or, when icon is given, that icon drawn on a background
+ * of one colour. */
+static DWORD *renderPixels(int w, int h, int x, int y, HICON icon, DWORD background)
 {
-    int w = r->right - r->left, h = r->bottom - r->top;
-    DWORD *pixels = NULL;
+    DWORD *pixels = NULL, *copy = NULL;
     HDC screen, mem;
     HBITMAP bmp, old;
+    int i;
     if (w <= 0 || h <= 0) return NULL;
     screen = GetDC(NULL);
     mem = CreateCompatibleDC(screen);
     bmp = newDib(screen, w, h, &pixels);
-    if (!bmp) {
-        DeleteDC(mem);
-        ReleaseDC(NULL, screen);
-        return NULL;
-    }
-    old = (HBITMAP)SelectObject(mem, bmp);
-    BitBlt(mem, 0, 0, w, h, screen, r->left, r->top, SRCCOPY);
-    GdiFlush();
-    {
-        DWORD *copy = (DWORD *)malloc((size_t)w * h * 4);
-        int i;
+    if (bmp) {
+        old = (HBITMAP)SelectObject(mem, bmp);
+        if (icon) {
+            for (i = 0; i < w * h; ++i) pixels[i] = background;
+            DrawIconEx(mem, 0, 0, icon, w, h, 0, NULL, DI_NORMAL);
+        } else {
+            BitBlt(mem, 0, 0, w, h, screen, x, y, SRCCOPY);
+        }
+        GdiFlush();
+        copy = (DWORD *)malloc((size_t)w * h * 4);
         if (copy)
             for (i = 0; i < w * h; ++i) copy[i] = pixels[i] & 0x00FFFFFF;
         SelectObject(mem, old);
         DeleteObject(bmp);
-        DeleteDC(mem);
-        ReleaseDC(NULL, screen);
-        return copy;
     }
+    DeleteDC(mem);
+    ReleaseDC(NULL, screen);
+    return copy;
+}
+
+/* Copies a rectangle of the screen into a top-down 32-bit pixel array (caller frees). */
+static DWORD *captureScreen(const RECT *r)
+{
+    return renderPixels(r->right - r->left, r->bottom - r->top, r->left, r->top, NULL, 0);
 }
 
 /* Draws a system icon at w x h on a background of one colour; top-down 32-bit pixels (caller frees). */
 static DWORD *drawSystemIcon(LPCSTR which, int w, int h, DWORD background)
 {
-    DWORD *pixels = NULL, *copy;
-    HDC screen = GetDC(NULL), mem = CreateCompatibleDC(screen);
-    HBITMAP bmp, old;
     HICON icon = LoadIconA(NULL, which);
-    int i;
-    bmp = newDib(screen, w, h, &pixels);
-    copy = (DWORD *)malloc((size_t)w * h * 4);
-    if (!bmp || !icon || !copy) {
-        if (bmp) DeleteObject(bmp);
-        DeleteDC(mem);
-        ReleaseDC(NULL, screen);
-        free(copy);
-        return NULL;
-    }
-    old = (HBITMAP)SelectObject(mem, bmp);
-    for (i = 0; i < w * h; ++i) pixels[i] = background;
-    DrawIconEx(mem, 0, 0, icon, w, h, 0, NULL, DI_NORMAL);
-    GdiFlush();
-    for (i = 0; i < w * h; ++i) copy[i] = pixels[i] & 0x00FFFFFF;
-    SelectObject(mem, old);
-    DeleteObject(bmp);
-    DeleteDC(mem);
-    ReleaseDC(NULL, screen);
-    return copy;
+    return icon ? renderPixels(w, h, 0, 0, icon, background) : NULL;
 }
 
 /* Names the system icon shown by the icon control, or "unknown" when none matches exactly. */
