@@ -8,6 +8,17 @@
 static const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Wellhaven";
 static const char kInstallLocation[] = "InstallLocation";
 
+/* The game's installer is a 32-bit program, so on 64-bit Windows its key
+ * lives in the registry view of 32-bit programs. The updater is a 32-bit
+ * program too and reaches that view by default; a build for another width
+ * (the 64-bit one the tests use where 32-bit programs cannot run) asks for
+ * it by name. */
+#if defined(_WIN64)
+static const REGSAM kKeyAccess = KEY_QUERY_VALUE | KEY_WOW64_32KEY;
+#else
+static const REGSAM kKeyAccess = KEY_QUERY_VALUE;
+#endif
+
 enum {
     E_KEY_NOT_OPENED = 1,
     E_SIZE_QUERY_FAILED = 2,
@@ -37,7 +48,7 @@ static void EndWithBackslash(char *folder)
 char *LocateInstallDir(void)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, kKeyAccess, &key) != ERROR_SUCCESS) {
         ReportFailure(E_KEY_NOT_OPENED, kTextNoInstallDir);
         return NULL;
     }

@@ -97,6 +97,8 @@ WINAPI_IMPORT int WINAPI lstrlenA(LPCSTR string);
 /* The registry, read only */
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
 #define KEY_QUERY_VALUE 0x0001u
+#define KEY_WOW64_64KEY 0x0100u
+#define KEY_WOW64_32KEY 0x0200u
 #define ERROR_SUCCESS 0L
 #define REG_SZ 1u
 #define REG_EXPAND_SZ 2u
