@@ -205,8 +205,8 @@ TEST_F(PlanTest, SignatureStepsReportInTheirOwnFamilies)
         {"ext.xp3.sig no scratch file", sim::OpGetTempFileNameA, 2, "E302: 一時ファイルの作成に失敗しました。"},
         {"auxtrans.dll.sig payload not found", sim::OpFindResourceA, 4, "E402: パッチデータのロードに失敗しました。"},
         {"auxtrans.dll.sig write fails", sim::OpWriteFile, 4, "E406: パッチファイルの作成に失敗しました。"},
-        /* Blocks: the folder, the identification, then one path per step. */
-        {"auxtrans.dll.sig no memory", sim::OpGlobalAlloc, 6, "E401: メモリ確保に失敗しました。"},
+        /* Blocks: the folder, one path per identified file, then one path per step. */
+        {"auxtrans.dll.sig no memory", sim::OpGlobalAlloc, 8, "E401: メモリ確保に失敗しました。"},
         {"auxtrans.dll.sig no temporary folder", sim::OpGetTempPathA, 4, "E301: 一時ファイルの作成に失敗しました。"},
     };
     for (const auto &c : cases) {
