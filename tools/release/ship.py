@@ -41,6 +41,12 @@ VS_FF_SPECIALBUILD = 0x20
 SYSTEM_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"
 
 
+def wine_robot_next_to(exe):
+    sys.path.insert(0, os.path.join(REPO, "tests", "wine"))
+    import winebox
+    return winebox.robot_next_to(exe)
+
+
 class Refusal(Exception):
     """One line saying why the executable is not shipped."""
 
@@ -173,7 +179,11 @@ def ship(release, exe, out, pfx, password_file, timestamp, ca_file):
             print("not signed: no certificate given (--pfx or WELLHAVEN_SIGN_PFX)")
         sys.stdout.flush()
 
-        # The executable that is shipped is the one that runs here.
+        # The executable that is shipped is the one that runs here; the Wine harness looks for its box
+        # robot next to the updater, so the robot built with EXE comes along.
+        robot = wine_robot_next_to(exe)
+        if os.path.isfile(robot):
+            shutil.copyfile(robot, wine_robot_next_to(candidate))
         status = subprocess.run([os.path.join(HERE, "verify_under_wine.sh"), release, candidate]).returncode
         if status != 0:
             raise Refusal("the updater did not pass the verification under Wine on %s/installed (exit status %d)"
