@@ -7,6 +7,9 @@ scripts/deps.sh test
 # The suite is written for the sample release: its installations and
 # finished folders are what the built updater is compared with.
 env -u WELLHAVEN_RELEASE_DIR ./build.sh
+# The 64-bit build, for the Wine tests where 32-bit x86 programs do not run.
+cmake --preset windows64 -DWELLHAVEN_RELEASE_DIR=
+cmake --build --preset windows64
 cmake --preset host
 cmake --build --preset host -j "$(nproc)"
 ctest --preset host -j "$(nproc)" "$@"

@@ -24,6 +24,6 @@ add_subdirectory(tests/wine/robot)
 # resources, imports and headers). The host build runs them too, with the
 # rest of the suite.
 enable_testing()
-add_test(NAME pe.resources COMMAND ${WELLHAVEN_PYTHON} -B ${PROJECT_SOURCE_DIR}/tests/release/test_pe.py)
+add_test(NAME pe.resources COMMAND ${Python3_EXECUTABLE} -B ${PROJECT_SOURCE_DIR}/tests/release/test_pe.py)
 set_tests_properties(pe.resources PROPERTIES LABELS pe ENVIRONMENT
   "WELLHAVEN_SOURCE_DIR=${PROJECT_SOURCE_DIR};WELLHAVEN_UPDATER_EXE=$<TARGET_FILE:updater>;WELLHAVEN_TEST_WORK=${CMAKE_BINARY_DIR}")
