@@ -33,7 +33,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winebox as wb  # noqa: E402
-from winebox import IDNO, IDOK, IDYES, catalogue  # noqa: E402
+from winebox import IDNO, IDOK, IDYES  # noqa: E402
+
+sys.path.insert(0, os.path.join(wb.REPO, "tools", "release"))
+import catalogue  # noqa: E402
 
 # ---- the boxes a player sees ----
 

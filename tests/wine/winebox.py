@@ -39,8 +39,6 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(REPO, "tools", "release"))
-import catalogue  # noqa: E402
 
 UNINSTALL_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Wellhaven"
 ROBOT_NAME = "boxrobot.exe"
