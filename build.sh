@@ -10,7 +10,8 @@ release_dir=""
 if [ -n "${WELLHAVEN_RELEASE_DIR:-}" ]; then
   release_dir=$(realpath "$WELLHAVEN_RELEASE_DIR")
 fi
-cmake --preset windows "-DWELLHAVEN_RELEASE_DIR=$release_dir"
+# The release build: no test robot (BUILD_TESTING=OFF).
+cmake --preset windows "-DWELLHAVEN_RELEASE_DIR=$release_dir" -DBUILD_TESTING=OFF
 cmake --build --preset windows
 if [ -n "$release_dir" ]; then
   echo "Built: build/windows/WellhavenUpdate103.exe, carrying the payloads of the release folder $release_dir"

@@ -2,6 +2,8 @@
 # the native test suite.
 option(WELLHAVEN_SANITIZE "Build the host logic and tests with ASan and UBSan" OFF)
 set(WELLHAVEN_UPDATER_EXE "" CACHE FILEPATH "The built Windows updater, for the tests that run it under Wine")
+set(WELLHAVEN_UPDATER_EXE64 "" CACHE FILEPATH
+  "The 64-bit Windows build of the updater, for the Wine tests where 32-bit x86 programs do not run")
 
 if(WELLHAVEN_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)

@@ -6,8 +6,6 @@
 # folder. Left empty, the build embeds the sample release, which
 # tools/release/make_sample_release.py writes into the build folder.
 
-set(WELLHAVEN_PYTHON /usr/bin/python3 CACHE FILEPATH "Python 3 for the release tools")
-
 set(WELLHAVEN_RELEASE_TOOLS ${PROJECT_SOURCE_DIR}/tools/release)
 set(WELLHAVEN_SAMPLE_RELEASE_DIR ${CMAKE_BINARY_DIR}/sample-release)
 set(WELLHAVEN_PAYLOAD_IDS 103 104 105 106 107 108 109 110 111 112 113)
@@ -21,7 +19,7 @@ function(wellhaven_add_sample_release)
   endforeach()
   add_custom_command(
     OUTPUT ${WELLHAVEN_SAMPLE_RELEASE_DIR}/.sample-release ${payloads}
-    COMMAND ${WELLHAVEN_PYTHON} ${WELLHAVEN_RELEASE_TOOLS}/make_sample_release.py ${WELLHAVEN_SAMPLE_RELEASE_DIR}
+    COMMAND ${Python3_EXECUTABLE} ${WELLHAVEN_RELEASE_TOOLS}/make_sample_release.py ${WELLHAVEN_SAMPLE_RELEASE_DIR}
     DEPENDS ${WELLHAVEN_RELEASE_TOOLS}/make_sample_release.py ${WELLHAVEN_RELEASE_TOOLS}/catalogue.py
     COMMENT "Writing the sample release into ${WELLHAVEN_SAMPLE_RELEASE_DIR}"
     VERBATIM)
@@ -59,7 +57,7 @@ function(wellhaven_add_resources target)
     list(APPEND embedded ${embedded_dir}/${id}.bin)
   endforeach()
   add_custom_target(release_check
-    COMMAND ${WELLHAVEN_PYTHON} ${WELLHAVEN_RELEASE_TOOLS}/check_release.py
+    COMMAND ${Python3_EXECUTABLE} ${WELLHAVEN_RELEASE_TOOLS}/check_release.py
             payloads ${release_dir}/payload --copy-to ${embedded_dir}
     BYPRODUCTS ${embedded}
     COMMENT "Checking the payloads in ${release_dir}/payload"

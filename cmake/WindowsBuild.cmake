@@ -17,13 +17,20 @@ target_link_libraries(updater PRIVATE kernel32 advapi32 user32)
 include(cmake/Release.cmake)
 wellhaven_add_resources(updater)
 
-# The box robot that answers the updater's boxes in the Wine tests.
-add_subdirectory(tests/wine/robot)
+# The box robot that answers the updater's boxes in the Wine tests: built
+# only with the tests, so that a release build holds the updater alone.
+option(BUILD_TESTING "Build the box robot and register the checks of the executable" ON)
+if(BUILD_TESTING)
+  add_subdirectory(tests/wine/robot)
+else()
+  file(REMOVE ${CMAKE_BINARY_DIR}/boxrobot.exe)
+  return()
+endif()
 
 # `ctest --preset windows`: the checks of this build's own executable (its
 # resources, imports and headers). The host build runs them too, with the
 # rest of the suite.
 enable_testing()
-add_test(NAME pe.resources COMMAND ${WELLHAVEN_PYTHON} -B ${PROJECT_SOURCE_DIR}/tests/release/test_pe.py)
+add_test(NAME pe.resources COMMAND ${Python3_EXECUTABLE} -B ${PROJECT_SOURCE_DIR}/tests/release/test_pe.py)
 set_tests_properties(pe.resources PROPERTIES LABELS pe ENVIRONMENT
   "WELLHAVEN_SOURCE_DIR=${PROJECT_SOURCE_DIR};WELLHAVEN_UPDATER_EXE=$<TARGET_FILE:updater>;WELLHAVEN_TEST_WORK=${CMAKE_BINARY_DIR}")

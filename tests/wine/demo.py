@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """The updater's main job on the sample data, for a reader to look at.
 
-    demo.py EXE OUTDIR
+    demo.py OUTDIR [EXE...]
 
-Makes a ver1.00 installation (installed/0 of the release the updater was
+EXE: the built updaters to choose from (default: the two Windows builds);
+the one this machine runs under Wine is taken, and the run says which. Makes a ver1.00 installation (installed/0 of the release the updater was
 built from) in OUTDIR/Wellhaven, registers it, runs the updater under Wine,
 answers Yes, and leaves behind:
 
@@ -14,6 +15,7 @@ answers Yes, and leaves behind:
 and says whether the folder is now byte-identical to finished/0.
 """
 
+import argparse
 import os
 import re
 import shutil
@@ -26,14 +28,21 @@ MARKER = ".wellhaven-demo"
 
 
 def main(argv):
-    if len(argv) != 2:
-        print(__doc__.strip())
-        return 2
-    exe, out = os.path.abspath(argv[0]), os.path.abspath(argv[1])
-    problem = wb.cannot_run(exe)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("outdir")
+    parser.add_argument("exe", nargs="*")
+    args = parser.parse_args(argv)
+    out = os.path.abspath(args.outdir)
+    exes = [os.path.abspath(e) for e in args.exe or wb.default_exes()]
+    problem = wb.cannot_run(exes)
     if problem:
         print(problem)
         return 2
+    try:
+        session, exe = wb.open_session(exes)
+    except wb.WineError as e:
+        print(e)
+        return 1
     if os.path.isdir(out) and os.listdir(out):
         if not os.path.exists(os.path.join(out, MARKER)):
             print("%s is not empty and not an earlier demo output; choose another folder" % out)
@@ -47,8 +56,7 @@ def main(argv):
     finished = os.path.join(release, "finished", "0")
     shots = os.path.join(out, "screenshots")
     print("Updating a ver1.00 installation (%s) with %s under Wine" % (installed, exe))
-    with wb.Session(os.environ.get("WELLHAVEN_WINE_DIR", os.path.join(wb.REPO, "build", "wine")),
-                    log=print) as session:
+    with session:
         result, folder, left = wb.update_copy(session, exe, installed, out, shots=shots)
 
     lines = []

@@ -5,14 +5,23 @@
 #   tests/wine/demo.sh [OUTDIR]      (default: build/demo)
 #
 # Leaves OUTDIR/Wellhaven (the updated folder), OUTDIR/screenshots/*.png (every
-# box the player saw) and OUTDIR/boxes.txt. Builds the updater first if
-# build/windows/WellhavenUpdate103.exe does not exist yet.
+# box the player saw) and OUTDIR/boxes.txt. Runs the build this machine runs
+# under Wine (build/windows, or build/windows64 where 32-bit x86 programs do
+# not run; WELLHAVEN_WINE forces one) and builds it first if it is not there.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/../.." && pwd)"
+python="${WELLHAVEN_PYTHON:-python3}"
 out="$(realpath -m "${1:-$repo/build/demo}")"
-exe="$(realpath -m "${WELLHAVEN_UPDATER_EXE:-$repo/build/windows/WellhavenUpdate103.exe}")"
 cd "$repo"
-if [ ! -e "$exe" ]; then
-  ./build.sh
+preset="$("$python" tests/wine/winebox.py preset)"
+exe="$repo/build/$preset/WellhavenUpdate103.exe"
+if [ "$preset" = windows ]; then
+  exe="$(realpath -m "${WELLHAVEN_UPDATER_EXE:-$exe}")"
+  [ -e "$exe" ] || ./build.sh
+else
+  exe="$(realpath -m "${WELLHAVEN_UPDATER_EXE64:-$exe}")"
+  if [ ! -e "$exe" ]; then
+    cmake --preset windows64 -DWELLHAVEN_RELEASE_DIR= && cmake --build --preset windows64
+  fi
 fi
-exec /usr/bin/python3 tests/wine/demo.py "$exe" "$out"
+exec "$python" tests/wine/demo.py "$out" "$exe"

@@ -12,8 +12,14 @@ answering, and then checks
   - every file of the install folder: bytes, hidden and read-only;
   - what is left in the temporary folder (the scratch file of a failed step).
 
-    scenarios.py --exe build/windows/WellhavenUpdate103.exe [--group NAME]... [-k TEXT]
-                 [--release DIR] [--wine-dir DIR] [--shots DIR] [--list]
+    scenarios.py [--exe EXE]... [--group NAME]... [--rows all|plain|root] [-k TEXT]
+                 [--release DIR] [--wine-dir DIR] [--shots DIR] [--list] [--ctest]
+
+The builds to choose from are given with --exe (default: build/windows and
+build/windows64); winebox.choose_path picks the one this machine runs and the
+run says which. Group wow64 runs the PE32 in a 64-bit prefix instead. A run
+in which every chosen row needs root, without root, ends with status 77
+(skipped).
 
 Expected texts are written here in UTF-8 and compared as code page 932.
 """
@@ -27,7 +33,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winebox as wb  # noqa: E402
-from winebox import IDNO, IDOK, IDYES, catalogue  # noqa: E402
+from winebox import IDNO, IDOK, IDYES  # noqa: E402
+
+sys.path.insert(0, os.path.join(wb.REPO, "tools", "release"))
+import catalogue  # noqa: E402
 
 # ---- the boxes a player sees ----
 
@@ -195,7 +204,7 @@ class Run:
 
 class Scenario:
     def __init__(self, group, name, edition, runs, prepare=(), registry="sz", backslash=True,
-                 folder="Wellhaven", temp="folder", note=""):
+                 folder="Wellhaven", temp="folder", view=None, note=""):
         self.group, self.name, self.edition = group, name, edition
         self.runs = runs
         self.prepare = list(prepare)
@@ -203,6 +212,7 @@ class Scenario:
         self.backslash = backslash  # whether the registered folder ends in a backslash
         self.folder = folder        # the install folder's own name
         self.temp = temp            # folder, missing, too long
+        self.view = view            # "64": the key only in the 64-bit registry view (64-bit prefixes only)
         self.note = note
 
     def needs_root(self):
@@ -214,6 +224,7 @@ def updated_all(edition):
 
 
 S = Scenario
+WOW64 = "wow64"  # the group that runs the PE32 in a 64-bit prefix
 SCENARIOS = [
     # Every edition, answered Yes, ends byte for byte as finished/N; ver1.03 and ver1.03a are left alone.
     *[S("editions", "update edition %d" % e, e, [updated_all(e)]) for e in range(6)],
@@ -239,6 +250,8 @@ SCENARIOS = [
     S("registry", "Japanese folder name", 4, [updated_all(4)], folder="ウェルヘイブン", backslash=False),
     S("registry", "folder name ending in a 0x5C trail byte", 1, [updated_all(1)], folder="Wellhaven表",
       backslash=False),
+    S("registry", "key only in the 64-bit registry view", 0, [Run([error(1, NO_INSTALL_DIR)], files=Unchanged())],
+      view="64"),
     S("registry", "registered folder does not exist", 0,
       [Run([cannot_open(102, "data.xp3")], files=Unchanged())], registry="missing folder"),
 
@@ -349,6 +362,11 @@ SCENARIOS = [
             files=Updated("data.xp3", "data.xp3.sig", "ext.xp3", "ext.xp3.sig", "auxtrans.dll",
                           "auxtrans.dll.sig"))],
       note="once data.xp3 is new the edition reads as ver1.01, whose scr.xp3 is taken as current"),
+
+    # The 32-bit program in a 64-bit prefix, as on 64-bit Windows: the key where a 32-bit installer puts it.
+    S(WOW64, "update edition 0, then up to date", 0, [updated_all(0), Run([up_to_date(6)], files=Finished())]),
+    S(WOW64, "key only in the 64-bit registry view", 0, [Run([error(1, NO_INSTALL_DIR)], files=Unchanged())],
+      view="64"),
 ]
 
 GROUPS = []
@@ -461,7 +479,7 @@ def run_scenario(session, scenario, release, exe, shots=None):
     for action in scenario.prepare:
         action(ctx)
     ctx.prepared = wb.folder_state(ctx.folder)
-    session.regedit(wb.registry_script(ctx.registry(), ctx.temp_value()))
+    session.register(ctx.registry(), ctx.temp_value(), view=scenario.view)
 
     problems = []
     pictures = []
@@ -506,64 +524,112 @@ def save_pictures(pictures, folder):
             wb.bmp_to_png(bmp, png)
 
 
+def ctest_tests():
+    """(test name, group, rows) of the CTest tests: one per group, and the rows
+    of a group that need root as a test of their own, so that CTest counts them
+    as skipped where they cannot run. Group wow64 only where it can run."""
+    tests = []
+    for group in GROUPS:
+        if group == WOW64 and wb.wow64_unavailable():
+            continue
+        rows = [s for s in SCENARIOS if s.group == group]
+        if any(not s.needs_root() for s in rows):
+            tests.append(("wine." + group, group, "plain"))
+        if any(s.needs_root() for s in rows):
+            tests.append(("wine.%s.root" % group, group, "root"))
+    return tests
+
+
+def run_rows(session, exe, rows, release, shots, counts):
+    """Runs rows in one session, printing a line per row; adds to counts."""
+    print("Wine scenarios: %d, release %s, display %s, prefix %s" % (
+        len(rows), release, session.display, session.prefix))
+    for s in rows:
+        if s.view == "64" and session.path.arch == "win32":
+            counts["not applicable"].append(s.name)
+            print("n/a   %s (a 32-bit prefix has one registry view; group %s runs this in a 64-bit one)"
+                  % (s.name, WOW64))
+            continue
+        t = time.time()
+        try:
+            problems = run_scenario(session, s, release, exe, shots=shots)
+        except wb.WineError as e:
+            problems = [str(e)]
+        if problems:
+            counts["failed"].append(s.name)
+            print("FAIL  %s (%.1f s)\n  %s" % (s.name, time.time() - t, "\n  ".join(
+                p.replace("\n", "\n  ") for p in problems)))
+        else:
+            counts["passed"].append(s.name)
+            print("ok    %s (%.1f s)" % (s.name, time.time() - t))
+        sys.stdout.flush()
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--exe", help="the built updater (WellhavenUpdate103.exe)")
+    parser.add_argument("--exe", action="append", help="a built updater, PE32 or PE32+ (repeatable; "
+                        "default: the two Windows builds)")
     parser.add_argument("--release", help="release folder (default: the one the updater was built from)")
     parser.add_argument("--wine-dir", help="folder for the Wine prefixes (default: build/wine)")
     parser.add_argument("--group", action="append", choices=GROUPS, help="run only this group (repeatable)")
+    parser.add_argument("--rows", choices=["all", "plain", "root"], default="all",
+                        help="only the rows that need root (chattr +i), or only the others")
     parser.add_argument("-k", dest="match", help="run only scenarios whose name contains this text")
     parser.add_argument("--shots", help="save a PNG of every distinct box into this folder")
     parser.add_argument("--list", action="store_true", help="list the scenarios and stop")
+    parser.add_argument("--ctest", action="store_true",
+                        help="print the CTest tests (name, group and rows, one test a line) and stop")
     args = parser.parse_args(argv)
 
+    if args.ctest:
+        for test in ctest_tests():
+            print(" ".join(test))
+        return 0
     chosen = [s for s in SCENARIOS if (not args.group or s.group in args.group)
-              and (not args.match or args.match.lower() in s.name.lower())]
+              and (not args.match or args.match.lower() in s.name.lower())
+              and (args.rows == "all" or s.needs_root() == (args.rows == "root"))]
     if args.list:
         for s in chosen:
-            print("%-15s %s" % (s.group, s.name))
+            print("%-15s %s%s" % (s.group, s.name, "  (needs root)" if s.needs_root() else ""))
         return 0
     if not chosen:
         print("no scenario matches")
         return 2
-    if not args.exe:
-        parser.error("--exe is required")
-    exe = os.path.abspath(args.exe)
-    if not os.path.exists(exe):
-        print("%s does not exist: build it first (./build.sh)" % exe)
-        return 2
-    release = os.path.abspath(args.release or wb.release_of(exe))
-    wine_dir = args.wine_dir or os.path.join(wb.REPO, "build", "wine")
-    is_root = os.geteuid() == 0
+    exes = [os.path.abspath(e) for e in (args.exe or wb.default_exes())]
+    problem = wb.cannot_run(exes)
+    if problem:
+        print(problem)
+        return 1
+    wine_dir = args.wine_dir or wb.default_wine_dir()
 
-    started = time.time()
-    failed, skipped, passed = [], [], 0
-    with wb.Session(wine_dir, log=print) as session:
-        print("Wine scenarios: %d, release %s, display %s, prefix %s" % (
-            len(chosen), release, session.display, session.prefix))
+    counts = {"passed": [], "failed": [], "skipped": [], "not applicable": []}
+    if os.geteuid() != 0:
         for s in chosen:
-            if s.needs_root() and not is_root:
-                skipped.append(s.name)
+            if s.needs_root():
+                counts["skipped"].append(s.name)
                 print("SKIP  %s (chattr +i needs root)" % s.name)
+        chosen = [s for s in chosen if not s.needs_root()]
+    started = time.time()
+    try:
+        for wow64 in (False, True):
+            rows = [s for s in chosen if (s.group == WOW64) == wow64]
+            if not rows:
                 continue
-            t = time.time()
-            try:
-                problems = run_scenario(session, s, release, exe, shots=args.shots)
-            except wb.WineError as e:
-                problems = [str(e)]
-            if problems:
-                failed.append(s.name)
-                print("FAIL  %s (%.1f s)\n  %s" % (s.name, time.time() - t, "\n  ".join(
-                    p.replace("\n", "\n  ") for p in problems)))
-            else:
-                passed += 1
-                print("ok    %s (%.1f s)" % (s.name, time.time() - t))
-            sys.stdout.flush()
-    print("%d passed, %d failed, %d skipped; wall time %.1f s" % (
-        passed, len(failed), len(skipped), time.time() - started))
-    for name in failed:
+            path, exe = wb.wow64_path(exes) if wow64 else wb.choose_path(exes)
+            print("wine: " + path.description)
+            release = os.path.abspath(args.release or wb.release_of(exe))
+            with wb.Session(wine_dir, path, log=print) as session:
+                run_rows(session, exe, rows, release, args.shots, counts)
+    except wb.WineError as e:
+        print(e)
+        return 1
+    print("%s; wall time %.1f s" % (", ".join("%d %s" % (len(v), k) for k, v in counts.items()),
+                                     time.time() - started))
+    for name in counts["failed"]:
         print("failed: " + name)
-    return 1 if failed else 0
+    if counts["failed"]:
+        return 1
+    return wb.SKIP_STATUS if counts["skipped"] and not counts["passed"] else 0
 
 
 if __name__ == "__main__":

@@ -1,17 +1,22 @@
 #!/usr/bin/python3
 """Proves a built updater on the installations of a release folder, under Wine.
 
-    verify_release.py RELEASE_DIR [EXE]
+    verify_release.py RELEASE_DIR [EXE...]
 
 For every installed/N of RELEASE_DIR: copies it into a fresh folder (every
-*.sig hidden), registers it as the game's install folder, runs EXE (default
-build/windows/WellhavenUpdate103.exe) and answers Yes, then compares the
+*.sig hidden), registers it as the game's install folder, runs the updater
+and answers Yes, then compares the
 folder with finished/N byte for byte, with the attributes it should have.
 One line per edition, a summary, and exit status 0 only when every edition
 ends exactly as finished/N with no warning box, exit status 0 and no scratch
 file left behind.
+
+EXE: the built updaters to choose from (default: build/windows and
+build/windows64); the one this machine runs under Wine is taken (a PE32 in a
+32-bit prefix, else a PE32+ in a 64-bit one), and the run says which.
 """
 
+import argparse
 import os
 import sys
 import time
@@ -46,25 +51,29 @@ def verify(session, exe, release, edition):
 
 
 def main(argv):
-    if len(argv) not in (1, 2) or argv[0] in ("-h", "--help"):
-        print(__doc__.strip())
-        return 2
-    release = os.path.abspath(argv[0])
-    exe = os.path.abspath(argv[1] if len(argv) > 1 else
-                          os.path.join(wb.REPO, "build", "windows", "WellhavenUpdate103.exe"))
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("release")
+    parser.add_argument("exe", nargs="*")
+    args = parser.parse_args(argv)
+    release = os.path.abspath(args.release)
+    exes = [os.path.abspath(e) for e in args.exe or wb.default_exes()]
     if not os.path.isdir(os.path.join(release, "installed")):
         print("%s has no installed/ folder (layout: tools/release/catalogue.py)" % release)
         return 2
-    problem = wb.cannot_run(exe)
+    problem = wb.cannot_run(exes)
     if problem:
         print(problem)
         return 2
+    try:
+        session, exe = wb.open_session(exes)
+    except wb.WineError as e:
+        print(e)
+        return 1
     editions = sorted((e for e in os.listdir(os.path.join(release, "installed")) if e.isdigit()), key=int)
     started = time.time()
     failed = []
     print("Updater %s\nRelease %s" % (exe, release))
-    with wb.Session(os.environ.get("WELLHAVEN_WINE_DIR", os.path.join(wb.REPO, "build", "wine")),
-                    log=print) as session:
+    with session:
         for edition in editions:
             problems, boxes = verify(session, exe, release, edition)
             if problems:

@@ -1,6 +1,12 @@
 """Runs the built updater under Wine with the box robot answering it.
 
-A Session owns one warm 32-bit Wine prefix and one Xvfb display for as long as
+Which build runs in which prefix is a WinePath, chosen by choose_path: the
+32-bit build (PE32) in a 32-bit prefix where this machine runs 32-bit x86
+programs, else the 64-bit build (PE32+) in a 64-bit prefix under the 64-bit
+loader; WELLHAVEN_WINE=pe32|pe32plus|auto forces the choice. A third path,
+the PE32 in a 64-bit prefix (WoW64), is what a player on 64-bit Windows has.
+
+A Session owns one warm Wine prefix and one Xvfb display for as long as
 it is open. Prefixes live in numbered slots under a common folder; a session
 takes the first free slot (an flock on the slot's lock file), so parallel test
 processes never share a prefix and a prefix, once made, is reused by every
@@ -17,7 +23,9 @@ hidden in the user.DOSATTRIB extended attribute, read-only as a file without
 write permission.
 """
 
+import argparse
 import collections
+import errno
 import fcntl
 import os
 import re
@@ -31,11 +39,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(REPO, "tools", "release"))
-import catalogue  # noqa: E402
 
 UNINSTALL_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Wellhaven"
 ROBOT_NAME = "boxrobot.exe"
+EXE_NAME = "WellhavenUpdate103.exe"
 WINE_FONTS = "/usr/share/wine/fonts"
 
 # Bump when the prefix set-up below changes: prefixes made by an older set-up are made again.
@@ -60,6 +67,131 @@ class WineError(Exception):
 def windows_path(path):
     """The Z: drive path of a Linux path."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# ---- which build runs in which prefix ----
+
+# Debian's loaders, called by their paths: the `wine` wrapper always picks the
+# 32-bit one when it is installed, even on a machine that cannot run it.
+LOADER32 = "/usr/lib/wine/wine"
+LOADER64 = "/usr/lib/wine/wine64"
+CHOICE_SETTING = "WELLHAVEN_WINE"
+PE32, PE32PLUS = "pe32", "pe32plus"
+SKIP_STATUS = 77
+
+WinePath = collections.namedtuple("WinePath", "name build arch loader view description")
+"""name: pe32, pe32plus or wow64. build: PE32 or PE32PLUS, the executable it runs.
+arch: win32 or win64, the prefix. loader: the command that starts a Windows
+program. view: "32" in a 64-bit prefix (the registry view a 32-bit installer
+writes), None in a 32-bit prefix (one view only)."""
+
+
+def pe_kind(exe):
+    """PE32 or PE32PLUS from the executable's header, None when it is neither."""
+    try:
+        with open(exe, "rb") as f:
+            head = f.read(4096)
+    except OSError:
+        return None
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        return None
+    offset = int.from_bytes(head[0x3C:0x40], "little")
+    if head[offset:offset + 4] != b"PE\0\0":
+        return None
+    machine = int.from_bytes(head[offset + 4:offset + 6], "little")
+    return {0x14C: PE32, 0x8664: PE32PLUS}.get(machine)
+
+
+def try_loader(loader):
+    """None when `loader --version` runs here, else a line saying why not."""
+    try:
+        proc = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    except FileNotFoundError:
+        return "%s is not installed" % loader
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:
+            return "this machine cannot run 32-bit x86 programs (%s: Exec format error)" % loader
+        return "%s cannot be started: %s" % (loader, e.strerror)
+    except subprocess.TimeoutExpired:
+        return "%s --version did not end within 60 s" % loader
+    if proc.returncode == 126:
+        return "this machine cannot run 32-bit x86 programs (%s ended with status 126)" % loader
+    if proc.returncode != 0:
+        return "%s --version ended with status %d: %s" % (
+            loader, proc.returncode, proc.stderr.decode(errors="replace").strip())
+    return None
+
+
+def choose_path(exes, setting=None, loader32=None, loader64=None):
+    """(WinePath, exe) for the given builds, by trying the loaders; raises WineError with one line.
+
+    exes: paths of built updaters (missing ones are left out); None asks only
+    which path runs here and gives no exe. setting: pe32,
+    pe32plus or auto (default: the WELLHAVEN_WINE environment setting). The
+    PE32 in a 32-bit prefix is tried first; the PE32+ under the 64-bit loader
+    only when that cannot run. A forced setting replaces the decision only:
+    the chosen path runs exactly as when it is decided."""
+    loader32, loader64 = loader32 or LOADER32, loader64 or LOADER64
+    setting = (setting or os.environ.get(CHOICE_SETTING) or "auto").lower()
+    if setting not in ("auto", PE32, PE32PLUS):
+        raise WineError("%s=%s: expected pe32, pe32plus or auto" % (CHOICE_SETTING, setting))
+    builds = {PE32: None, PE32PLUS: None} if exes is None else {}
+    for exe in exes or ():
+        kind = pe_kind(exe)
+        if kind and kind not in builds:
+            builds[kind] = os.path.abspath(exe)
+    reasons = []
+    if setting in ("auto", PE32):
+        why = try_loader(loader32)
+        if why is None and PE32 not in builds:
+            why = "no PE32 build (%s)" % (", ".join(exes) or "none given")
+        if why is None:
+            return WinePath("pe32", PE32, "win32", ["wine"], None,
+                            "PE32 build in a 32-bit prefix"), builds[PE32]
+        reasons.append(why)
+    if setting in ("auto", PE32PLUS):
+        why = try_loader(loader64)
+        if why is None and PE32PLUS not in builds:
+            why = "no PE32+ build (%s)" % (", ".join(exes) or "none given")
+        if why is None:
+            because = reasons[0] if reasons else "%s=%s" % (CHOICE_SETTING, setting)
+            return WinePath("pe32plus", PE32PLUS, "win64", [loader64], "32",
+                            "PE32+ build in a 64-bit prefix (%s)" % because), builds[PE32PLUS]
+        reasons.append(why)
+    raise WineError("wine: the updater cannot run under Wine here: " + "; ".join(reasons))
+
+
+def wow64_unavailable(loader32=None, loader64=None):
+    """None when the PE32 can run in a 64-bit prefix here, else a line saying why not.
+
+    Debian's 64-bit loader starts a 32-bit program through the 32-bit loader,
+    so this needs both loaders and a machine that runs 32-bit x86 programs."""
+    if (os.environ.get(CHOICE_SETTING) or "").lower() == PE32PLUS:
+        return "%s=pe32plus takes this machine as one that cannot run 32-bit x86 programs" % CHOICE_SETTING
+    return try_loader(loader32 or LOADER32) or try_loader(loader64 or LOADER64)
+
+
+def wow64_path(exes):
+    """(WinePath, exe) of the PE32 in a 64-bit prefix (WoW64); raises WineError with one line."""
+    why = wow64_unavailable()
+    pe32 = [e for e in exes if pe_kind(e) == PE32]
+    if not why and not pe32:
+        why = "no PE32 build (%s)" % (", ".join(exes) or "none given")
+    if why:
+        raise WineError("wine: no WoW64 here: " + why)
+    return WinePath("wow64", PE32, "win64", [LOADER64], "32",
+                    "PE32 build in a 64-bit prefix (WoW64)"), os.path.abspath(pe32[0])
+
+
+def default_exes():
+    """The updaters of the two Windows builds: WELLHAVEN_UPDATER_EXE and
+    WELLHAVEN_UPDATER_EXE64, by default those of build/windows and build/windows64."""
+    return [os.environ.get("WELLHAVEN_UPDATER_EXE") or os.path.join(REPO, "build", "windows", EXE_NAME),
+            os.environ.get("WELLHAVEN_UPDATER_EXE64") or os.path.join(REPO, "build", "windows64", EXE_NAME)]
+
+
+def default_wine_dir():
+    return os.environ.get("WELLHAVEN_WINE_DIR") or os.path.join(REPO, "build", "wine")
 
 
 # ---- attributes and folder states ----
@@ -204,6 +336,12 @@ def registry_script(value, temp_folder):
     return "\r\n".join(lines) + "\r\n"
 
 
+# Both views of a 64-bit prefix, for the 64-bit reg: Wine's `reg import /reg:32`
+# does not delete a key in the 32-bit view, so it is named by its own path.
+REMOVE_REGISTRATION = "Windows Registry Editor Version 5.00\r\n\r\n[-%s]\r\n\r\n[-%s]\r\n" % (
+    UNINSTALL_KEY, UNINSTALL_KEY.replace("\\SOFTWARE\\", "\\SOFTWARE\\Wow6432Node\\"))
+
+
 # ---- the robot's record ----
 
 Box = collections.namedtuple("Box", "caption text buttons default icon")
@@ -263,8 +401,10 @@ def release_of(exe):
 class Session:
     """One Xvfb display and one warm Wine prefix, for one process at a time."""
 
-    def __init__(self, wine_dir, slots=8, log=None):
-        self.wine_dir = os.path.abspath(wine_dir)
+    def __init__(self, wine_dir, path, slots=8, log=None):
+        self.path = path
+        # 32-bit and 64-bit prefixes in folders of their own.
+        self.wine_dir = os.path.join(os.path.abspath(wine_dir), path.arch)
         self.slots = slots
         self.log = log or (lambda message: None)
         self._lock = None
@@ -362,7 +502,7 @@ class Session:
             env.pop(name, None)
         env.update({
             "WINEPREFIX": self.prefix,
-            "WINEARCH": "win32",
+            "WINEARCH": self.path.arch,
             "WINEDEBUG": "-all",
             # No Mono or Gecko installer prompts, no menu entries in $HOME.
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
@@ -387,7 +527,7 @@ class Session:
                 raise WineError("%s did not end within %d s (output in %s)" % (" ".join(args), timeout, out_path))
 
     def _stamp(self):
-        version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+        version = subprocess.run(self.path.loader + ["--version"], capture_output=True, text=True).stdout.strip()
         return "%s %s\n" % (PREFIX_SETUP, version)
 
     def _prepare_prefix(self):
@@ -400,7 +540,7 @@ class Session:
         if os.path.exists(marker):
             os.unlink(marker)
         shutil.rmtree(self.prefix, ignore_errors=True)
-        status = self._call(["wineboot", "-i"], timeout=300, name="wineboot")
+        status = self._call(self.path.loader + ["wineboot", "-i"], timeout=300, name="wineboot")
         if status != 0:
             raise WineError("wineboot -i failed with status %d (see %s/wineboot.log)" % (status, self.slot_dir))
         self._call(["wineserver", "-w"], timeout=120, name="wineserver-wait")
@@ -425,14 +565,29 @@ class Session:
 
     # -- operations --
 
-    def regedit(self, script, name="registry"):
-        """Imports a .reg script (written as UTF-16, so any text survives)."""
+    def regedit(self, script, name="registry", view=None):
+        """Imports a .reg script (written as UTF-16, so any text survives); view "32" or
+        "64" puts HKLM\\SOFTWARE keys into that registry view of a 64-bit prefix."""
         path = os.path.join(self.slot_dir, name + ".reg")
         with open(path, "wb") as f:
             f.write(b"\xff\xfe" + script.encode("utf-16-le"))
-        status = self._call(["wine", "regedit", "/S", windows_path(path)], timeout=60, name="regedit")
+        args = self.path.loader + ["reg", "import", windows_path(path)]
+        if view:
+            args.append("/reg:" + view)
+        status = self._call(args, timeout=60, name="regedit")
         if status != 0:
-            raise WineError("regedit failed with status %d for %s" % (status, path))
+            raise WineError("reg import failed with status %d for %s" % (status, path))
+
+    def register(self, value, temp_folder, view=None):
+        """Sets the uninstall registration and the temporary folder. In a 64-bit prefix
+        the key goes into the registry view `view` (default: the 32-bit one, where a
+        32-bit installer writes it, under Wow6432Node), and removed from the other."""
+        if self.path.arch == "win32":
+            self.regedit(registry_script(value, temp_folder))
+            return
+        view = view or self.path.view
+        self.regedit(REMOVE_REGISTRATION, name="unregister")
+        self.regedit(registry_script(value, temp_folder), view=view)
 
     def scratch_dir(self, name):
         path = os.path.join(self.workspace, name)
@@ -450,7 +605,7 @@ class Session:
         if not os.path.exists(robot):
             raise WineError("the box robot is missing: %s (it is built with the updater)" % robot)
         record = os.path.join(workdir, "robot-%d.txt" % len(os.listdir(workdir)))
-        args = ["wine", robot, "--log", windows_path(record), "--answer", answer, "--timeout", "20"]
+        args = self.path.loader + [robot, "--log", windows_path(record), "--answer", answer, "--timeout", "20"]
         if hold:
             args += ["--hold", "%s:%s" % (windows_path(hold[0]), hold[1])]
         if shots:
@@ -492,14 +647,21 @@ def check_tools():
     return missing
 
 
-def cannot_run(exe):
+def cannot_run(exes):
     """Why the updater cannot be run under Wine here (a line to print), or None."""
-    if not os.path.exists(exe):
-        return "%s does not exist: build the updater first (./build.sh)" % exe
+    if not any(os.path.exists(exe) for exe in exes):
+        return "%s: none exists: build the updater first (./build.sh)" % ", ".join(exes)
     missing = check_tools()
     if missing:
         return "missing: %s (scripts/deps.sh test installs them)" % ", ".join(missing)
     return None
+
+
+def open_session(exes, wine_dir=None, log=print):
+    """(Session not yet entered, exe) on the path chosen for these builds; the choice is printed."""
+    path, exe = choose_path(exes)
+    log("wine: " + path.description)
+    return Session(wine_dir or default_wine_dir(), path, log=log), exe
 
 
 def update_copy(session, exe, source, workdir, folder_name="Wellhaven", answer="yes", shots=None):
@@ -509,6 +671,24 @@ def update_copy(session, exe, source, workdir, folder_name="Wellhaven", answer="
     temp = os.path.join(workdir, "temp")
     make_install_folder(source, folder)
     os.makedirs(temp)
-    session.regedit(registry_script(RegistryValue("sz", windows_path(folder) + "\\"), windows_path(temp)))
+    session.register(RegistryValue("sz", windows_path(folder) + "\\"), windows_path(temp))
     result = session.run_updater(exe, workdir, answer=answer, shots=shots)
     return result, folder, sorted(os.listdir(temp))
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="Says which Windows build runs under Wine here: "
+                                     "pe32 (preset windows) or pe32plus (preset windows64).")
+    parser.add_argument("what", choices=["path", "preset"], help="print the path's name or its build's preset")
+    args = parser.parse_args(argv)
+    try:
+        path, _ = choose_path(None)
+    except WineError as e:
+        print(e, file=sys.stderr)
+        return 1
+    print(path.name if args.what == "path" else {PE32: "windows", PE32PLUS: "windows64"}[path.build])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

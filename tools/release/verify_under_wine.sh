@@ -3,10 +3,12 @@
 # and reports, per edition, whether the result is byte-identical to
 # finished/N with the right attributes (every *.sig hidden, nothing else).
 #
-#   tools/release/verify_under_wine.sh RELEASE_DIR [EXE]
+#   tools/release/verify_under_wine.sh RELEASE_DIR [EXE...]
 #
-# EXE defaults to build/windows/WellhavenUpdate103.exe. Exit status 0 only
-# when every edition passes. Details: docs/wine.md.
+# EXE defaults to the updaters of build/windows and build/windows64; of those
+# given, the one this machine runs under Wine is taken (the PE32 where 32-bit
+# x86 programs run, else the PE32+), and the output says which. Exit status 0
+# only when every edition passes. Details: docs/wine.md.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-exec /usr/bin/python3 "$here/../../tests/wine/verify_release.py" "$@"
+exec "${WELLHAVEN_PYTHON:-python3}" "$here/../../tests/wine/verify_release.py" "$@"
