@@ -2,6 +2,7 @@
 
 const char kTextNoMemory[] = "メモリ確保に失敗しました。";
 const char kTextNoInstallDir[] = "インストールフォルダの取得に失敗しました。";
+const char kTextNotOpened[] = "%s を開けません。";
 const char kTextNoPayload[] = "パッチデータのロードに失敗しました。";
 const char kTextNoPatchFile[] = "パッチファイルの作成に失敗しました。";
 const char kTextNoScratchFile[] = "一時ファイルの作成に失敗しました。";
@@ -11,16 +12,24 @@ const char kTextNotWellhaven[] =
 /* The longest text is E103's; a file name has at most 31 bytes. */
 enum { kReportBufferSize = 292 };
 
-void ReportFailure(int code, const char *sentence)
+/* File names are bare names of at most 31 bytes: room for the longest one. */
+enum { kFileNameRoom = 32 };
+
+void ReportFailure(int code, const char *sentence, const char *fileName)
 {
     char text[kReportBufferSize];
-    wsprintfA(text, "E%03d: %s", code, sentence);
+    int codeLength = wsprintfA(text, "E%03d: ", code);
+    wsprintfA(text + codeLength, sentence, fileName);
     MessageBoxA(NULL, text, NULL, MB_OK | MB_ICONWARNING);
 }
 
-void ReportOpenFailure(int code, const char *fileName)
+char *JoinInstallPath(const char *installDir, const char *fileName, int noMemoryCode)
 {
-    char text[kReportBufferSize];
-    wsprintfA(text, "E%03d: %s を開けません。", code, fileName);
-    MessageBoxA(NULL, text, NULL, MB_OK | MB_ICONWARNING);
+    char *path = (char *)GlobalAlloc(GMEM_FIXED, (SIZE_T)lstrlenA(installDir) + kFileNameRoom);
+    if (path == NULL) {
+        ReportFailure(noMemoryCode, kTextNoMemory);
+        return NULL;
+    }
+    wsprintfA(path, "%s%s", installDir, fileName);
+    return path;
 }

@@ -1,31 +1,33 @@
 /*
- * What every operation of the updater shares: the one-byte step result and
- * the coded error box.
+ * What every operation of the updater shares: the coded error box, and the
+ * path of a file in the install folder.
  */
 #ifndef WELLHAVEN_COMMON_REPORT_H
 #define WELLHAVEN_COMMON_REPORT_H
 
 #include "platform/winapi.h"
 
-/* Every file operation returns 1 for success and 0 for a failure that has
+/* Every operation returns true for success and false for a failure that has
  * already been shown to the player. */
-typedef unsigned char StepResult;
 
 /* The sentences of the error boxes; the code in front tells which check
- * failed. */
+ * failed. kTextNotOpened names the file through its %s. */
 extern const char kTextNoMemory[];
 extern const char kTextNoInstallDir[];
+extern const char kTextNotOpened[];
 extern const char kTextNoPayload[];
 extern const char kTextNoPatchFile[];
 extern const char kTextNoScratchFile[];
 extern const char kTextNotWellhaven[];
 
 /* Shows "E<code>: <sentence>" in a warning box with no owner and the
- * system's default caption. */
-void ReportFailure(int code, const char *sentence);
+ * system's default caption. fileName fills the %s of kTextNotOpened and is
+ * unused by every other sentence. */
+void ReportFailure(int code, const char *sentence, const char *fileName = NULL);
 
-/* Shows "E<code>: <fileName> を開けません。", naming a file the updater could
- * not open. */
-void ReportOpenFailure(int code, const char *fileName);
+/* Returns a new GMEM_FIXED block holding installDir followed by fileName (at
+ * most 31 bytes), which the caller frees with GlobalFree; or NULL after
+ * showing noMemoryCode. */
+char *JoinInstallPath(const char *installDir, const char *fileName, int noMemoryCode);
 
 #endif

@@ -4,6 +4,7 @@
  */
 #include "control/control.h"
 
+#include "discovery/discovery.h"
 #include "payload/payload_ids.h"
 #include "replace/replace.h"
 
@@ -47,7 +48,7 @@ static const PlanStep kPlan[] = {
     {ALL_OLD, SIGNATURE, "auxtrans.dll.sig", NULL, 0, 0, PAYLOAD_AUXTRANS_DLL_SIG},
 };
 
-static StepResult RunStep(const PlanStep *step, const char *installDir, HMODULE module)
+static bool RunStep(const PlanStep *step, const char *installDir, HMODULE module)
 {
     switch (step->kind) {
     case SPLICE:
@@ -57,12 +58,12 @@ static StepResult RunStep(const PlanStep *step, const char *installDir, HMODULE 
     case WHOLE_FILE:
         return PlaceWholeFile(installDir, step->fileName, step->length, step->attributes, step->payloadId, module);
     }
-    return 0;
+    return false;
 }
 
 bool RunUpdatePlan(const char *installDir, int edition, HMODULE module)
 {
-    if (edition < 0 || edition > 5)
+    if (edition < 0 || edition >= EDITION_FIRST_UP_TO_DATE)
         return false;
     for (unsigned i = 0; i < sizeof kPlan / sizeof kPlan[0]; i++) {
         if ((kPlan[i].editions & (1u << edition)) == 0)

@@ -26,3 +26,9 @@ const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long neede
         ReportFailure(codes->notLocked, kTextNoPayload);
     return bytes;
 }
+
+void ReleasePayload(HGLOBAL loaded)
+{
+    if (loaded != NULL)
+        FreeResource(loaded);
+}

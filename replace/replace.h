@@ -13,9 +13,28 @@
 enum { SCRATCH_NAME_SIZE = 260 };
 
 /* Fills name (SCRATCH_NAME_SIZE bytes) with the path of a new, empty,
- * uniquely named file in the temporary folder. Returns FALSE after showing
+ * uniquely named file in the temporary folder. Returns false after showing
  * E301 or E302. */
-BOOL MakeScratchFile(char *name);
+bool MakeScratchFile(char *name);
+
+/* The codes an operation shows when a write to its scratch file fails. */
+struct WriteCodes {
+    int failed; /* the call failed */
+    int shortWrite; /* it wrote fewer bytes than asked */
+};
+
+/* Writes count bytes to file. Returns false after showing the code of the
+ * check that failed. */
+bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes *codes);
+
+/* Copies the filled and closed scratch file over target, replacing its
+ * content, and deletes the scratch file. Returns false after showing
+ * copyFailedCode; the scratch file then stays in the temporary folder. */
+bool MoveScratchOver(const char *scratchName, const char *target, int copyFailedCode);
+
+/* Closes *file unless it is already closed (INVALID_HANDLE_VALUE), and marks
+ * it closed. */
+void CloseFile(HANDLE *file);
 
 /* The codes an operation shows when its payload cannot be had. */
 struct PayloadCodes {
@@ -31,6 +50,9 @@ struct PayloadCodes {
  * caller releases with FreeResource, NULL when nothing was loaded. */
 const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, const PayloadCodes *codes,
                         HGLOBAL *loaded);
+
+/* Releases what LoadPayload loaded, if anything. */
+void ReleasePayload(HGLOBAL loaded);
 
 /* How an archive is rebuilt from the installed copy and a payload. The
  * finished file is: payload bytes 0-15 (the head), keepFirst installed bytes
@@ -49,22 +71,22 @@ struct SpliceRecipe {
 
 /* Rebuilds installDir + fileName by the recipe from the installed copy and
  * payload payloadId (type "BINARY" in module). A file that already has
- * finishedSize bytes counts as done and is not touched. Returns 1 on success,
- * 0 after showing an error box (E201 to E212, or E301/E302). */
-StepResult SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
+ * finishedSize bytes counts as done and is not touched. Returns true on
+ * success, false after showing an error box (E201 to E212, or E301/E302). */
+bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
                        HMODULE module);
 
 /* Writes the first length bytes of payload payloadId over installDir +
  * fileName. Attributes other than FILE_ATTRIBUTE_NORMAL are cleared before
  * the copy and set after it; normal ones leave the target's attributes alone.
- * Returns 1 on success, 0 after showing an error box (E501 to E508, or
+ * Returns true on success, false after showing an error box (E501 to E508, or
  * E301/E302). */
-StepResult PlaceWholeFile(const char *installDir, const char *fileName, DWORD length, DWORD attributes,
+bool PlaceWholeFile(const char *installDir, const char *fileName, DWORD length, DWORD attributes,
                           WORD payloadId, HMODULE module);
 
 /* Writes a 212-byte signature file from payload payloadId as a hidden file,
- * over an existing one too. Returns 1 on success, 0 after showing an error
- * box (E401 to E408, or E301/E302). */
-StepResult PlaceSignature(const char *installDir, const char *fileName, WORD payloadId, HMODULE module);
+ * over an existing one too. Returns true on success, false after showing an
+ * error box (E401 to E408, or E301/E302). */
+bool PlaceSignature(const char *installDir, const char *fileName, WORD payloadId, HMODULE module);
 
 #endif

@@ -1,5 +1,6 @@
 /*
- * Scratch files: a new, empty, uniquely named file in the temporary folder.
+ * Scratch files: a new, empty, uniquely named file in the temporary folder,
+ * and the checked write that fills one.
  */
 #include "replace/replace.h"
 
@@ -8,7 +9,7 @@ enum {
     E_NO_TEMP_FILE = 302
 };
 
-BOOL MakeScratchFile(char *name)
+bool MakeScratchFile(char *name)
 {
     char folder[SCRATCH_NAME_SIZE];
 
@@ -17,7 +18,7 @@ BOOL MakeScratchFile(char *name)
     DWORD length = GetTempPathA(sizeof folder, folder);
     if (length == 0 || length >= sizeof folder) {
         ReportFailure(E_NO_TEMP_FOLDER, kTextNoScratchFile);
-        return FALSE;
+        return false;
     }
 
     /* With a unique number of 0 the system picks one and creates the file.
@@ -27,7 +28,38 @@ BOOL MakeScratchFile(char *name)
      * at the limit, naming no file, so it is refused here for both. */
     if (length > SCRATCH_NAME_SIZE - 14 || GetTempFileNameA(folder, "xp3", 0, name) == 0) {
         ReportFailure(E_NO_TEMP_FILE, kTextNoScratchFile);
-        return FALSE;
+        return false;
     }
-    return TRUE;
+    return true;
+}
+
+void CloseFile(HANDLE *file)
+{
+    if (*file != INVALID_HANDLE_VALUE)
+        CloseHandle(*file);
+    *file = INVALID_HANDLE_VALUE;
+}
+
+bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes *codes)
+{
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, count, &written, NULL)) {
+        ReportFailure(codes->failed, kTextNoPatchFile);
+        return false;
+    }
+    if (written != count) {
+        ReportFailure(codes->shortWrite, kTextNoPatchFile);
+        return false;
+    }
+    return true;
+}
+
+bool MoveScratchOver(const char *scratchName, const char *target, int copyFailedCode)
+{
+    if (!CopyFileA(scratchName, target, FALSE)) {
+        ReportFailure(copyFailedCode, kTextNoPatchFile);
+        return false;
+    }
+    DeleteFileA(scratchName);
+    return true;
 }

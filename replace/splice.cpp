@@ -22,81 +22,74 @@ enum {
 };
 
 static const PayloadCodes kPayloadCodes = {E_PAYLOAD_NOT_FOUND, E_PAYLOAD_NOT_LOADED, E_PAYLOAD_NOT_LOCKED};
+static const WriteCodes kWriteCodes = {E_WRITE_FAILED, E_WRITE_SHORT};
 
 /* The XP3 head: magic and the low bytes of the finished index position. */
 static const DWORD kHeadSize = 16;
 
-/* Writes count bytes; a failed call and a short write have codes of their own. */
-static BOOL WriteRun(HANDLE file, const void *bytes, DWORD count)
-{
-    DWORD written = 0;
-    if (!WriteFile(file, bytes, count, &written, NULL)) {
-        ReportFailure(E_WRITE_FAILED, kTextNoPatchFile);
-        return FALSE;
-    }
-    if (written != count) {
-        ReportFailure(E_WRITE_SHORT, kTextNoPatchFile);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 /* Carries count bytes from the installed file's position to the scratch file
  * through the work buffer. */
-static BOOL KeepRun(HANDLE installed, HANDLE scratch, BYTE *work, DWORD count)
+static bool KeepRun(HANDLE installed, HANDLE scratch, BYTE *work, DWORD count)
 {
     DWORD read = 0;
     if (!ReadFile(installed, work, count, &read, NULL)) {
         ReportFailure(E_READ_FAILED, kTextNoPatchFile);
-        return FALSE;
+        return false;
     }
     if (read != count) {
         ReportFailure(E_READ_SHORT, kTextNoPatchFile);
-        return FALSE;
+        return false;
     }
-    return WriteRun(scratch, work, read);
+    return WriteScratch(scratch, work, read, &kWriteCodes);
 }
 
-StepResult SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
-                       HMODULE module)
+/* Moves the installed file's position; a failure shows E209. */
+static bool Seek(HANDLE installed, DWORD distance, DWORD method)
 {
-    /* 1. The target's path. */
-    char *target = (char *)GlobalAlloc(GMEM_FIXED, (SIZE_T)lstrlenA(installDir) + 32);
-    if (target == NULL) {
-        ReportFailure(E_NO_MEMORY, kTextNoMemory);
-        return 0;
+    if (SetFilePointer(installed, (LONG)distance, NULL, method) == INVALID_SET_FILE_POINTER) {
+        ReportFailure(E_SEEK_FAILED, kTextNoPatchFile);
+        return false;
     }
-    wsprintfA(target, "%s%s", installDir, fileName);
+    return true;
+}
 
-    StepResult result = 0;
+bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
+                 HMODULE module)
+{
+    char *target = JoinInstallPath(installDir, fileName, E_NO_MEMORY);
+    if (target == NULL)
+        return false;
+
+    bool result = false;
     HANDLE installed = INVALID_HANDLE_VALUE;
     HANDLE scratch = INVALID_HANDLE_VALUE;
     HGLOBAL payload = NULL;
     BYTE *work = NULL;
     char scratchName[SCRATCH_NAME_SIZE];
     do {
-        /* 2. The installed copy, read only. */
+        /* The installed copy, read only: the target itself is never opened
+         * for writing. */
         installed = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                 NULL);
         if (installed == INVALID_HANDLE_VALUE) {
-            ReportOpenFailure(E_NOT_OPENED, fileName);
+            ReportFailure(E_NOT_OPENED, kTextNotOpened, fileName);
             break;
         }
 
-        /* 3. A file of the finished size has been rebuilt already. A size
-         * that cannot be read is no size at all: taken for an unfinished
-         * one, it would have a finished archive spliced again, and ruined. */
+        /* A file of the finished size has been rebuilt already. A size that
+         * cannot be read is no size at all: taken for an unfinished one, it
+         * would have a finished archive spliced again, and ruined. */
         DWORD installedSize = GetFileSize(installed, NULL);
         if (installedSize == INVALID_FILE_SIZE) {
             ReportFailure(E_READ_FAILED, kTextNoPatchFile);
             break;
         }
         if (installedSize == recipe->finishedSize) {
-            result = 1;
+            result = true;
             break;
         }
 
-        /* 4. One work buffer serves both kept runs. */
+        /* One work buffer serves both kept runs. */
         DWORD longerRun = recipe->keepFirst > recipe->keepSecond ? recipe->keepFirst : recipe->keepSecond;
         work = (BYTE *)GlobalAlloc(GMEM_FIXED, longerRun);
         if (work == NULL) {
@@ -104,70 +97,45 @@ StepResult SplicePatch(const char *installDir, const char *fileName, const Splic
             break;
         }
 
-        /* 5. */
         if (!MakeScratchFile(scratchName))
             break;
 
-        /* 6. The payload, which must hold every byte the recipe takes from it. */
+        /* The payload, which must hold every byte the recipe takes from it. */
         unsigned long long needed =
             (unsigned long long)kHeadSize + recipe->insertFirst + (unsigned long long)recipe->insertTail;
         const BYTE *bytes = LoadPayload(module, payloadId, needed, &kPayloadCodes, &payload);
         if (bytes == NULL)
             break;
 
-        /* 7. */
         scratch = CreateFileA(scratchName, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         if (scratch == INVALID_HANDLE_VALUE) {
             ReportFailure(E_SCRATCH_NOT_CREATED, kTextNoPatchFile);
             break;
         }
 
-        /* 8-14. Head, first kept run, first payload run, skip, second kept
-         * run, tail. */
-        if (!WriteRun(scratch, bytes, kHeadSize))
-            break;
-        if (SetFilePointer(installed, (LONG)kHeadSize, NULL, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
-            ReportFailure(E_SEEK_FAILED, kTextNoPatchFile);
-            break;
-        }
-        if (!KeepRun(installed, scratch, work, recipe->keepFirst))
-            break;
-        if (!WriteRun(scratch, bytes + kHeadSize, recipe->insertFirst))
-            break;
-        if (SetFilePointer(installed, (LONG)recipe->skipOld, NULL, FILE_CURRENT) == INVALID_SET_FILE_POINTER) {
-            ReportFailure(E_SEEK_FAILED, kTextNoPatchFile);
-            break;
-        }
-        if (!KeepRun(installed, scratch, work, recipe->keepSecond))
-            break;
-        if (!WriteRun(scratch, bytes + kHeadSize + recipe->insertFirst, recipe->insertTail))
+        /* The finished file in order: the payload's head, the first kept
+         * run, the payload's first run, the second kept run after skipping
+         * the replaced stretch, and the payload's tail. */
+        if (!WriteScratch(scratch, bytes, kHeadSize, &kWriteCodes) || !Seek(installed, kHeadSize, FILE_BEGIN) ||
+            !KeepRun(installed, scratch, work, recipe->keepFirst) ||
+            !WriteScratch(scratch, bytes + kHeadSize, recipe->insertFirst, &kWriteCodes) ||
+            !Seek(installed, recipe->skipOld, FILE_CURRENT) ||
+            !KeepRun(installed, scratch, work, recipe->keepSecond) ||
+            !WriteScratch(scratch, bytes + kHeadSize + recipe->insertFirst, recipe->insertTail, &kWriteCodes))
             break;
 
-        /* 15. */
-        CloseHandle(scratch);
-        scratch = INVALID_HANDLE_VALUE;
-        CloseHandle(installed);
-        installed = INVALID_HANDLE_VALUE;
+        CloseFile(&scratch);
+        CloseFile(&installed);
 
-        /* 16. Only now does the target change. After a failed copy the
-         * scratch file stays in the temporary folder. */
-        if (!CopyFileA(scratchName, target, FALSE)) {
-            ReportFailure(E_COPY_FAILED, kTextNoPatchFile);
-            break;
-        }
-
-        /* 17. */
-        DeleteFileA(scratchName);
-        result = 1;
+        /* Only now does the target change. */
+        result = MoveScratchOver(scratchName, target, E_COPY_FAILED);
     } while (false);
 
-    /* 18. */
-    if (scratch != INVALID_HANDLE_VALUE)
-        CloseHandle(scratch);
-    if (installed != INVALID_HANDLE_VALUE)
-        CloseHandle(installed);
-    if (payload != NULL)
-        FreeResource(payload);
+    /* Release in reverse order: the open files (the scratch file first), the
+     * payload, the work buffer, the path. */
+    CloseFile(&scratch);
+    CloseFile(&installed);
+    ReleasePayload(payload);
     if (work != NULL)
         GlobalFree(work);
     GlobalFree(target);

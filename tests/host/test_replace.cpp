@@ -395,7 +395,7 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         }
         sim::AddResource(kPayloadId, "BINARY", payload);
 
-        StepResult result =
+        bool result =
             c.signature ? PlaceSignature(kGameDir, "file.sig", kPayloadId, sim::Module())
                         : PlaceWholeFile(kGameDir, "file.sig", c.length, c.requested, kPayloadId, sim::Module());
         sim::ReleaseHeld();
@@ -441,7 +441,7 @@ struct Operation {
     std::string after;
     DWORD attributesAfter;
     std::string payload;
-    std::function<StepResult()> run;
+    std::function<bool()> run;
     std::vector<Expectation> table;
 };
 
@@ -507,7 +507,7 @@ protected:
             sim::ShortCall(e.op, n);
         else
             sim::FailCall(e.op, n);
-        StepResult result = o.run();
+        bool result = o.run();
         EXPECT_TRUE(sim::FaultFired());
         EXPECT_EQ(result, e.code == 0);
         if (e.code == 0)

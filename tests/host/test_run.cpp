@@ -292,23 +292,28 @@ protected:
         const Folder finished = Finished(edition);
         ASSERT_TRUE(ReadFolder() == finished);
 
-        /* Lookup calls end with its last registry query; a step ends with
-         * the deletion of its scratch file. */
-        size_t lastRegistry = 0;
-        for (size_t i = 0; i < trace.size(); i++)
+        /* Lookup calls end with its last registry query. After the
+         * question, a call that names a file of the install folder belongs
+         * to that file's step, any other to the step of the next copy. */
+        size_t lastRegistry = 0, question = trace.size();
+        for (size_t i = 0; i < trace.size(); i++) {
             if (trace[i].op == sim::OpRegOpenKeyExA || trace[i].op == sim::OpRegQueryValueExA)
                 lastRegistry = i;
-        std::vector<Place> places;
-        bool question = false;
-        size_t step = 0;
-        for (size_t i = 0; i < trace.size(); i++) {
-            places.push_back(Place{!question, i <= lastRegistry ? 0 : 1, step});
-            if (trace[i].op == sim::OpMessageBoxA)
-                question = true;
-            if (question && trace[i].op == sim::OpDeleteFileA)
-                step++;
+            if (trace[i].op == sim::OpMessageBoxA && question == trace.size())
+                question = i;
         }
-        ASSERT_EQ(step, steps.size()) << "steps counted by their scratch deletions";
+        std::vector<Place> places(trace.size());
+        size_t step = steps.size();
+        for (size_t i = trace.size(); i-- > 0;) {
+            if (trace[i].op == sim::OpCopyFileA)
+                step--;
+            size_t own = step;
+            for (size_t s = 0; s < steps.size(); s++)
+                if (trace[i].path == kGameDir + std::string(steps[s].file))
+                    own = s;
+            places[i] = Place{i <= question, i <= lastRegistry ? 0 : 1, own};
+        }
+        ASSERT_EQ(step, 0u) << "one copy per step";
 
         unsigned seen[sim::OpCount] = {};
         for (size_t i = 0; i < trace.size(); i++) {
