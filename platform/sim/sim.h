@@ -88,7 +88,6 @@ std::string FileBytes(const std::string &windowsPath); /* empty when missing */
 void MakeFolder(const std::string &windowsPath);
 /* FILE_ATTRIBUTE_NORMAL when none is set. */
 DWORD Attributes(const std::string &windowsPath);
-void SetAttributes(const std::string &windowsPath, DWORD attributes);
 /* The names in a folder, sorted. */
 std::vector<std::string> List(const std::string &windowsFolder);
 /* Holds a file open as another program would, with the given access and

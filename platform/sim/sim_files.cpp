@@ -217,11 +217,6 @@ DWORD Attributes(const std::string &windowsPath)
     return a == 0 ? FILE_ATTRIBUTE_NORMAL : a;
 }
 
-void SetAttributes(const std::string &windowsPath, DWORD attributes)
-{
-    SetHostAttributes(HostPath(windowsPath), attributes);
-}
-
 std::vector<std::string> List(const std::string &windowsFolder)
 {
     std::vector<std::string> names;
