@@ -12,4 +12,8 @@ if [ -n "${WELLHAVEN_RELEASE_DIR:-}" ]; then
 fi
 cmake --preset windows "-DWELLHAVEN_RELEASE_DIR=$release_dir"
 cmake --build --preset windows
-echo "Built: build/windows/WellhavenUpdate103.exe"
+if [ -n "$release_dir" ]; then
+  echo "Built: build/windows/WellhavenUpdate103.exe, carrying the payloads of the release folder $release_dir"
+else
+  echo "Built: build/windows/WellhavenUpdate103.exe, carrying the SAMPLE release (made-up data, not for players)"
+fi

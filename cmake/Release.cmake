@@ -44,10 +44,13 @@ function(wellhaven_add_resources target)
                           "(it should hold 103.bin to 113.bin)")
     endif()
     message(STATUS "Payloads: ${release_dir}/payload")
+    set(rc_definitions "")
   else()
     wellhaven_add_sample_release()
     set(release_dir ${WELLHAVEN_SAMPLE_RELEASE_DIR})
     message(STATUS "Payloads: the sample release, ${release_dir}/payload")
+    # Marks the version block as a special build of sample data (updater.rc).
+    set(rc_definitions WELLHAVEN_SAMPLE_BUILD)
   endif()
 
   set(embedded_dir ${CMAKE_BINARY_DIR}/embedded-payload)
@@ -72,6 +75,7 @@ function(wellhaven_add_resources target)
   # finds the payload files and the icon through the include path.
   set_source_files_properties(${rc} PROPERTIES
     COMPILE_OPTIONS "-c;65001"
+    COMPILE_DEFINITIONS "${rc_definitions}"
     INCLUDE_DIRECTORIES "${embedded_dir};${PROJECT_SOURCE_DIR}/payload"
     OBJECT_DEPENDS "${embedded};${PROJECT_SOURCE_DIR}/payload/updater.ico;${PROJECT_SOURCE_DIR}/payload/payload_ids.h")
 endfunction()

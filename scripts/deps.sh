@@ -6,7 +6,7 @@
 set -euo pipefail
 
 build_packages=(cmake make python3 g++-mingw-w64-i686 binutils-mingw-w64-i686)
-test_packages=(g++ libgtest-dev python3-pefile wine wine32 fonts-wine xvfb imagemagick
+test_packages=(g++ libgtest-dev python3-pefile wine wine32 fonts-wine xvfb imagemagick osslsigncode openssl
                locales fonts-ipafont-gothic e2fsprogs)
 
 case "${1:-}" in

@@ -56,3 +56,25 @@ class SampleTestCase(unittest.TestCase):
         else:
             shutil.copyfile(source, target)
         return target
+
+
+VS_FF_SPECIALBUILD = 0x20
+
+
+def version_block(pe):
+    """The version block of a pefile.PE: (fixed file info, {table id: {key: text}}, [translations])."""
+    strings, translations = {}, []
+    for info in pe.FileInfo[0]:
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable:
+                strings[table.LangID] = {k.decode(): v.decode("utf-8") for k, v in table.entries.items()}
+        elif info.Key == b"VarFileInfo":
+            translations += [var.entry for var in info.Var]
+    return pe.VS_FIXEDFILEINFO[0], strings, translations
+
+
+def special_build(pe):
+    """(flag set, SpecialBuild text or None) of a pefile.PE."""
+    fixed, strings, _ = version_block(pe)
+    texts = [table["SpecialBuild"] for table in strings.values() if "SpecialBuild" in table]
+    return bool(fixed.FileFlags & VS_FF_SPECIALBUILD), (texts[0] if texts else None)

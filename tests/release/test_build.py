@@ -12,7 +12,7 @@ import unittest
 
 import pefile
 
-from support import SAMPLE, SOURCE_DIR, WORK, read, write
+from support import SAMPLE, SOURCE_DIR, WORK, catalogue, read, special_build, write
 
 EXE = "WellhavenUpdate103.exe"
 
@@ -83,7 +83,8 @@ class ReleaseSettingTest(unittest.TestCase):
         write(p104, good104)
         status, output = build(SOURCE_DIR, folder)
         self.assertEqual(status, 0, output)
-        first = read(exe)
+        first = {pid: payload_in(exe, pid) for pid in catalogue.PAYLOADS}
+        self.assertEqual(special_build(pefile.PE(exe)), (False, None), "a release build is no special build")
 
         # Changing a payload file is enough to rebuild the executable with it.
         new113 = read(os.path.join(release, "payload", "103.bin"))
@@ -92,10 +93,14 @@ class ReleaseSettingTest(unittest.TestCase):
         self.assertEqual(status, 0, output)
         self.assertEqual(payload_in(exe, 113), new113)
 
-        # An empty setting goes back to the sample release, which these files were copied from.
+        # An empty setting goes back to the sample release, which these files were copied from: the same
+        # payloads, and a version block that marks the build as sample data.
         status, output = build(SOURCE_DIR, folder, "")
         self.assertEqual(status, 0, output)
-        self.assertEqual(read(exe), first)
+        flag, text = special_build(pefile.PE(exe))
+        self.assertTrue(flag, "VS_FF_SPECIALBUILD")
+        self.assertIn("not for players", text or "")
+        self.assertEqual({pid: payload_in(exe, pid) for pid in catalogue.PAYLOADS}, first)
 
         # A folder without payload/ is refused when configuring.
         status, output = build(SOURCE_DIR, folder, os.path.join(release, "payload"))

@@ -7,7 +7,7 @@ import unittest
 
 import pefile
 
-from support import UPDATER_EXE, catalogue, read
+from support import SAMPLE, UPDATER_EXE, catalogue, read, special_build, version_block
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
 JAPANESE = 0x0411
@@ -64,21 +64,25 @@ class ExecutableTest(unittest.TestCase):
         self.assertEqual((header_size, bmp_width, bmp_height, bmp_bits), (40, 48, 96, 24))
 
     def test_version_block(self):
-        fixed = self.pe.VS_FIXEDFILEINFO[0]
+        fixed, strings, translations = version_block(self.pe)
         self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0x00000001))
         self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00010000, 0x00030000))
-        strings, translations = {}, []
-        for info in self.pe.FileInfo[0]:
-            if info.Key == b"StringFileInfo":
-                for table in info.StringTable:
-                    strings[table.LangID] = {k.decode(): v.decode("utf-8") for k, v in table.entries.items()}
-            elif info.Key == b"VarFileInfo":
-                translations += [var.entry for var in info.Var]
         self.assertEqual(list(strings), [b"041104b0"])
         table = strings[b"041104b0"]
         self.assertEqual(table["FileDescription"], "Wellhavenアップデートver1.03")
         self.assertEqual((table["FileVersion"], table["ProductVersion"]), ("1.0.0.1", "1.0.3.0"))
         self.assertEqual(translations, [{b"Translation": "0x0411 0x04b0"}])
+
+    def test_a_sample_build_says_so_in_its_version_block_and_a_release_build_does_not(self):
+        sample_payload = os.path.join(SAMPLE, "payload")
+        built_from_sample = all(read(os.path.join(self.embedded, name)) == read(os.path.join(sample_payload, name))
+                                for name in map(catalogue.payload_file_name, catalogue.PAYLOADS))
+        flag, text = special_build(self.pe)
+        if built_from_sample:
+            self.assertTrue(flag, "VS_FF_SPECIALBUILD")
+            self.assertIn("not for players", text or "")
+        else:
+            self.assertEqual((flag, text), (False, None))
 
 
 if __name__ == "__main__":

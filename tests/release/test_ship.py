@@ -1,0 +1,155 @@
+#!/usr/bin/python3
+"""The release command, tools/release/ship.sh: its refusals, and a signed updater of a release never in the
+repository, proven under Wine on its ver1.00 installation.
+
+One Windows build from a release made with make_sample_release.py --seed serves every case.
+"""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+import pefile
+
+from support import SAMPLE, SOURCE_DIR, TOOLS, UPDATER_EXE, WORK, catalogue, read, special_build, write
+
+SHIP = os.path.join(TOOLS, "ship.sh")
+EXE = "WellhavenUpdate103.exe"
+SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+
+
+def run(*command, **kwargs):
+    return subprocess.run([str(c) for c in command], capture_output=True, text=True, **kwargs)
+
+
+def resources(exe):
+    """Every resource of an executable: {(type, id, language): bytes}."""
+    pe = pefile.PE(exe)
+    found = {}
+    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for entry in rtype.directory.entries:
+            for lang in entry.directory.entries:
+                key = (str(rtype.name) if rtype.name is not None else rtype.id, entry.id, lang.id)
+                found[key] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+    return found
+
+
+class ShipTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.isfile(UPDATER_EXE):
+            raise AssertionError("no updater at %r (WELLHAVEN_UPDATER_EXE; run ./build.sh first)" % UPDATER_EXE)
+        cls.work = os.path.join(WORK, "ship")
+        shutil.rmtree(cls.work, ignore_errors=True)
+        os.makedirs(cls.work)
+        cls.release = os.path.join(cls.work, "release")
+        done = run(sys.executable, os.path.join(TOOLS, "make_sample_release.py"), "--seed", "shipped once",
+                   cls.release)
+        assert done.returncode == 0, done.stderr
+        # The Wine proof runs on every installed/N there is: one ver1.00 keeps the test short.
+        for kind in ("installed", "finished"):
+            for edition in os.listdir(os.path.join(cls.release, kind)):
+                if edition != "0":
+                    shutil.rmtree(os.path.join(cls.release, kind, edition))
+
+        build = os.path.join(cls.work, "build")
+        for command in (["cmake", "--preset", "windows", "-S", SOURCE_DIR, "-B", build,
+                         "-DWELLHAVEN_RELEASE_DIR=" + cls.release],
+                        ["cmake", "--build", build, "-j2"]):
+            done = run(*command, cwd=SOURCE_DIR)
+            assert done.returncode == 0, done.stdout + done.stderr
+        cls.exe = os.path.join(build, EXE)
+
+        # A throwaway certificate, made here, signed by itself.
+        cls.cert = os.path.join(cls.work, "cert.pem")
+        key, cls.pfx, cls.password = (os.path.join(cls.work, n) for n in ("key.pem", "cert.pfx", "password"))
+        write(cls.password, b"not a secret\n")
+        for command in (["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                         "-subj", "/CN=Wellhaven test signer", "-keyout", key, "-out", cls.cert],
+                        ["openssl", "pkcs12", "-export", "-inkey", key, "-in", cls.cert, "-out", cls.pfx,
+                         "-passout", "file:" + cls.password]):
+            done = run(*command)
+            assert done.returncode == 0, done.stderr
+
+    def ship(self, release, exe, out, *options, env=None):
+        environment = dict(os.environ, **(env or {}))
+        for name in ("WELLHAVEN_SIGN_PFX", "WELLHAVEN_SIGN_PASSWORD_FILE", "WELLHAVEN_SIGN_TIMESTAMP"):
+            if not env or name not in env:
+                environment.pop(name, None)
+        return run(SHIP, release, exe, out, *options, env=environment)
+
+    def test_refusals_are_one_line_naming_the_reason_and_ship_nothing(self):
+        changed = os.path.join(self.work, "changed-release")
+        shutil.rmtree(changed, ignore_errors=True)
+        shutil.copytree(os.path.join(self.release, "payload"), os.path.join(changed, "payload"))
+        p113 = os.path.join(changed, "payload", "113.bin")
+        write(p113, read(os.path.join(changed, "payload", "103.bin")))
+        not_an_exe = os.path.join(self.work, "not-an-exe")
+        write(not_an_exe, b"MZ but nothing more")
+        wrong = os.path.join(self.work, "wrong-password")
+        write(wrong, b"guessed\n")
+
+        cases = [
+            ("sample build", SAMPLE, UPDATER_EXE, [], {}, "is a sample build, not for players"),
+            ("sample build, given another release", self.release, UPDATER_EXE, [], {}, "is a sample build"),
+            ("another release's payloads", SAMPLE, self.exe, [], {},
+             "are not those of %s/payload: %s" % (SAMPLE, ", ".join(
+                 "%d.bin differs" % pid for pid in sorted(catalogue.PAYLOADS)))),
+            ("one payload changed since the build", changed, self.exe, [], {},
+             "are not those of %s/payload: 113.bin differs" % changed),
+            ("not an executable", self.release, not_an_exe, [], {}, "is not a Windows executable"),
+            ("wrong certificate password", self.release, self.exe, ["--pfx", self.pfx, "--password-file", wrong],
+             {}, "signing failed"),
+            ("certificate without a password file", self.release, self.exe, [],
+             {"WELLHAVEN_SIGN_PFX": self.pfx}, "needs its password file"),
+        ]
+        for name, release, exe, options, env, reason in cases:
+            with self.subTest(name):
+                out = os.path.join(self.work, "refused", name.replace(" ", "-"))
+                done = self.ship(release, exe, out, *options, env=env)
+                self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+                lines = done.stderr.splitlines()
+                self.assertEqual(len(lines), 1, done.stderr)
+                self.assertTrue(lines[0].startswith("ship: refused: "), lines[0])
+                self.assertIn(reason, lines[0])
+                self.assertEqual(os.listdir(out) if os.path.isdir(out) else [], [])
+
+    def test_a_signed_release_build_is_verified_under_wine_and_shipped_with_its_sha256(self):
+        self.assertEqual(special_build(pefile.PE(self.exe)), (False, None))
+        out = os.path.join(self.work, "shipped")
+        shutil.rmtree(out, ignore_errors=True)
+        done = self.ship(self.release, self.exe, out,
+                         env={"WELLHAVEN_SIGN_PFX": self.pfx, "WELLHAVEN_SIGN_PASSWORD_FILE": self.password})
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertIn("edition 0: ok", done.stdout)
+        self.assertEqual(sorted(os.listdir(out)), [EXE, EXE + ".sha256"])
+        signed_path = os.path.join(out, EXE)
+        signed, unsigned = read(signed_path), read(self.exe)
+        self.assertEqual(read(signed_path + ".sha256").decode(),
+                         "%s  %s\n" % (hashlib.sha256(signed).hexdigest(), EXE))
+        self.assertEqual(run("sha256sum", "-c", EXE + ".sha256", cwd=out).returncode, 0)
+
+        verified = run("osslsigncode", "verify", "-in", signed_path, "-CAfile", self.cert)
+        self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+        self.assertIn("Signature verification: ok", verified.stdout)
+
+        # Only the certificate table was added: after it, the file's own bytes are unchanged but for the
+        # two header fields that describe it (the security directory entry and the image checksum).
+        pe = pefile.PE(data=signed)
+        table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+        self.assertEqual(table.VirtualAddress, len(unsigned), "the table starts where the unsigned file ended")
+        self.assertEqual(table.VirtualAddress + table.Size, len(signed))
+        self.assertEqual(pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())
+        allowed = set(range(table.get_file_offset(), table.get_file_offset() + 8))
+        checksum_at = pe.OPTIONAL_HEADER.get_file_offset() + 64
+        allowed |= set(range(checksum_at, checksum_at + 4))
+        changed = [i for i in range(len(unsigned)) if signed[i] != unsigned[i]]
+        self.assertTrue(set(changed) <= allowed, "changed offsets: %s" % changed[:20])
+        self.assertEqual(resources(signed_path), resources(self.exe))
+
+
+if __name__ == "__main__":
+    unittest.main()

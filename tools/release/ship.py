@@ -1,0 +1,225 @@
+#!/usr/bin/python3
+"""Makes the updater a player may receive, from a built executable and its release folder.
+
+    ship.sh RELEASE EXE [OUT] [--pfx FILE --password-file FILE] [--timestamp URL]
+
+In order, and stopping at the first refusal (one line naming the reason, exit status 1):
+  1. refuses an executable built from the sample release (its version block has the
+     special-build flag or a SpecialBuild text);
+  2. refuses an executable whose embedded payloads are not byte for byte RELEASE/payload/;
+  3. signs it when a certificate is given (osslsigncode, SHA-256; a timestamp server only
+     when one is named) and verifies the signature (osslsigncode verify);
+  4. runs it under Wine on every RELEASE/installed/N (tools/release/verify_under_wine.sh)
+     and refuses it unless each one ends exactly as RELEASE/finished/N;
+  5. writes OUT/WellhavenUpdate103.exe and OUT/WellhavenUpdate103.exe.sha256 (sha256sum
+     format). OUT defaults to build/ship.
+
+The certificate can also be given by the environment: WELLHAVEN_SIGN_PFX (a PKCS#12 file),
+WELLHAVEN_SIGN_PASSWORD_FILE (its password on the first line) and WELLHAVEN_SIGN_TIMESTAMP
+(the timestamp server's URL). WELLHAVEN_SIGN_CAFILE names the certificates the signature is
+verified against; by default the system's trusted certificates and those in the PKCS#12 file.
+Exit status: 0 when the executable was written, 1 on a refusal, 2 on misuse.
+"""
+
+import argparse
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import pefile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, HERE)
+import catalogue as cat  # noqa: E402
+
+SHIPPED_NAME = "WellhavenUpdate103.exe"
+VS_FF_SPECIALBUILD = 0x20
+SYSTEM_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"
+
+
+def wine_robot_next_to(exe):
+    sys.path.insert(0, os.path.join(REPO, "tests", "wine"))
+    import winebox
+    return winebox.robot_next_to(exe)
+
+
+class Refusal(Exception):
+    """One line saying why the executable is not shipped."""
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def load_pe(path):
+    try:
+        return pefile.PE(path)
+    except (OSError, pefile.PEFormatError) as e:
+        raise Refusal("%s is not a Windows executable that can be read (%s)" % (path, e))
+
+
+def special_build_text(pe):
+    """The SpecialBuild text of the version block, "" when it has the flag but no text, None when neither."""
+    text, flagged = None, False
+    for fixed in getattr(pe, "VS_FIXEDFILEINFO", []):
+        flagged = flagged or bool(fixed.FileFlags & VS_FF_SPECIALBUILD)
+    for info in (pe.FileInfo[0] if getattr(pe, "FileInfo", None) else []):
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable:
+                if b"SpecialBuild" in table.entries:
+                    text = table.entries[b"SpecialBuild"].decode("utf-8", errors="replace")
+    if text is None and flagged:
+        text = ""
+    return text
+
+
+def embedded_payloads(pe):
+    """{id: bytes} of the resources of type BINARY."""
+    found = {}
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        return found
+    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if str(rtype.name) != "BINARY":
+            continue
+        for entry in rtype.directory.entries:
+            for lang in entry.directory.entries:
+                found[entry.id] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+    return found
+
+
+def refuse_sample_build(exe, pe):
+    text = special_build_text(pe)
+    if text is not None:
+        raise Refusal("%s is a sample build, not for players (version block: SpecialBuild %r); "
+                      "build it with WELLHAVEN_RELEASE_DIR set to the release folder" % (exe, text))
+
+
+def refuse_other_payloads(exe, pe, release):
+    """Every payload 103 to 113 must be byte for byte the release's file, and there must be no other."""
+    embedded = embedded_payloads(pe)
+    wrong = []
+    for pid in sorted(cat.PAYLOADS):
+        name = cat.payload_file_name(pid)
+        path = os.path.join(release, "payload", name)
+        if pid not in embedded:
+            wrong.append("%s not embedded" % name)
+        elif not os.path.isfile(path):
+            wrong.append("%s missing in the release" % name)
+        elif embedded[pid] != read(path):
+            wrong.append("%s differs" % name)
+    wrong += ["payload %d is not in the catalogue" % pid for pid in sorted(set(embedded) - set(cat.PAYLOADS))]
+    if wrong:
+        raise Refusal("the payloads in %s are not those of %s: %s"
+                      % (exe, os.path.join(release, "payload"), ", ".join(wrong)))
+
+
+def run_quietly(command, what):
+    """Runs a tool; a failure is a refusal that quotes the tool's last line."""
+    try:
+        done = subprocess.run(command, capture_output=True, text=True)
+    except OSError as e:
+        raise Refusal("%s: cannot run %s (%s)" % (what, command[0], e))
+    if done.returncode != 0:
+        lines = (done.stdout + done.stderr).strip().splitlines()
+        raise Refusal("%s failed (%s exit status %d%s)"
+                      % (what, os.path.basename(command[0]), done.returncode,
+                         ": " + lines[-1].strip() if lines else ""))
+    return done.stdout
+
+
+def sign(unsigned, signed, pfx, password_file, timestamp, ca_file, work):
+    """Signs with osslsigncode (SHA-256), then verifies the signature on the signed file."""
+    if not os.path.isfile(pfx):
+        raise Refusal("no certificate file %s" % pfx)
+    if not password_file or not os.path.isfile(password_file):
+        raise Refusal("the certificate %s needs its password file (--password-file or WELLHAVEN_SIGN_PASSWORD_FILE)"
+                      % pfx)
+    command = ["osslsigncode", "sign", "-pkcs12", pfx, "-readpass", password_file, "-h", "sha256"]
+    if timestamp:
+        command += ["-ts", timestamp]
+    run_quietly(command + ["-in", unsigned, "-out", signed], "signing")
+
+    if not ca_file:
+        # The system's trusted roots and whatever chain the certificate file carries, so that a
+        # certificate of a public authority and a self-made one are both checked to their root.
+        ca_file = os.path.join(work, "trusted.pem")
+        chain = run_quietly(["openssl", "pkcs12", "-in", pfx, "-passin", "file:" + password_file,
+                             "-nokeys"], "reading the certificates of " + pfx)
+        with open(ca_file, "w") as f:
+            if os.path.isfile(SYSTEM_CA_FILE):
+                f.write(open(SYSTEM_CA_FILE).read())
+            f.write(chain)
+    run_quietly(["osslsigncode", "verify", "-in", signed, "-CAfile", ca_file], "verifying the signature")
+
+
+def ship(release, exe, out, pfx, password_file, timestamp, ca_file):
+    pe = load_pe(exe)
+    refuse_sample_build(exe, pe)
+    refuse_other_payloads(exe, pe, release)
+    pe.close()
+    if not os.path.isdir(os.path.join(release, "installed")):
+        raise Refusal("%s has no installed/ folder to verify the updater on" % release)
+
+    os.makedirs(out, exist_ok=True)
+    work = tempfile.mkdtemp(prefix=".ship-", dir=out)
+    try:
+        candidate = os.path.join(work, SHIPPED_NAME)
+        if pfx:
+            sign(exe, candidate, pfx, password_file, timestamp, ca_file, work)
+            print("signed and verified with %s" % pfx)
+            # What was signed must still carry the release's payloads.
+            refuse_other_payloads(candidate, load_pe(candidate), release)
+        else:
+            shutil.copyfile(exe, candidate)
+            print("not signed: no certificate given (--pfx or WELLHAVEN_SIGN_PFX)")
+        sys.stdout.flush()
+
+        # The executable that is shipped is the one that runs here; the Wine harness looks for its box
+        # robot next to the updater, so the robot built with EXE comes along.
+        robot = wine_robot_next_to(exe)
+        if os.path.isfile(robot):
+            shutil.copyfile(robot, wine_robot_next_to(candidate))
+        status = subprocess.run([os.path.join(HERE, "verify_under_wine.sh"), release, candidate]).returncode
+        if status != 0:
+            raise Refusal("the updater did not pass the verification under Wine on %s/installed (exit status %d)"
+                          % (release, status))
+
+        target = os.path.join(out, SHIPPED_NAME)
+        digest = hashlib.sha256(read(candidate)).hexdigest()
+        os.replace(candidate, target)
+        with open(target + ".sha256", "w") as f:
+            f.write("%s  %s\n" % (digest, SHIPPED_NAME))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("shipped: %s (SHA-256 %s)" % (target, digest))
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(prog="ship.sh", description=__doc__.split("\n\n")[0],
+                                     epilog=__doc__.split("\n\n", 1)[1],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("release", help="the release folder the executable was built from")
+    parser.add_argument("exe", help="the built executable")
+    parser.add_argument("out", nargs="?", default=os.path.join(REPO, "build", "ship"),
+                        help="where to write the executable to ship (default: build/ship)")
+    parser.add_argument("--pfx", default=os.environ.get("WELLHAVEN_SIGN_PFX", ""))
+    parser.add_argument("--password-file", default=os.environ.get("WELLHAVEN_SIGN_PASSWORD_FILE", ""))
+    parser.add_argument("--timestamp", default=os.environ.get("WELLHAVEN_SIGN_TIMESTAMP", ""))
+    parser.add_argument("--ca-file", default=os.environ.get("WELLHAVEN_SIGN_CAFILE", ""))
+    args = parser.parse_args(argv)
+    try:
+        ship(os.path.abspath(args.release), os.path.abspath(args.exe), os.path.abspath(args.out),
+             args.pfx, args.password_file, args.timestamp, args.ca_file)
+    except Refusal as refusal:
+        print("ship: refused: %s" % refusal, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
