@@ -8,6 +8,8 @@ killed; one it passes survived. Prints "N killed, N survived" and exits
 non-zero when a mutant survived, did not build, or its old text was not found
 exactly once (so a list that no longer fits the sources fails loudly).
 
+The source being mutated is kept in the build folder until it is restored; a
+run that was killed part way is undone by the next run before it begins.
 Needs a configured host build (cmake --preset host).
 """
 import argparse
@@ -57,6 +59,14 @@ def main():
                         help="run only the mutant whose entry begins on this line of the list")
     args = parser.parse_args()
 
+    backup = args.build_dir / "mutation-original"
+    if backup.exists():
+        name = backup.with_suffix(".name").read_text(encoding="utf-8")
+        (ROOT / name).write_bytes(backup.read_bytes())
+        backup.unlink()
+        backup.with_suffix(".name").unlink()
+        print(f"restored {name}, left mutated by a run that was stopped")
+
     binary = args.build_dir / "tests" / "host" / "host_tests"
     build = ["cmake", "--build", str(args.build_dir), "--target", "host_tests", "-j2"]
     tests = [str(binary), "--gtest_fail_fast", "--gtest_brief=1"]
@@ -75,6 +85,8 @@ def main():
             broken.append(f"{label}: the old text occurs {text.count(old)} times")
             print(f"NOT FOUND {label}", flush=True)
             continue
+        backup.with_suffix(".name").write_text(name, encoding="utf-8")
+        backup.write_bytes(original)
         try:
             source.write_bytes(text.replace(old, new).encode("utf-8"))
             if run(build, 900) != 0:
@@ -89,6 +101,8 @@ def main():
                 print(f"SURVIVED  {label}", flush=True)
         finally:
             source.write_bytes(original)
+            backup.unlink()
+            backup.with_suffix(".name").unlink()
 
     run(build, 900)
     print(f"{killed} killed, {len(survived)} survived")
