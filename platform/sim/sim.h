@@ -8,20 +8,34 @@
  * - Windows paths ("C:\Games\...") map onto a host folder; a backslash is a
  *   separator only where it is a character of its own in code page 932, not
  *   the trail byte of a double-byte character. Names are matched as given.
- * - File attributes (read-only, hidden) are kept here. CopyFileA over an
- *   existing hidden or read-only target fails with access denied, as does
- *   CREATE_ALWAYS or GENERIC_WRITE on one; the copy carries the source's
- *   attributes to the target.
- * - An open file's share mode is honoured by later opens, copies and deletes.
- * - HKEY_LOCAL_MACHINE is an in-memory tree of typed values.
+ * - The whole attribute word of a file is kept here: a file the program
+ *   creates (CREATE_ALWAYS, GetTempFileNameA) gets the archive bit with what
+ *   it asked for, a copy carries the source's word to the target, and
+ *   FILE_ATTRIBUTE_NORMAL stands alone or not at all. CopyFileA over a
+ *   read-only target fails with access denied, as it does over a hidden or
+ *   system target whose mark the source lacks; CREATE_ALWAYS likewise, and
+ *   GENERIC_WRITE on a read-only file.
+ * - Every open's access and share mode is checked against every handle
+ *   already open on the file, the program's own and other programs', both
+ *   ways; copies and deletes of an open file are refused.
+ * - HKEY_LOCAL_MACHINE is an in-memory tree of typed values, seen as 64-bit
+ *   Windows shows it to a 32-bit program: keys under SOFTWARE that a 32-bit
+ *   installer wrote live under SOFTWARE\Wow6432Node, which a plain open (or
+ *   KEY_WOW64_32KEY) reaches and KEY_WOW64_64KEY does not. The caller is a
+ *   standard user unless told otherwise: it may open keys for reading only,
+ *   and a value can be read only through a key opened with KEY_QUERY_VALUE.
  * - The program's module holds resources from an in-memory table.
  * - Message boxes are recorded and answered from a script.
  * - GlobalAlloc blocks, open handles and keys, and loaded resources are
  *   counted, so a test can assert that everything was released.
+ * - A call Windows would not take as the program means it (a GlobalAlloc
+ *   block that is not GMEM_FIXED and so no pointer, a handle closed or a
+ *   block freed twice, an unknown key) is a misuse, reported at the call.
  */
 #ifndef WELLHAVEN_PLATFORM_SIM_H
 #define WELLHAVEN_PLATFORM_SIM_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -74,7 +88,6 @@ std::string FileBytes(const std::string &windowsPath); /* empty when missing */
 void MakeFolder(const std::string &windowsPath);
 /* FILE_ATTRIBUTE_NORMAL when none is set. */
 DWORD Attributes(const std::string &windowsPath);
-void SetAttributes(const std::string &windowsPath, DWORD attributes);
 /* The names in a folder, sorted. */
 std::vector<std::string> List(const std::string &windowsFolder);
 /* Holds a file open as another program would, with the given access and
@@ -85,11 +98,27 @@ void ReleaseHeld();
 /* The temporary folder GetTempPathA reports, as given (any length). */
 void SetTempPath(const std::string &windowsPath);
 
-/* HKEY_LOCAL_MACHINE. */
-void SetRegistryKey(const std::string &subKey);
-void SetRegistryValue(const std::string &subKey, const std::string &name, DWORD type, const std::string &bytes);
+/* Files as another program would open them while the program runs: whether
+ * the open is allowed; the handle is closed again at once. */
+bool TryOpen(const std::string &windowsPath, DWORD access, DWORD shareMode);
+/* The Windows paths of the files the program holds open. */
+std::vector<std::string> OpenByProgram();
+/* Called with the file's Windows path at every WriteFile of the program,
+ * before the bytes are written; none after Reset. */
+void OnWrite(std::function<void(const std::string &windowsPath)> hook);
+
+/* HKEY_LOCAL_MACHINE, in the view of the program that wrote the key: a
+ * 32-bit installer's keys under SOFTWARE are stored under
+ * SOFTWARE\Wow6432Node. */
+enum RegistryView { Registry32, Registry64 };
+void SetRegistryKey(const std::string &subKey, RegistryView view = Registry32);
+void SetRegistryValue(const std::string &subKey, const std::string &name, DWORD type, const std::string &bytes,
+                      RegistryView view = Registry32);
 void SetRegistryString(const std::string &subKey, const std::string &name, const std::string &text,
-                       DWORD type = REG_SZ); /* stored with its NUL */
+                       DWORD type = REG_SZ, RegistryView view = Registry32); /* stored with its NUL */
+/* Whether the program runs as an administrator (false after Reset: a
+ * standard user). */
+void SetAdministrator(bool administrator);
 
 /* The program's module and its resources. */
 HMODULE Module();
@@ -120,15 +149,18 @@ unsigned long long BytesRead();
  * a GlobalAlloc block (a copy in some other memory). */
 int WritesFromElsewhere();
 
-/* Calls made, per operation, since Reset. */
+/* Calls made, per operation, since NewRun. */
 unsigned Calls(Op op);
-/* The Windows paths passed to SetFileAttributesA, in order, with the
- * attributes asked for. */
-struct AttributeCall {
+/* Every call that can fail, in order, since NewRun, with the Windows path
+ * it names (the target of a copy; empty for calls that name none). */
+struct Call {
+    Op op;
     std::string path;
-    DWORD attributes;
 };
-const std::vector<AttributeCall> &AttributeCalls();
+const std::vector<Call> &Trace();
+
+/* Where misuses go: by default they are printed and the process aborts. */
+void OnMisuse(std::function<void(const std::string &what)> handler);
 
 /* Faults: the nth call (from 1) of op fails; for ReadFile and WriteFile a
  * short fault moves fewer bytes than asked and succeeds. Counting starts at

@@ -5,9 +5,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <ftw.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "platform/sim/sim_state.h"
 
@@ -38,7 +38,7 @@ void ReleaseAll()
         delete f;
     }
     s.files.clear();
-    for (std::string *k : s.openKeys)
+    for (OpenKey *k : s.openKeys)
         delete k;
     s.openKeys.clear();
     for (Resource *r : s.resources)
@@ -49,37 +49,22 @@ void ReleaseAll()
     s.blocks.clear();
 }
 
-static int RemoveEntry(const char *path, const struct stat *st, int flag, struct FTW *ftw)
-{
-    (void)st;
-    (void)flag;
-    (void)ftw;
-    return remove(path);
-}
-
-/* Removes the drives of the machine under hostRoot, nothing else there. */
-static void WipeDrives(const std::string &hostRoot)
-{
-    for (char drive = 'A'; drive <= 'Z'; drive++) {
-        std::string folder = hostRoot + "/" + drive;
-        struct stat st;
-        if (stat(folder.c_str(), &st) == 0)
-            nftw(folder.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-    }
-}
-
 void Reset(const std::string &hostRoot)
 {
     ReleaseAll();
     State &s = S();
     s.hostRoot = hostRoot;
-    mkdir(hostRoot.c_str(), 0755);
-    WipeDrives(hostRoot);
-    mkdir((hostRoot + "/C").c_str(), 0755);
+    /* The drives of the machine go, nothing else under hostRoot. */
+    std::error_code ignored;
+    std::filesystem::create_directories(hostRoot, ignored);
+    for (char drive = 'A'; drive <= 'Z'; drive++)
+        std::filesystem::remove_all(hostRoot + "/" + drive, ignored);
+    std::filesystem::create_directory(hostRoot + "/C", ignored);
     s.attributes.clear();
     s.registry.clear();
-    s.resources.clear();
+    s.administrator = false;
     s.loadedResources = 0;
+    s.writeHook = nullptr;
     NewRun();
     s.nextUnique = 0x1A2B;
     MakeFolder("C:\\Temp");
@@ -99,13 +84,14 @@ void NewRun()
         s.faults[i] = Fault{0, false};
     }
     s.faultFired = false;
-    s.attributeCalls.clear();
+    s.trace.clear();
 }
 
-bool Faulted(Op op, bool *shortTransfer)
+bool Faulted(Op op, bool *shortTransfer, const std::string &path)
 {
     State &s = S();
     s.calls[op]++;
+    s.trace.push_back(Call{op, path});
     Fault &f = s.faults[op];
     if (f.remaining == 0)
         return false;
@@ -166,9 +152,24 @@ int WritesFromElsewhere()
     return S().writesFromElsewhere;
 }
 
-const std::vector<AttributeCall> &AttributeCalls()
+const std::vector<Call> &Trace()
 {
-    return S().attributeCalls;
+    return S().trace;
+}
+
+void OnMisuse(std::function<void(const std::string &what)> handler)
+{
+    S().misuseHandler = handler;
+}
+
+void Misuse(const std::string &what)
+{
+    if (S().misuseHandler) {
+        S().misuseHandler(what);
+        return;
+    }
+    fprintf(stderr, "simulated Windows: misuse: %s\n", what.c_str());
+    abort();
 }
 
 std::string Upper(const std::string &text)
@@ -197,15 +198,23 @@ using namespace sim;
 
 extern "C" HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes)
 {
-    (void)flags;
     State &s = S();
     if (bytes > s.largestBlock)
         s.largestBlock = bytes;
     if (Faulted(OpGlobalAlloc))
         return NULL;
+    /* Any other kind of block is a handle to be locked, not memory. */
+    if (flags != GMEM_FIXED) {
+        char what[96];
+        snprintf(what, sizeof what, "GlobalAlloc with flags 0x%X: only a GMEM_FIXED block is a pointer", flags);
+        Misuse(what);
+        return NULL;
+    }
     void *p = malloc(bytes == 0 ? 1 : bytes);
     if (p == NULL)
         return NULL;
+    /* Windows promises nothing about a fresh block's bytes. */
+    memset(p, 0xA5, bytes);
     s.blocks[p] = bytes;
     return p;
 }
@@ -213,9 +222,13 @@ extern "C" HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes)
 extern "C" HGLOBAL WINAPI GlobalFree(HGLOBAL memory)
 {
     State &s = S();
+    if (memory == NULL)
+        return NULL;
     auto it = s.blocks.find(memory);
-    if (it == s.blocks.end())
-        return memory; /* not a block of ours: Windows fails and returns it */
+    if (it == s.blocks.end()) {
+        Misuse("GlobalFree of a block that is not live");
+        return memory; /* Windows fails and returns it */
+    }
     free(memory);
     s.blocks.erase(it);
     return NULL;

@@ -2,7 +2,6 @@
  * Simulated files: Windows paths over a host folder, attributes and share
  * modes kept here and honoured as Windows honours them.
  */
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -11,13 +10,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "platform/sim/sim_state.h"
 
 namespace sim {
 
 static const DWORD kShareWrite = 0x00000002u;
-static const DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+static const DWORD kSystem = 0x00000004u;
+static const DWORD kArchive = 0x00000020u;
+/* The attributes a program can give a file: read-only, hidden, system,
+ * archive, normal, temporary, offline, not content indexed. */
+static const DWORD kSettable = 0x000031A7u;
 
 std::string HostPath(const std::string &windowsPath)
 {
@@ -71,9 +75,11 @@ static DWORD HostAttributes(const std::string &host)
     return it == S().attributes.end() ? 0 : it->second;
 }
 
+/* Keeps the settable bits; "normal" means none of the others and is kept
+ * as none. */
 static void SetHostAttributes(const std::string &host, DWORD attributes)
 {
-    attributes &= kKeptAttributes;
+    attributes &= kSettable & ~FILE_ATTRIBUTE_NORMAL;
     if (attributes == 0)
         S().attributes.erase(host);
     else
@@ -107,6 +113,17 @@ static bool AnyOpen(const std::string &host)
     return false;
 }
 
+/* Whether a file with these attributes may be recreated (CREATE_ALWAYS, or
+ * a copy over it) as a file with the new ones: never a read-only file, and a
+ * hidden or system one only when the new file carries the same mark. */
+static bool MayRecreate(DWORD existing, DWORD created)
+{
+    if (existing & FILE_ATTRIBUTE_READONLY)
+        return false;
+    DWORD marks = existing & (FILE_ATTRIBUTE_HIDDEN | kSystem);
+    return (created & marks) == marks;
+}
+
 static OpenFile *Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD creation, DWORD flags,
                       bool heldByOther)
 {
@@ -125,11 +142,7 @@ static OpenFile *Open(const std::string &windowsPath, DWORD access, DWORD shareM
         if ((access & GENERIC_WRITE) && (attributes & FILE_ATTRIBUTE_READONLY))
             return nullptr;
     } else if (creation == CREATE_ALWAYS) {
-        /* Windows refuses to recreate a read-only file, or a hidden one
-         * unless the new file is asked to be hidden too. */
-        if (exists && (attributes & FILE_ATTRIBUTE_READONLY))
-            return nullptr;
-        if (exists && (attributes & FILE_ATTRIBUTE_HIDDEN) && !(flags & FILE_ATTRIBUTE_HIDDEN))
+        if (exists && !MayRecreate(attributes, flags))
             return nullptr;
         oflags |= O_CREAT | O_TRUNC;
     } else {
@@ -139,9 +152,10 @@ static OpenFile *Open(const std::string &windowsPath, DWORD access, DWORD shareM
     int fd = open(host.c_str(), oflags | O_CLOEXEC, 0644);
     if (fd < 0)
         return nullptr;
+    /* A file written anew is marked for archiving. */
     if (creation == CREATE_ALWAYS)
-        SetHostAttributes(host, flags);
-    OpenFile *f = new OpenFile{fd, host, access, shareMode, heldByOther};
+        SetHostAttributes(host, (flags & kSettable) | kArchive);
+    OpenFile *f = new OpenFile{fd, windowsPath, host, access, shareMode, heldByOther};
     S().files.insert(f);
     return f;
 }
@@ -203,22 +217,12 @@ DWORD Attributes(const std::string &windowsPath)
     return a == 0 ? FILE_ATTRIBUTE_NORMAL : a;
 }
 
-void SetAttributes(const std::string &windowsPath, DWORD attributes)
-{
-    SetHostAttributes(HostPath(windowsPath), attributes);
-}
-
 std::vector<std::string> List(const std::string &windowsFolder)
 {
     std::vector<std::string> names;
-    DIR *d = opendir(HostPath(windowsFolder).c_str());
-    if (d == nullptr)
-        return names;
-    while (struct dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
-    }
-    closedir(d);
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(HostPath(windowsFolder), error))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -226,6 +230,32 @@ std::vector<std::string> List(const std::string &windowsFolder)
 bool HoldOpen(const std::string &windowsPath, DWORD access, DWORD shareMode)
 {
     return Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true) != nullptr;
+}
+
+bool TryOpen(const std::string &windowsPath, DWORD access, DWORD shareMode)
+{
+    OpenFile *f = Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true);
+    if (f == nullptr)
+        return false;
+    close(f->fd);
+    S().files.erase(f);
+    delete f;
+    return true;
+}
+
+std::vector<std::string> OpenByProgram()
+{
+    std::vector<std::string> paths;
+    for (OpenFile *f : S().files)
+        if (!f->heldByOther)
+            paths.push_back(f->windowsPath);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+void OnWrite(std::function<void(const std::string &windowsPath)> hook)
+{
+    S().writeHook = hook;
 }
 
 void ReleaseHeld()
@@ -256,7 +286,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD access, DWORD shareM
 {
     (void)security;
     (void)templateFile;
-    if (Faulted(OpCreateFileA))
+    if (Faulted(OpCreateFileA, nullptr, fileName))
         return INVALID_HANDLE_VALUE;
     OpenFile *f = Open(fileName, access, shareMode, creation, flags, false);
     return f == nullptr ? INVALID_HANDLE_VALUE : f;
@@ -307,9 +337,11 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
     if (toWrite > 0 && !InResource(buffer, toWrite) && !InBlock(buffer, toWrite))
         S().writesFromElsewhere++;
     bool shortTransfer = false;
-    if (Faulted(OpWriteFile, &shortTransfer) && !shortTransfer)
-        return FALSE;
     OpenFile *f = Lookup(file);
+    if (f != nullptr && S().writeHook)
+        S().writeHook(f->windowsPath);
+    if (Faulted(OpWriteFile, &shortTransfer, f != nullptr ? f->windowsPath : std::string()) && !shortTransfer)
+        return FALSE;
     if (f == nullptr || !(f->access & GENERIC_WRITE))
         return FALSE;
     DWORD want = shortTransfer ? toWrite / 2 : toWrite;
@@ -355,8 +387,10 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *distanc
 extern "C" BOOL WINAPI CloseHandle(HANDLE object)
 {
     OpenFile *f = Lookup(object);
-    if (f == nullptr)
+    if (f == nullptr || f->heldByOther) {
+        Misuse("CloseHandle of a handle the program does not hold");
         return FALSE;
+    }
     close(f->fd);
     S().files.erase(f);
     delete f;
@@ -365,7 +399,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE object)
 
 extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists)
 {
-    if (Faulted(OpCopyFileA))
+    if (Faulted(OpCopyFileA, nullptr, target))
         return FALSE;
     std::string from = HostPath(existing);
     std::string to = HostPath(target);
@@ -374,8 +408,8 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
     if (to.empty() || IsFolder(to) || !IsFolder(Parent(to)))
         return FALSE;
     if (IsFile(to)) {
-        /* An existing hidden or read-only target refuses the copy. */
-        if (failIfExists || (HostAttributes(to) & kKeptAttributes) || AnyOpen(to))
+        /* The target is recreated with the source's attributes. */
+        if (failIfExists || !MayRecreate(HostAttributes(to), HostAttributes(from)) || AnyOpen(to))
             return FALSE;
     }
     std::string bytes = FileBytes(existing);
@@ -392,7 +426,7 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
 
 extern "C" BOOL WINAPI DeleteFileA(LPCSTR fileName)
 {
-    if (Faulted(OpDeleteFileA))
+    if (Faulted(OpDeleteFileA, nullptr, fileName))
         return FALSE;
     std::string host = HostPath(fileName);
     if (!IsFile(host) || (HostAttributes(host) & FILE_ATTRIBUTE_READONLY) || AnyOpen(host))
@@ -405,8 +439,7 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR fileName)
 
 extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD attributes)
 {
-    S().attributeCalls.push_back(AttributeCall{fileName, attributes});
-    if (Faulted(OpSetFileAttributesA))
+    if (Faulted(OpSetFileAttributesA, nullptr, fileName))
         return FALSE;
     std::string host = HostPath(fileName);
     if (!IsFile(host))
@@ -456,6 +489,7 @@ extern "C" UINT WINAPI GetTempFileNameA(LPCSTR pathName, LPCSTR prefix, UINT uni
         if (fd < 0)
             return 0;
         close(fd);
+        SetHostAttributes(host, kArchive);
     } else {
         snprintf(number, sizeof number, "%X", chosen);
     }

@@ -94,7 +94,10 @@ extern "C" void *WINAPI LockResource(HGLOBAL resourceData)
 
 extern "C" BOOL WINAPI FreeResource(HGLOBAL resourceData)
 {
-    if (Lookup(static_cast<HRSRC>(resourceData)) != nullptr)
-        S().loadedResources--;
+    if (Lookup(static_cast<HRSRC>(resourceData)) == nullptr || S().loadedResources == 0) {
+        Misuse("FreeResource of a resource that is not loaded");
+        return FALSE;
+    }
+    S().loadedResources--;
     return FALSE;
 }

@@ -4,6 +4,7 @@
 #ifndef WELLHAVEN_PLATFORM_SIM_STATE_H
 #define WELLHAVEN_PLATFORM_SIM_STATE_H
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -15,10 +16,16 @@ namespace sim {
 
 struct OpenFile {
     int fd;
+    std::string windowsPath;
     std::string hostPath;
     DWORD access;
     DWORD shareMode;
     bool heldByOther;
+};
+
+struct OpenKey {
+    std::string path; /* upper-cased, in the view it was opened in */
+    REGSAM access;
 };
 
 struct RegistryValue {
@@ -43,7 +50,8 @@ struct State {
     std::map<std::string, DWORD> attributes; /* by host path; absent = normal */
     std::set<OpenFile *> files;
     std::map<std::string, std::map<std::string, RegistryValue>> registry; /* upper-cased names */
-    std::set<std::string *> openKeys; /* each holds its key's upper-cased path */
+    std::set<OpenKey *> openKeys;
+    bool administrator;
     std::vector<Resource *> resources;
     int loadedResources;
     std::vector<Box> boxes;
@@ -55,15 +63,21 @@ struct State {
     unsigned calls[OpCount];
     Fault faults[OpCount];
     bool faultFired;
-    std::vector<AttributeCall> attributeCalls;
+    std::vector<Call> trace;
     unsigned nextUnique;
+    std::function<void(const std::string &)> writeHook;
+    std::function<void(const std::string &)> misuseHandler;
 };
 
 State &S();
 
-/* Counts a call of op; true when an injected fault makes it fail. For
- * ReadFile and WriteFile, *shortTransfer tells that the fault is a short one. */
-bool Faulted(Op op, bool *shortTransfer = nullptr);
+/* Counts a call of op, naming path; true when an injected fault makes it
+ * fail. For ReadFile and WriteFile, *shortTransfer tells that the fault is a
+ * short one. */
+bool Faulted(Op op, bool *shortTransfer = nullptr, const std::string &path = std::string());
+
+/* Reports a call Windows would not take as the program means it. */
+void Misuse(const std::string &what);
 
 /* Whether c begins a double-byte character in code page 932. */
 bool IsLeadByte932(unsigned char c);

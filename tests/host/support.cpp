@@ -4,8 +4,18 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <filesystem>
+
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Wellhaven";
 const char kGameDir[] = "C:\\Games\\Wellhaven\\";
+
+const char *const kCaptions[8] = {
+    "現在ver1.00です", "現在ver1.00aです", "現在ver1.01です", "現在ver1.01aです",
+    "現在ver1.02です", "現在ver1.02aです", "現在ver1.03です", "現在ver1.03aです",
+};
+const char kTextUpToDate[] = "既に最新の状態にアップデートされています。";
+const char kTextDone[] = "アップデートが完了しました。";
+const char kCaptionInfo[] = "情報";
 
 std::string Sjis(const std::string &utf8)
 {
@@ -40,6 +50,26 @@ ExpectedBox InfoBox(const std::string &text, const std::string &caption)
 ExpectedBox QuestionBox(const std::string &caption)
 {
     return ExpectedBox{"Wellhaven ver1.03 へのアップデートを行いますか？", true, caption, 0x24};
+}
+
+ExpectedBox CodeBox(int code, const std::string &fileName)
+{
+    const char *sentence = "パッチファイルの作成に失敗しました。";
+    if (code == 3 || code == 101 || code == 201 || code == 401 || code == 507)
+        sentence = "メモリ確保に失敗しました。";
+    else if (code < 100)
+        sentence = "インストールフォルダの取得に失敗しました。";
+    else if (code == 103)
+        sentence = "data.xp3, ext.xp3, auxtrans.dll のいずれかが Wellhaven のものでないか壊れています。";
+    else if ((code >= 203 && code <= 205) || (code >= 402 && code <= 404) || (code >= 501 && code <= 503))
+        sentence = "パッチデータのロードに失敗しました。";
+    else if (code == 301 || code == 302)
+        sentence = "一時ファイルの作成に失敗しました。";
+    char head[8];
+    snprintf(head, sizeof head, "E%03d: ", code % 1000);
+    if (code == 102 || code == 202)
+        return ErrorBox(head + fileName + " を開けません。");
+    return ErrorBox(head + std::string(sentence));
 }
 
 static std::string Hex(const std::string &bytes)
@@ -90,6 +120,7 @@ void SimTest::SetUp()
     char pattern[] = "/tmp/wellhaven-sim-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
+    sim::OnMisuse([](const std::string &what) { ADD_FAILURE() << "the program misused Windows: " << what; });
     sim::Reset(root_);
 }
 
@@ -97,9 +128,11 @@ void SimTest::TearDown()
 {
     sim::ReleaseHeld();
     sim::Reset(root_);
-    std::string command = "rm -rf '" + root_ + "'";
-    if (system(command.c_str()) != 0)
-        ADD_FAILURE() << "could not remove " << root_;
+    sim::OnMisuse(nullptr);
+    std::error_code error;
+    std::filesystem::remove_all(root_, error);
+    if (error)
+        ADD_FAILURE() << "could not remove " << root_ << ": " << error.message();
 }
 
 void SimTest::Register(const std::string &folder)

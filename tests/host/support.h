@@ -26,7 +26,16 @@ struct ExpectedBox {
 ExpectedBox ErrorBox(const std::string &text);
 ExpectedBox InfoBox(const std::string &text, const std::string &caption);
 ExpectedBox QuestionBox(const std::string &caption);
+/* The error box of a code, E001 to E508; E102 and E202 name fileName. */
+ExpectedBox CodeBox(int code, const std::string &fileName = std::string());
 std::string Describe(const sim::Box &box);
+
+/* The player's texts, in UTF-8: the caption of each edition (0 to 7), the
+ * up-to-date and completion texts, and the completion box's caption. */
+extern const char *const kCaptions[8];
+extern const char kTextUpToDate[];
+extern const char kTextDone[];
+extern const char kCaptionInfo[];
 
 /* Asserts that exactly these boxes were shown, in this order, with no owner. */
 void ExpectBoxes(const std::vector<ExpectedBox> &expected);
