@@ -163,8 +163,9 @@ const std::vector<Call> &Trace();
 void OnMisuse(std::function<void(const std::string &what)> handler);
 
 /* Faults: the nth call (from 1) of op fails; for ReadFile and WriteFile a
- * short fault moves fewer bytes than asked and succeeds. Counting starts at
- * the moment of the call to FailCall. */
+ * short fault moves one byte fewer than asked and succeeds (the nearest miss
+ * a count check can make). Counting starts at the moment of the call to
+ * FailCall. */
 void FailCall(Op op, unsigned nth);
 void ShortCall(Op op, unsigned nth);
 bool FaultFired();

@@ -315,7 +315,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *
     OpenFile *f = Lookup(file);
     if (f == nullptr || !(f->access & GENERIC_READ))
         return FALSE;
-    DWORD want = shortTransfer ? toRead / 2 : toRead;
+    DWORD want = shortTransfer && toRead > 0 ? toRead - 1 : toRead;
     DWORD got = 0;
     while (got < want) {
         ssize_t n = ::read(f->fd, static_cast<char *>(buffer) + got, want - got);
@@ -344,7 +344,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
         return FALSE;
     if (f == nullptr || !(f->access & GENERIC_WRITE))
         return FALSE;
-    DWORD want = shortTransfer ? toWrite / 2 : toWrite;
+    DWORD want = shortTransfer && toWrite > 0 ? toWrite - 1 : toWrite;
     DWORD put = 0;
     while (put < want) {
         ssize_t n = ::write(f->fd, static_cast<const char *>(buffer) + put, want - put);
