@@ -21,7 +21,7 @@ import re
 import shutil
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
 import winebox as wb  # noqa: E402
 
 MARKER = ".wellhaven-demo"

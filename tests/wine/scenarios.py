@@ -31,7 +31,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
 import winebox as wb  # noqa: E402
 from winebox import IDNO, IDOK, IDYES  # noqa: E402
 

@@ -42,7 +42,7 @@ SYSTEM_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"
 
 
 def wine_robot_next_to(exe):
-    sys.path.insert(0, os.path.join(REPO, "tests", "wine"))
+    sys.path.insert(0, os.path.join(REPO, "tools", "wine"))
     import winebox
     return winebox.robot_next_to(exe)
 
