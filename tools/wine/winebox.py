@@ -572,8 +572,10 @@ class Session:
     def _prepare_prefix(self):
         marker = os.path.join(self.slot_dir, "prefix-ready")
         stamp = self._stamp()
-        if os.path.exists(marker) and open(marker).read() == stamp and os.path.isdir(self.prefix):
-            return
+        if os.path.exists(marker) and os.path.isdir(self.prefix):
+            with open(marker) as f:
+                if f.read() == stamp:
+                    return
         self.log("Making the Wine prefix %s (once per slot)" % self.prefix)
         started = time.time()
         if os.path.exists(marker):
@@ -656,7 +658,8 @@ class Session:
         args += ["--", windows_path(exe)]
         status = self._call(args, timeout=timeout, name="robot", cwd=workdir)
         if not os.path.exists(record):
-            output = open(os.path.join(self.slot_dir, "robot.log"), errors="replace").read()
+            with open(os.path.join(self.slot_dir, "robot.log"), errors="replace") as f:
+                output = f.read()
             raise WineError("the robot wrote no record (wine status %d): %s" % (status, output.strip()))
         with open(record) as f:
             boxes, code, stopped = parse_record(f.read())
