@@ -405,8 +405,9 @@ static int handleBox(HWND box, const struct Options *o, int number)
     if (findButton(&b, IDYES) >= 0 && findButton(&b, IDNO) >= 0 && strcmp(o->answer, "escape") == 0) {
         /* The key goes to the focused control, where the dialog's own loop turns it into a command. */
         HWND focus = b.buttons[findButton(&b, defaultId) >= 0 ? findButton(&b, defaultId) : 0];
-        pressed = PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001) &&
-                  PostMessageA(focus, WM_KEYUP, VK_ESCAPE, 0xC0010001) ? 0 : -1;
+        pressed = PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001) ? 0 : -1;
+        /* The key press may already have closed the box: the release is sent for form's sake only. */
+        PostMessageA(focus, WM_KEYUP, VK_ESCAPE, 0xC0010001);
     } else {
         int want = IDOK;
         int k;
