@@ -700,8 +700,25 @@ def cannot_run(exes):
     return None
 
 
+def parse_updater_command(description, folder, folder_help, argv):
+    """The arguments of a command that runs the updater on a folder: the folder's path (made
+    absolute) as `folder`, then `exe`, the built updaters to choose from."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument(folder, help=folder_help)
+    parser.add_argument("exe", nargs="*", help="built updaters, PE32 and PE32+ (default: those of build/windows "
+                        "and build/windows64); the one this machine runs under Wine is taken")
+    args = parser.parse_args(argv)
+    setattr(args, folder, os.path.abspath(getattr(args, folder)))
+    return args
+
+
 def open_session(exes, wine_dir=None, log=print):
-    """(Session not yet entered, exe) on the path chosen for these builds; the choice is printed."""
+    """(Session not yet entered, exe) on the path chosen for these builds (default: the two
+    Windows builds); the choice is printed. Raises WineError with one line when none can run here."""
+    exes = [os.path.abspath(e) for e in exes or default_exes()]
+    problem = cannot_run(exes)
+    if problem:
+        raise WineError(problem)
     path, exe = choose_path(exes)
     log("wine: " + path.description)
     return Session(wine_dir or default_wine_dir(), path, log=log), exe
