@@ -21,7 +21,7 @@ wellhaven_add_resources(updater)
 # only with the tests, so that a release build holds the updater alone.
 option(BUILD_TESTING "Build the box robot and register the checks of the executable" ON)
 if(BUILD_TESTING)
-  add_subdirectory(tests/wine/robot)
+  add_subdirectory(tools/wine/robot)
 else()
   file(REMOVE ${CMAKE_BINARY_DIR}/boxrobot.exe)
   return()

@@ -15,7 +15,13 @@ UPDATER_EXE = os.environ.get("WELLHAVEN_UPDATER_EXE", "")
 WORK = os.environ.get("WELLHAVEN_TEST_WORK", tempfile.gettempdir())
 
 sys.path.insert(0, TOOLS)
-import catalogue  # noqa: E402,F401  (re-exported for the tests)
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "wine"))
+import catalogue  # noqa: E402
+import winebox  # noqa: E402
+
+# What the release tests take from here: the catalogue and the Wine session of tools/ included.
+__all__ = ["SOURCE_DIR", "TOOLS", "SAMPLE", "UPDATER_EXE", "WORK", "catalogue", "winebox", "run_tool", "read",
+           "write", "SampleTestCase", "VS_FF_SPECIALBUILD", "version_block", "special_build"]
 
 
 def run_tool(*args):

@@ -15,31 +15,23 @@ answers Yes, and leaves behind:
 and says whether the folder is now byte-identical to finished/0.
 """
 
-import argparse
 import os
 import re
 import shutil
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
 import winebox as wb  # noqa: E402
 
 MARKER = ".wellhaven-demo"
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("outdir")
-    parser.add_argument("exe", nargs="*")
-    args = parser.parse_args(argv)
-    out = os.path.abspath(args.outdir)
-    exes = [os.path.abspath(e) for e in args.exe or wb.default_exes()]
-    problem = wb.cannot_run(exes)
-    if problem:
-        print(problem)
-        return 2
+    args = wb.parse_updater_command(__doc__, "outdir", "where the updated folder, the screenshots and "
+                                    "boxes.txt go", argv)
+    out = args.outdir
     try:
-        session, exe = wb.open_session(exes)
+        session, exe = wb.open_session(args.exe)
     except wb.WineError as e:
         print(e)
         return 1

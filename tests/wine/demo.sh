@@ -13,7 +13,7 @@ repo="$(cd "$(dirname "$0")/../.." && pwd)"
 python="${WELLHAVEN_PYTHON:-python3}"
 out="$(realpath -m "${1:-$repo/build/demo}")"
 cd "$repo"
-preset="$("$python" tests/wine/winebox.py preset)"
+preset="$("$python" tools/wine/winebox.py preset)"
 exe="$repo/build/$preset/WellhavenUpdate103.exe"
 if [ "$preset" = windows ]; then
   exe="$(realpath -m "${WELLHAVEN_UPDATER_EXE:-$exe}")"

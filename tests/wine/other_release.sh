@@ -17,7 +17,7 @@ rm -rf "$work"
 mkdir -p "$work"
 "$python" "$repo/tools/release/make_sample_release.py" --seed "a release of its own" "$work/release"
 
-preset="$("$python" "$repo/tests/wine/winebox.py" preset)"
+preset="$("$python" "$repo/tools/wine/winebox.py" preset)"
 cmake --preset "$preset" -S "$repo" -B "$work/build" "-DWELLHAVEN_RELEASE_DIR=$work/release" > "$work/configure.log"
 cmake --build "$work/build" -j2 > "$work/build.log"
 exe="$work/build/WellhavenUpdate103.exe"

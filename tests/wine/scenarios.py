@@ -30,8 +30,9 @@ import re
 import subprocess
 import sys
 import time
+import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
 import winebox as wb  # noqa: E402
 from winebox import IDNO, IDOK, IDYES  # noqa: E402
 
@@ -540,29 +541,133 @@ def ctest_tests():
     return tests
 
 
-def run_rows(session, exe, rows, release, shots, counts):
-    """Runs rows in one session, printing a line per row; adds to counts."""
-    print("Wine scenarios: %d, release %s, display %s, prefix %s" % (
-        len(rows), release, session.display, session.prefix))
-    for s in rows:
-        if s.view == "64" and session.path.arch == "win32":
-            counts["not applicable"].append(s.name)
-            print("n/a   %s (a 32-bit prefix has one registry view; group %s runs this in a 64-bit one)"
-                  % (s.name, WOW64))
-            continue
-        t = time.time()
-        try:
-            problems = run_scenario(session, s, release, exe, shots=shots)
-        except wb.WineError as e:
-            problems = [str(e)]
-        if problems:
-            counts["failed"].append(s.name)
-            print("FAIL  %s (%.1f s)\n  %s" % (s.name, time.time() - t, "\n  ".join(
-                p.replace("\n", "\n  ") for p in problems)))
+# ---- the rows under unittest: one test case per group, one Wine session each ----
+
+class Options:
+    """What a run covers. main() sets it from the command line; under
+    `python3 -m unittest` the defaults run every row on the two Windows builds."""
+    exes = None      # built updaters to choose from; None: the two Windows builds
+    release = None   # None: the release the chosen updater was built from
+    wine_dir = None  # None: build/wine, or WELLHAVEN_WINE_DIR
+    rows = "all"     # all, plain (rows that need no root) or root
+    match = None     # only rows whose name contains this text
+    shots = None     # a folder for a PNG of every distinct box
+
+
+OPTIONS = Options()
+ANNOUNCED = set()  # the "wine: " lines already printed in this process
+
+
+def chosen_rows(group):
+    return [s for s in SCENARIOS if s.group == group
+            and (not OPTIONS.match or OPTIONS.match.lower() in s.name.lower())
+            and (OPTIONS.rows == "all" or s.needs_root() == (OPTIONS.rows == "root"))]
+
+
+def needs_root_here(scenario):
+    return scenario.needs_root() and os.geteuid() != 0
+
+
+class GroupRows:
+    """The chosen rows of one group, each a subTest, in one Wine session: mixed
+    into one unittest.TestCase per group below."""
+    group = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.session = None
+        cls.rows = chosen_rows(cls.group)
+        if all(needs_root_here(s) for s in cls.rows):
+            return  # every row is skipped: no Wine needed
+        if cls.group == WOW64 and wb.wow64_unavailable():
+            raise unittest.SkipTest("group %s: %s" % (WOW64, wb.wow64_unavailable()))
+        exes = [os.path.abspath(e) for e in (OPTIONS.exes or wb.default_exes())]
+        problem = wb.cannot_run(exes)
+        if problem:
+            raise wb.WineError(problem)
+        path, cls.exe = wb.wow64_path(exes) if cls.group == WOW64 else wb.choose_path(exes)
+        if path.description not in ANNOUNCED:
+            ANNOUNCED.add(path.description)
+            print("wine: " + path.description, flush=True)
+        cls.release = os.path.abspath(OPTIONS.release or wb.release_of(cls.exe))
+        session = wb.Session(OPTIONS.wine_dir or wb.default_wine_dir(), path, log=print)
+        cls.session = session.__enter__()
+        print("group %s: %d rows, release %s, display %s, prefix %s" % (
+            cls.group, len(cls.rows), cls.release, session.display, session.prefix), flush=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.session:
+            cls.session.close()
+
+    def test_rows(self):
+        for scenario in self.rows:
+            with self.subTest(row=scenario.name):
+                if needs_root_here(scenario):
+                    self.skipTest("chattr +i needs root")
+                if scenario.view == "64" and self.session.path.arch == "win32":
+                    self.skipTest("not applicable: a 32-bit prefix has one registry view; group %s runs "
+                                  "this in a 64-bit one" % WOW64)
+                problems = run_scenario(self.session, scenario, self.release, self.exe, shots=OPTIONS.shots)
+                if problems:
+                    self.fail("\n".join(problems))
+
+
+def group_case(group):
+    return type("Group_" + re.sub(r"\W", "_", group), (GroupRows, unittest.TestCase), {"group": group})
+
+
+GROUP_CASES = {group: group_case(group) for group in GROUPS}
+globals().update((case.__name__, case) for case in GROUP_CASES.values())
+
+
+class RowResult(unittest.TextTestResult):
+    """One line per row, `ok`, `FAIL` (with what differed) or `SKIP` (with why), and its time;
+    a failure's message without a traceback."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.rows = {"passed": 0, "failed": 0, "skipped": 0}
+        self.started = time.time()
+
+    def startTest(self, test):
+        super().startTest(test)
+        self.started = time.time()  # a row's time leaves out its group's Wine start
+
+    def _row(self, word, subtest, took=True, detail=""):
+        name = subtest.params.get("row", str(subtest))
+        timing = " (%.1f s)" % (time.time() - self.started) if took else ""
+        self.stream.writeln("%-5s %s%s%s" % (word, name, timing, detail.replace("\n", "\n  ")))
+        self.stream.flush()
+        self.started = time.time()
+
+    def addSubTest(self, test, subtest, outcome):
+        super().addSubTest(test, subtest, outcome)
+        if outcome is None:
+            self.rows["passed"] += 1
+            self._row("ok", subtest)
         else:
-            counts["passed"].append(s.name)
-            print("ok    %s (%.1f s)" % (s.name, time.time() - t))
-        sys.stdout.flush()
+            self.rows["failed"] += 1
+            self._row("FAIL", subtest, detail="\n" + self._exc_info_to_string(outcome, test))
+
+    def addSkip(self, test, reason):
+        super().addSkip(test, reason)
+        if isinstance(test, unittest.case._SubTest):
+            self.rows["skipped"] += 1
+            self._row("SKIP", test, took=False, detail=" (%s)" % reason)
+        else:
+            self.stream.writeln("SKIP  %s" % reason)
+
+    def _exc_info_to_string(self, err, test):
+        if issubclass(err[0], (AssertionError, wb.WineError)):
+            return str(err[1])
+        return super()._exc_info_to_string(err, test)
+
+    def printErrors(self):
+        # The rows' failures were shown with their rows; what remains is a group that could not start.
+        for test, message in self.errors:
+            if not isinstance(test, unittest.case._SubTest):
+                self.stream.writeln("ERROR %s: %s" % (test, message))
 
 
 def main(argv):
@@ -585,51 +690,25 @@ def main(argv):
         for test in ctest_tests():
             print(" ".join(test))
         return 0
-    chosen = [s for s in SCENARIOS if (not args.group or s.group in args.group)
-              and (not args.match or args.match.lower() in s.name.lower())
-              and (args.rows == "all" or s.needs_root() == (args.rows == "root"))]
+    OPTIONS.exes = args.exe
+    for name in ("release", "wine_dir", "rows", "match", "shots"):
+        setattr(OPTIONS, name, getattr(args, name))
+    groups = [g for g in GROUPS if (not args.group or g in args.group) and chosen_rows(g)]
     if args.list:
-        for s in chosen:
+        for s in (s for g in groups for s in chosen_rows(g)):
             print("%-15s %s%s" % (s.group, s.name, "  (needs root)" if s.needs_root() else ""))
         return 0
-    if not chosen:
+    if not groups:
         print("no scenario matches")
         return 2
-    exes = [os.path.abspath(e) for e in (args.exe or wb.default_exes())]
-    problem = wb.cannot_run(exes)
-    if problem:
-        print(problem)
-        return 1
-    wine_dir = args.wine_dir or wb.default_wine_dir()
-
-    counts = {"passed": [], "failed": [], "skipped": [], "not applicable": []}
-    if os.geteuid() != 0:
-        for s in chosen:
-            if s.needs_root():
-                counts["skipped"].append(s.name)
-                print("SKIP  %s (chattr +i needs root)" % s.name)
-        chosen = [s for s in chosen if not s.needs_root()]
+    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(GROUP_CASES[g]) for g in groups)
     started = time.time()
-    try:
-        for wow64 in (False, True):
-            rows = [s for s in chosen if (s.group == WOW64) == wow64]
-            if not rows:
-                continue
-            path, exe = wb.wow64_path(exes) if wow64 else wb.choose_path(exes)
-            print("wine: " + path.description)
-            release = os.path.abspath(args.release or wb.release_of(exe))
-            with wb.Session(wine_dir, path, log=print) as session:
-                run_rows(session, exe, rows, release, args.shots, counts)
-    except wb.WineError as e:
-        print(e)
-        return 1
-    print("%s; wall time %.1f s" % (", ".join("%d %s" % (len(v), k) for k, v in counts.items()),
+    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=0, resultclass=RowResult).run(suite)
+    print("%s; wall time %.1f s" % (", ".join("%d %s" % (n, k) for k, n in result.rows.items()),
                                      time.time() - started))
-    for name in counts["failed"]:
-        print("failed: " + name)
-    if counts["failed"]:
+    if not result.wasSuccessful():
         return 1
-    return wb.SKIP_STATUS if counts["skipped"] and not counts["passed"] else 0
+    return wb.SKIP_STATUS if result.skipped and not result.rows["passed"] else 0
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ import tempfile
 import unittest
 from unittest import mock
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
 import winebox as wb  # noqa: E402
 
 RUNS = "#!/bin/sh\nexit 0\n"

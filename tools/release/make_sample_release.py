@@ -34,6 +34,7 @@ How the pieces fit:
   put in place, and equals installed/6 (plain line) or installed/7 (a-line).
 """
 
+import argparse
 import base64
 import hashlib
 import os
@@ -213,14 +214,16 @@ def write_tree(root, files):
 
 def main(argv):
     global SEED
-    args = argv[1:]
-    if len(args) == 3 and args[0] == "--seed" and args[1]:
-        SEED = args[1] + "/"
-        args = args[2:]
-    if len(args) != 1:
-        sys.stderr.write("usage: make_sample_release.py [--seed TEXT] OUTDIR\n")
-        return 2
-    out = args[0]
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     epilog=__doc__.split("\n\n", 2)[2],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seed", metavar="TEXT", help="another release of the same shape, with other bytes")
+    parser.add_argument("outdir", help="the release folder to write")
+    args = parser.parse_args(argv[1:])
+    if args.seed is not None and not args.seed:
+        parser.error("--seed needs a text")
+    SEED = args.seed + "/" if args.seed else ""
+    out = args.outdir
     holds_files = any(files for _, _, files in os.walk(out))  # empty folders a build tool made are fine
     if holds_files and not os.path.exists(os.path.join(out, MARKER)):
         sys.stderr.write("%s: not empty and not a sample release; refusing to write there\n" % out)

@@ -4,13 +4,14 @@
     ship.sh RELEASE EXE [OUT] [--pfx FILE --password-file FILE] [--timestamp URL]
 
 In order, and stopping at the first refusal (one line naming the reason, exit status 1):
-  1. refuses an executable built from the sample release (its version block has the
-     special-build flag or a SpecialBuild text);
+  1. refuses anything but a PE32, and an executable built from the sample release (its
+     version block has the special-build flag or a SpecialBuild text);
   2. refuses an executable whose embedded payloads are not byte for byte RELEASE/payload/;
   3. signs it when a certificate is given (osslsigncode, SHA-256; a timestamp server only
      when one is named) and verifies the signature (osslsigncode verify);
   4. runs it under Wine on every RELEASE/installed/N (tools/release/verify_under_wine.sh)
-     and refuses it unless each one ends exactly as RELEASE/finished/N;
+     and refuses it unless each one ends exactly as RELEASE/finished/N; a machine that
+     cannot run 32-bit x86 programs cannot prove it, and refuses;
   5. writes OUT/WellhavenUpdate103.exe and OUT/WellhavenUpdate103.exe.sha256 (sha256sum
      format). OUT defaults to build/ship.
 
@@ -34,17 +35,13 @@ import pefile
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(REPO, "tools", "wine"))
 import catalogue as cat  # noqa: E402
+import winebox  # noqa: E402
 
 SHIPPED_NAME = "WellhavenUpdate103.exe"
 VS_FF_SPECIALBUILD = 0x20
 SYSTEM_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"
-
-
-def wine_robot_next_to(exe):
-    sys.path.insert(0, os.path.join(REPO, "tests", "wine"))
-    import winebox
-    return winebox.robot_next_to(exe)
 
 
 class Refusal(Exception):
@@ -159,14 +156,16 @@ def sign(unsigned, signed, pfx, password_file, timestamp, ca_file, work):
 
 def ship(release, exe, out, pfx, password_file, timestamp, ca_file):
     pe = load_pe(exe)
+    if winebox.pe_kind(exe) != winebox.PE32:
+        raise Refusal("%s is not a 32-bit Windows executable (PE32); only the windows build reaches players" % exe)
     refuse_sample_build(exe, pe)
     refuse_other_payloads(exe, pe, release)
     pe.close()
     if not os.path.isdir(os.path.join(release, "installed")):
         raise Refusal("%s has no installed/ folder to verify the updater on" % release)
 
-    os.makedirs(out, exist_ok=True)
-    work = tempfile.mkdtemp(prefix=".ship-", dir=out)
+    # Nothing reaches OUT before the executable has passed every check.
+    work = tempfile.mkdtemp(prefix="wellhaven-ship-")
     try:
         candidate = os.path.join(work, SHIPPED_NAME)
         if pfx:
@@ -179,19 +178,20 @@ def ship(release, exe, out, pfx, password_file, timestamp, ca_file):
             print("not signed: no certificate given (--pfx or WELLHAVEN_SIGN_PFX)")
         sys.stdout.flush()
 
-        # The executable that is shipped is the one that runs here; the Wine harness looks for its box
-        # robot next to the updater, so the robot built with EXE comes along.
-        robot = wine_robot_next_to(exe)
-        if os.path.isfile(robot):
-            shutil.copyfile(robot, wine_robot_next_to(candidate))
+        # The proof runs the very file that is shipped, a PE32, so it needs a machine that runs one.
+        why = winebox.pe32_unavailable()
+        if why:
+            raise Refusal("the 32-bit updater cannot be proven under Wine here: %s; "
+                          "run the command on a machine that runs 32-bit x86 programs" % why)
         status = subprocess.run([os.path.join(HERE, "verify_under_wine.sh"), release, candidate]).returncode
         if status != 0:
             raise Refusal("the updater did not pass the verification under Wine on %s/installed (exit status %d)"
                           % (release, status))
 
+        os.makedirs(out, exist_ok=True)
         target = os.path.join(out, SHIPPED_NAME)
         digest = hashlib.sha256(read(candidate)).hexdigest()
-        os.replace(candidate, target)
+        shutil.move(candidate, target)
         with open(target + ".sha256", "w") as f:
             f.write("%s  %s\n" % (digest, SHIPPED_NAME))
     finally:

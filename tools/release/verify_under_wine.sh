@@ -11,4 +11,4 @@
 # only when every edition passes. Details: docs/wine.md.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-exec "${WELLHAVEN_PYTHON:-python3}" "$here/../../tests/wine/verify_release.py" "$@"
+exec "${WELLHAVEN_PYTHON:-python3}" "$here/verify_release.py" "$@"

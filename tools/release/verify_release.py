@@ -16,12 +16,11 @@ build/windows64); the one this machine runs under Wine is taken (a PE32 in a
 32-bit prefix, else a PE32+ in a 64-bit one), and the run says which.
 """
 
-import argparse
 import os
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 import winebox as wb  # noqa: E402
 
 
@@ -51,21 +50,14 @@ def verify(session, exe, release, edition):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("release")
-    parser.add_argument("exe", nargs="*")
-    args = parser.parse_args(argv)
-    release = os.path.abspath(args.release)
-    exes = [os.path.abspath(e) for e in args.exe or wb.default_exes()]
+    args = wb.parse_updater_command(__doc__, "release", "the release folder: installed/N to update, "
+                                    "finished/N to compare with", argv)
+    release = args.release
     if not os.path.isdir(os.path.join(release, "installed")):
         print("%s has no installed/ folder (layout: tools/release/catalogue.py)" % release)
         return 2
-    problem = wb.cannot_run(exes)
-    if problem:
-        print(problem)
-        return 2
     try:
-        session, exe = wb.open_session(exes)
+        session, exe = wb.open_session(args.exe)
     except wb.WineError as e:
         print(e)
         return 1

@@ -28,9 +28,12 @@
  *
  *   exit <code>       the program's exit code
  *   timeout           the program was ended after the timeout
+ *   unanswered        the last box had no button to press, or the answer
+ *                     could not be sent; the program was ended
  *
- * The robot's own exit status is 0 after "exit", 3 after a timeout and 2 for
- * a usage or start-up problem (explained on standard error).
+ * The robot's own exit status is 0 after "exit", 3 after a timeout, 4 after
+ * "unanswered" and 2 for a usage or start-up problem (explained on standard
+ * error).
  *
  * Other processes' icon handles cannot be read, so the icon is recognised by
  * its pixels: the robot captures the icon control from the screen and draws
@@ -361,7 +364,8 @@ static int findButton(const struct BoxInfo *b, int id)
     return -1;
 }
 
-/* Records one box, answers it and returns the id of the button pressed (0 for Escape). */
+/* Records one box, answers it and returns the id of the button pressed (0 for
+ * Escape), or -1 when it has no button to press or the answer was not sent. */
 static int handleBox(HWND box, const struct Options *o, int number)
 {
     struct BoxInfo b;
@@ -401,9 +405,9 @@ static int handleBox(HWND box, const struct Options *o, int number)
     if (findButton(&b, IDYES) >= 0 && findButton(&b, IDNO) >= 0 && strcmp(o->answer, "escape") == 0) {
         /* The key goes to the focused control, where the dialog's own loop turns it into a command. */
         HWND focus = b.buttons[findButton(&b, defaultId) >= 0 ? findButton(&b, defaultId) : 0];
-        PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        pressed = PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001) ? 0 : -1;
+        /* The key press may already have closed the box: the release is sent for form's sake only. */
         PostMessageA(focus, WM_KEYUP, VK_ESCAPE, 0xC0010001);
-        pressed = 0;
     } else {
         int want = IDOK;
         int k;
@@ -411,9 +415,7 @@ static int handleBox(HWND box, const struct Options *o, int number)
         k = findButton(&b, want);
         if (k < 0) k = findButton(&b, defaultId);
         if (k < 0 && b.buttonCount > 0) k = 0;
-        pressed = k >= 0 ? b.buttonIds[k] : -1;
-        if (k >= 0) PostMessageA(b.buttons[k], BM_CLICK, 0, 0);
-        else PostMessageA(box, WM_CLOSE, 0, 0);
+        pressed = k >= 0 && PostMessageA(b.buttons[k], BM_CLICK, 0, 0) ? b.buttonIds[k] : -1;
     }
     fprintf(logFile, " pressed=%d\n", pressed);
     fflush(logFile);
@@ -463,7 +465,13 @@ int main(int argc, char **argv)
         if (s.found) {
             if (seenCount == MAX_BOXES) fail("too many boxes", NULL);
             seen[seenCount++] = s.found;
-            handleBox(s.found, &o, seenCount);
+            if (handleBox(s.found, &o, seenCount) < 0) {
+                /* Left alone, the box would hold the program until the timeout: end it now and say why. */
+                TerminateProcess(pi.hProcess, 259);
+                WaitForSingleObject(pi.hProcess, 5000);
+                fprintf(logFile, "unanswered\n");
+                finish(4);
+            }
             lastProgress = GetTickCount();
             /* The next box is looked for once this one has gone. */
             while (IsWindow(s.found) && IsWindowVisible(s.found) && GetTickCount() - lastProgress < limit)

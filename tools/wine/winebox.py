@@ -161,14 +161,19 @@ def choose_path(exes, setting=None, loader32=None, loader64=None):
     raise WineError("wine: the updater cannot run under Wine here: " + "; ".join(reasons))
 
 
+def pe32_unavailable(loader32=None):
+    """None when a PE32 can run under Wine here, else a line saying why not."""
+    if (os.environ.get(CHOICE_SETTING) or "").lower() == PE32PLUS:
+        return "%s=pe32plus takes this machine as one that cannot run 32-bit x86 programs" % CHOICE_SETTING
+    return try_loader(loader32 or LOADER32)
+
+
 def wow64_unavailable(loader32=None, loader64=None):
     """None when the PE32 can run in a 64-bit prefix here, else a line saying why not.
 
     Debian's 64-bit loader starts a 32-bit program through the 32-bit loader,
     so this needs both loaders and a machine that runs 32-bit x86 programs."""
-    if (os.environ.get(CHOICE_SETTING) or "").lower() == PE32PLUS:
-        return "%s=pe32plus takes this machine as one that cannot run 32-bit x86 programs" % CHOICE_SETTING
-    return try_loader(loader32 or LOADER32) or try_loader(loader64 or LOADER64)
+    return pe32_unavailable(loader32) or try_loader(loader64 or LOADER64)
 
 
 def wow64_path(exes):
@@ -348,8 +353,9 @@ Box = collections.namedtuple("Box", "caption text buttons default icon")
 
 
 def parse_record(text):
-    """(boxes, exit code or None, timed out) from the robot's log."""
-    boxes, code, timed_out = [], None, False
+    """(boxes, exit code or None, what ended the program early or None) from the robot's log:
+    "timeout" (no new box and no exit in time) or "unanswered" (a box it could not answer)."""
+    boxes, code, stopped = [], None, None
     for line in text.splitlines():
         line = line.strip()
         if line.startswith("box "):
@@ -359,9 +365,9 @@ def parse_record(text):
                              buttons, int(fields["default"]), fields["icon"]))
         elif line.startswith("exit "):
             code = int(line.split()[1])
-        elif line == "timeout":
-            timed_out = True
-    return boxes, code, timed_out
+        elif line in ("timeout", "unanswered"):
+            stopped = line
+    return boxes, code, stopped
 
 
 def show_box(box):
@@ -380,8 +386,40 @@ RunResult = collections.namedtuple("RunResult", "boxes exit_code wine_status sho
 
 # ---- the session ----
 
-def robot_next_to(exe):
-    return os.path.join(os.path.dirname(os.path.abspath(exe)), ROBOT_NAME)
+ROBOT_SOURCE = os.path.join(REPO, "tools", "wine", "robot")
+ROBOT_TOOLCHAINS = {PE32: "mingw-i686.cmake", PE32PLUS: "mingw-x86_64.cmake"}
+
+
+def robot_for(exe, cache=None):
+    """The box robot for an updater: the one built next to it (the test build),
+    else one of the same width built from its source into a cache folder
+    (default build/robot/pe32 or pe32plus), as for the updater ./build.sh makes.
+    The cache is brought up to date on every call, under a lock, so parallel
+    sessions share it; raises WineError with one line when it cannot be built."""
+    beside = os.path.join(os.path.dirname(os.path.abspath(exe)), ROBOT_NAME)
+    if os.path.isfile(beside):
+        return beside
+    kind = pe_kind(exe)
+    if kind is None:
+        raise WineError("%s is not a 32-bit or 64-bit x86 Windows executable" % exe)
+    folder = os.path.join(cache or os.path.join(REPO, "build", "robot"), kind)
+    os.makedirs(folder, exist_ok=True)
+    log = os.path.join(folder, "build.log")
+    toolchain = os.path.join(REPO, "cmake", ROBOT_TOOLCHAINS[kind])
+    steps = [["cmake", "-S", ROBOT_SOURCE, "-B", folder, "-DCMAKE_TOOLCHAIN_FILE=" + toolchain,
+              "-DCMAKE_BUILD_TYPE=MinSizeRel"],
+             ["cmake", "--build", folder, "-j2"]]
+    with open(folder + ".lock", "w") as lock, open(log, "w") as out:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        for step in steps:
+            try:
+                status = subprocess.run(step, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT).returncode
+            except OSError as e:
+                raise WineError("the box robot cannot be built: %s: %s" % (step[0], e.strerror))
+            if status != 0:
+                raise WineError("the box robot for a %s could not be built from %s (see %s)"
+                                % (kind.upper().replace("PLUS", "+"), ROBOT_SOURCE, log))
+    return os.path.join(folder, ROBOT_NAME)
 
 
 def release_of(exe):
@@ -412,6 +450,7 @@ class Session:
         self.display = None
         self.prefix = None
         self.workspace = None
+        self._robots = {}
 
     # -- set-up and tear-down --
 
@@ -533,8 +572,10 @@ class Session:
     def _prepare_prefix(self):
         marker = os.path.join(self.slot_dir, "prefix-ready")
         stamp = self._stamp()
-        if os.path.exists(marker) and open(marker).read() == stamp and os.path.isdir(self.prefix):
-            return
+        if os.path.exists(marker) and os.path.isdir(self.prefix):
+            with open(marker) as f:
+                if f.read() == stamp:
+                    return
         self.log("Making the Wine prefix %s (once per slot)" % self.prefix)
         started = time.time()
         if os.path.exists(marker):
@@ -601,9 +642,9 @@ class Session:
         hold: (path, "none" or "read") a file the robot keeps open while the
         updater runs. shots: a folder for a picture of every box (box<N>.bmp).
         """
-        robot = robot_next_to(exe)
-        if not os.path.exists(robot):
-            raise WineError("the box robot is missing: %s (it is built with the updater)" % robot)
+        if exe not in self._robots:
+            self._robots[exe] = robot_for(exe)
+        robot = self._robots[exe]
         record = os.path.join(workdir, "robot-%d.txt" % len(os.listdir(workdir)))
         args = self.path.loader + [robot, "--log", windows_path(record), "--answer", answer, "--timeout", "20"]
         if hold:
@@ -617,13 +658,15 @@ class Session:
         args += ["--", windows_path(exe)]
         status = self._call(args, timeout=timeout, name="robot", cwd=workdir)
         if not os.path.exists(record):
-            output = open(os.path.join(self.slot_dir, "robot.log"), errors="replace").read()
+            with open(os.path.join(self.slot_dir, "robot.log"), errors="replace") as f:
+                output = f.read()
             raise WineError("the robot wrote no record (wine status %d): %s" % (status, output.strip()))
         with open(record) as f:
-            boxes, code, timed_out = parse_record(f.read())
-        if timed_out:
-            raise WineError("the updater was still running after 20 s without a new box; boxes so far:\n  "
-                            + "\n  ".join(show_box(b) for b in boxes))
+            boxes, code, stopped = parse_record(f.read())
+        if stopped:
+            what = {"timeout": "the updater was still running after 20 s without a new box",
+                    "unanswered": "the robot could not answer the last box and ended the updater"}[stopped]
+            raise WineError("%s; boxes so far:\n  %s" % (what, "\n  ".join(show_box(b) for b in boxes)))
         picture_files = []
         if shots:
             picture_files = [os.path.join(shots, "box%d.bmp" % (i + 1)) for i in range(len(boxes))]
@@ -657,8 +700,25 @@ def cannot_run(exes):
     return None
 
 
+def parse_updater_command(description, folder, folder_help, argv):
+    """The arguments of a command that runs the updater on a folder: the folder's path (made
+    absolute) as `folder`, then `exe`, the built updaters to choose from."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument(folder, help=folder_help)
+    parser.add_argument("exe", nargs="*", help="built updaters, PE32 and PE32+ (default: those of build/windows "
+                        "and build/windows64); the one this machine runs under Wine is taken")
+    args = parser.parse_args(argv)
+    setattr(args, folder, os.path.abspath(getattr(args, folder)))
+    return args
+
+
 def open_session(exes, wine_dir=None, log=print):
-    """(Session not yet entered, exe) on the path chosen for these builds; the choice is printed."""
+    """(Session not yet entered, exe) on the path chosen for these builds (default: the two
+    Windows builds); the choice is printed. Raises WineError with one line when none can run here."""
+    exes = [os.path.abspath(e) for e in exes or default_exes()]
+    problem = cannot_run(exes)
+    if problem:
+        raise WineError(problem)
     path, exe = choose_path(exes)
     log("wine: " + path.description)
     return Session(wine_dir or default_wine_dir(), path, log=log), exe
