@@ -12,6 +12,7 @@ SOURCE_DIR = os.environ.get("WELLHAVEN_SOURCE_DIR",
 TOOLS = os.path.join(SOURCE_DIR, "tools", "release")
 SAMPLE = os.environ.get("WELLHAVEN_SAMPLE_RELEASE", "")
 UPDATER_EXE = os.environ.get("WELLHAVEN_UPDATER_EXE", "")
+UPDATER_EXE64 = os.environ.get("WELLHAVEN_UPDATER_EXE64", "")
 WORK = os.environ.get("WELLHAVEN_TEST_WORK", tempfile.gettempdir())
 
 sys.path.insert(0, TOOLS)
@@ -20,8 +21,8 @@ import catalogue  # noqa: E402
 import winebox  # noqa: E402
 
 # What the release tests take from here: the catalogue and the Wine session of tools/ included.
-__all__ = ["SOURCE_DIR", "TOOLS", "SAMPLE", "UPDATER_EXE", "WORK", "catalogue", "winebox", "run_tool", "read",
-           "write", "SampleTestCase", "VS_FF_SPECIALBUILD", "version_block", "special_build"]
+__all__ = ["SOURCE_DIR", "TOOLS", "SAMPLE", "UPDATER_EXE", "UPDATER_EXE64", "WORK", "catalogue", "winebox",
+           "run_tool", "read", "write", "SampleTestCase", "VS_FF_SPECIALBUILD", "version_block", "special_build"]
 
 
 def run_tool(*args):
