@@ -739,14 +739,18 @@ def update_copy(session, exe, source, workdir, folder_name="Wellhaven", answer="
 def main(argv):
     parser = argparse.ArgumentParser(description="Says which Windows build runs under Wine here: "
                                      "pe32 (preset windows) or pe32plus (preset windows64).")
-    parser.add_argument("what", choices=["path", "preset"], help="print the path's name or its build's preset")
+    parser.add_argument("what", choices=["path", "preset", "line"],
+                        help="print the path's name, its build's preset, or the line the Wine tests print")
     args = parser.parse_args(argv)
     try:
         path, _ = choose_path(None)
     except WineError as e:
         print(e, file=sys.stderr)
         return 1
-    print(path.name if args.what == "path" else {PE32: "windows", PE32PLUS: "windows64"}[path.build])
+    if args.what == "line":
+        print("wine: " + path.description)
+    else:
+        print(path.name if args.what == "path" else {PE32: "windows", PE32PLUS: "windows64"}[path.build])
     return 0
 
 
