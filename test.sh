@@ -3,7 +3,8 @@
 # UBSan), the mutation check, the checks of the built executable, and the
 # Wine end-to-end tests. The host preset's tests build the Windows
 # executables they need themselves (tests build.windows and build.windows64),
-# so this is the host workflow after the packages it needs.
+# so this is the host workflow after the packages it needs. The last line
+# counts the tests: run, passed, failed and skipped.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/deps.sh test
@@ -12,4 +13,18 @@ cmake --build --preset host -j "$(nproc)"
 # Which Windows build the Wine tests run here, found by trying (docs/wine.md);
 # where none runs, the line says why and the Wine tests fail with it.
 /usr/bin/python3 tools/wine/winebox.py line || true
-ctest --preset host -j "$(nproc)" "$@"
+
+log=build/host/test.log
+set +e
+ctest --preset host -j "$(nproc)" "$@" 2>&1 | tee "$log"
+status=${PIPESTATUS[0]}
+set -e
+summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
+if [[ $summary =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+  failed=${BASH_REMATCH[1]} total=${BASH_REMATCH[2]}
+  skipped=$(grep -c '(Skipped)$' "$log" || true)
+  echo "Tests: $total run, $((total - failed - skipped)) passed, $failed failed, $skipped skipped"
+else
+  echo "Tests: ctest ended with status $status before counting them"
+fi
+exit "$status"
