@@ -657,6 +657,14 @@ class Session:
             args += ["--shots", windows_path(shots)]
         args += ["--", windows_path(exe)]
         status = self._call(args, timeout=timeout, name="robot", cwd=workdir)
+        if not os.path.exists(record) and status != 0:
+            # The robot opens its record before it starts the updater, so without one the updater never
+            # ran: Wine failed to start the robot at all, which a busy machine sees now and then. Once
+            # more, a moment later, is safe.
+            print("wine did not start the robot (status %d); starting it once more" % status, file=sys.stderr,
+                  flush=True)
+            time.sleep(1)
+            status = self._call(args, timeout=timeout, name="robot", cwd=workdir)
         if not os.path.exists(record):
             with open(os.path.join(self.slot_dir, "robot.log"), errors="replace") as f:
                 output = f.read()
