@@ -22,7 +22,7 @@ import winebox  # noqa: E402
 
 # What the release tests take from here: the catalogue and the Wine session of tools/ included.
 __all__ = ["SOURCE_DIR", "TOOLS", "SAMPLE", "UPDATER_EXE", "UPDATER_EXE64", "WORK", "catalogue", "winebox",
-           "run_tool", "read", "write", "SampleTestCase", "VS_FF_SPECIALBUILD", "version_block", "special_build"]
+           "run_tool", "read", "write", "SampleTestCase", "VS_FF_SPECIALBUILD", "version_block", "special_build", "resources"]
 
 
 def run_tool(*args):
@@ -85,3 +85,15 @@ def special_build(pe):
     fixed, strings, _ = version_block(pe)
     texts = [table["SpecialBuild"] for table in strings.values() if "SpecialBuild" in table]
     return bool(fixed.FileFlags & VS_FF_SPECIALBUILD), (texts[0] if texts else None)
+
+
+def resources(pe):
+    """Every resource of a pefile.PE: {(type name or id, id, language): bytes}."""
+    found = {}
+    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        type_key = str(rtype.name) if rtype.name is not None else rtype.id
+        for entry in rtype.directory.entries:
+            for lang in entry.directory.entries:
+                found[(type_key, entry.id, lang.id)] = pe.get_data(lang.data.struct.OffsetToData,
+                                                                   lang.data.struct.Size)
+    return found

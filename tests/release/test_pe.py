@@ -7,7 +7,7 @@ import unittest
 
 import pefile
 
-from support import SAMPLE, UPDATER_EXE, catalogue, read, special_build, version_block
+from support import SAMPLE, UPDATER_EXE, catalogue, read, resources, special_build, version_block
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
 JAPANESE = 0x0411
@@ -21,12 +21,8 @@ class ExecutableTest(unittest.TestCase):
         cls.pe = pefile.PE(UPDATER_EXE)
         cls.embedded = os.path.join(os.path.dirname(UPDATER_EXE), "embedded-payload")
         cls.resources = {}  # (type name or id, id) -> [(language, bytes)]
-        for rtype in cls.pe.DIRECTORY_ENTRY_RESOURCE.entries:
-            type_key = str(rtype.name) if rtype.name is not None else rtype.id
-            for entry in rtype.directory.entries:
-                for lang in entry.directory.entries:
-                    data = cls.pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
-                    cls.resources.setdefault((type_key, entry.id), []).append((lang.id, data))
+        for (type_key, rid, language), data in resources(cls.pe).items():
+            cls.resources.setdefault((type_key, rid), []).append((language, data))
 
     def test_a_32_bit_gui_program(self):
         self.assertEqual(self.pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"])

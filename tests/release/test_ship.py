@@ -17,7 +17,8 @@ import unittest
 
 import pefile
 
-from support import SAMPLE, SOURCE_DIR, TOOLS, UPDATER_EXE, UPDATER_EXE64, WORK, catalogue, read, special_build, winebox, write
+from support import (SAMPLE, SOURCE_DIR, TOOLS, UPDATER_EXE, UPDATER_EXE64, WORK, catalogue, read, resources,
+                     special_build, winebox, write)
 
 SHIP = os.path.join(TOOLS, "ship.sh")
 EXE = "WellhavenUpdate103.exe"
@@ -26,18 +27,6 @@ SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 def run(*command, **kwargs):
     return subprocess.run([str(c) for c in command], capture_output=True, text=True, **kwargs)
-
-
-def resources(exe):
-    """Every resource of an executable: {(type, id, language): bytes}."""
-    pe = pefile.PE(exe)
-    found = {}
-    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        for entry in rtype.directory.entries:
-            for lang in entry.directory.entries:
-                key = (str(rtype.name) if rtype.name is not None else rtype.id, entry.id, lang.id)
-                found[key] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
-    return found
 
 
 class ShipTest(unittest.TestCase):
@@ -188,7 +177,7 @@ class ShipTest(unittest.TestCase):
         allowed |= set(range(checksum_at, checksum_at + 4))
         changed = [i for i in range(len(unsigned)) if signed[i] != unsigned[i]]
         self.assertTrue(set(changed) <= allowed, "changed offsets: %s" % changed[:20])
-        self.assertEqual(resources(signed_path), resources(unsigned_path))
+        self.assertEqual(resources(pefile.PE(signed_path)), resources(pefile.PE(unsigned_path)))
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
