@@ -33,36 +33,39 @@ struct PlanStep {
     WORD payloadId;
 };
 
-/* The steps in the order they run. */
+/* The steps in the order they run. In each stage the file whose size tells
+ * identification that the stage is done is written last: data.xp3 for
+ * ver1.00 and ver1.00a, auxtrans.dll for every edition. A run stopped
+ * anywhere before it is identified as the same edition again (or, after the
+ * plain line's ext.xp3, as ver1.02) and does the stage again; a scr.xp3
+ * spliced already has its finished size and is skipped. */
 static const PlanStep kPlan[] = {
-    {OLDEST, SPLICE, "data.xp3", &kDataXp3Recipe, 0, 0, PAYLOAD_DATA_XP3},
-    {OLDEST, SIGNATURE, "data.xp3.sig", NULL, 0, 0, PAYLOAD_DATA_XP3_SIG},
     {OLDEST, SPLICE, "scr.xp3", &kScrXp3Recipe, 0, 0, PAYLOAD_SCR_XP3},
     {OLDEST, SIGNATURE, "scr.xp3.sig", NULL, 0, 0, PAYLOAD_SCR_XP3_SIG},
+    {OLDEST, SIGNATURE, "data.xp3.sig", NULL, 0, 0, PAYLOAD_DATA_XP3_SIG},
     {OLDEST, SIGNATURE, "Wellhaven.exe.sig", NULL, 0, 0, PAYLOAD_WELLHAVEN_EXE_SIG},
+    {OLDEST, SPLICE, "data.xp3", &kDataXp3Recipe, 0, 0, PAYLOAD_DATA_XP3},
     {PLAIN_LINE, WHOLE_FILE, "ext.xp3", NULL, 30928, FILE_ATTRIBUTE_NORMAL, PAYLOAD_EXT_XP3},
     {PLAIN_LINE, WHOLE_FILE, "ext.xp3.sig", NULL, 212, FILE_ATTRIBUTE_HIDDEN, PAYLOAD_EXT_XP3_SIG},
     {A_LINE, WHOLE_FILE, "ext.xp3", NULL, 59697, FILE_ATTRIBUTE_NORMAL, PAYLOAD_EXT_XP3_A},
     {A_LINE, WHOLE_FILE, "ext.xp3.sig", NULL, 212, FILE_ATTRIBUTE_HIDDEN, PAYLOAD_EXT_XP3_SIG_A},
-    {ALL_OLD, WHOLE_FILE, "auxtrans.dll", NULL, 90112, FILE_ATTRIBUTE_NORMAL, PAYLOAD_AUXTRANS_DLL},
     {ALL_OLD, SIGNATURE, "auxtrans.dll.sig", NULL, 0, 0, PAYLOAD_AUXTRANS_DLL_SIG},
+    {ALL_OLD, WHOLE_FILE, "auxtrans.dll", NULL, 90112, FILE_ATTRIBUTE_NORMAL, PAYLOAD_AUXTRANS_DLL},
 };
 
 static bool RunStep(const PlanStep *step, const char *installDir, HMODULE module)
 {
-    switch (step->kind) {
-    case SPLICE:
+    if (step->kind == SPLICE)
         return SplicePatch(installDir, step->fileName, step->recipe, step->payloadId, module);
-    case SIGNATURE:
+    if (step->kind == SIGNATURE)
         return PlaceSignature(installDir, step->fileName, step->payloadId, module);
-    case WHOLE_FILE:
-        return PlaceWholeFile(installDir, step->fileName, step->length, step->attributes, step->payloadId, module);
-    }
-    return false;
+    return PlaceWholeFile(installDir, step->fileName, step->length, step->attributes, step->payloadId, module);
 }
 
 bool RunUpdatePlan(const char *installDir, int edition, HMODULE module)
 {
+    /* Only an old edition has steps; anything else would be told that an
+     * update it never had is complete. */
     if (edition < 0 || edition >= EDITION_FIRST_UP_TO_DATE)
         return false;
     for (unsigned i = 0; i < sizeof kPlan / sizeof kPlan[0]; i++) {

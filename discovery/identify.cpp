@@ -11,18 +11,28 @@
 enum { MEASURED_FILES = 3 };
 static const char *const kMeasuredFiles[MEASURED_FILES] = {"data.xp3", "ext.xp3", "auxtrans.dll"};
 
-/* One row per edition, searched from ver1.00 on; the first row whose three
- * sizes all match wins. Even rows are the plain line, odd rows the a-line. */
-static const DWORD EditionTable[EDITION_COUNT][MEASURED_FILES] = {
-    /*          data.xp3 ext.xp3 auxtrans.dll */
-    /* ver1.00  */ {138471, 39808, 69632},
-    /* ver1.00a */ {138471, 30070, 69632},
-    /* ver1.01  */ {138482, 39808, 69632},
-    /* ver1.01a */ {138482, 30070, 69632},
-    /* ver1.02  */ {138482, 30931, 69632},
-    /* ver1.02a */ {138482, 59697, 69632},
-    /* ver1.03  */ {138482, 30928, 90112},
-    /* ver1.03a */ {138482, 59697, 90112},
+/* One row per known state of an installation, searched in order; the first
+ * row whose three sizes all match gives the edition. Even editions are the
+ * plain line, odd ones the a-line. */
+struct EditionRow {
+    int edition;
+    DWORD sizes[MEASURED_FILES];
+};
+
+static const EditionRow EditionTable[] = {
+    /*                data.xp3 ext.xp3 auxtrans.dll */
+    /* ver1.00  */ {0, {138471, 39808, 69632}},
+    /* ver1.00a */ {1, {138471, 30070, 69632}},
+    /* ver1.01  */ {2, {138482, 39808, 69632}},
+    /* ver1.01a */ {3, {138482, 30070, 69632}},
+    /* ver1.02  */ {4, {138482, 30931, 69632}},
+    /* ver1.02a */ {5, {138482, 59697, 69632}},
+    /* ver1.03  */ {6, {138482, 30928, 90112}},
+    /* ver1.03a */ {7, {138482, 59697, 90112}},
+    /* A plain-line update stopped after its new ext.xp3 and before the new
+     * auxtrans.dll: the rest of ver1.02's plan finishes it. The a-line's
+     * stopped state already has ver1.02a's sizes. */
+    /* ver1.02  */ {4, {138482, 30928, 69632}},
 };
 
 enum {
@@ -31,38 +41,47 @@ enum {
     E_NO_MATCH = 103
 };
 
-/* Opens installDir + fileName for reading only and measures it. A failed
- * size query yields all bits set, which matches no row. Returns false after
- * showing E101, or E102 with the file's name. */
-static bool Measure(const char *installDir, const char *fileName, DWORD *size)
-{
-    char *path = JoinInstallPath(installDir, fileName, E_NO_MEMORY);
-    if (path == NULL)
-        return false;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    GlobalFree(path);
-    if (file == INVALID_HANDLE_VALUE) {
-        ReportFailure(E_NOT_OPENED, kTextNotOpened, fileName);
-        return false;
-    }
-    *size = GetFileSize(file, NULL);
-    CloseHandle(file);
-    return true;
-}
-
 int IdentifyEdition(const char *installDir)
 {
+    /* One path buffer, made before anything is opened and reused for the
+     * three files. */
+    char *path = JoinInstallPath(installDir, kMeasuredFiles[0], E_NO_MEMORY);
+    if (path == NULL)
+        return EDITION_UNKNOWN;
+
+    /* Each file is opened for reading only and measured. A failed size query
+     * yields all bits set, which matches no row. The last file stays open
+     * until the search has ended. */
+    int edition = EDITION_UNKNOWN;
     DWORD sizes[MEASURED_FILES];
-    for (int i = 0; i < MEASURED_FILES; i++) {
-        if (!Measure(installDir, kMeasuredFiles[i], &sizes[i]))
-            return EDITION_UNKNOWN;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    bool measured = true;
+    for (int i = 0; i < MEASURED_FILES && measured; i++) {
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        wsprintfA(path, "%s%s", installDir, kMeasuredFiles[i]);
+        file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file == INVALID_HANDLE_VALUE) {
+            ReportFailure(E_NOT_OPENED, kTextNotOpened, kMeasuredFiles[i]);
+            measured = false;
+        } else {
+            sizes[i] = GetFileSize(file, NULL);
+        }
     }
 
-    for (int edition = 0; edition < EDITION_COUNT; edition++) {
-        const DWORD *row = EditionTable[edition];
-        if (row[0] == sizes[0] && row[1] == sizes[1] && row[2] == sizes[2])
-            return edition;
+    if (measured) {
+        for (const EditionRow &row : EditionTable) {
+            if (row.sizes[0] == sizes[0] && row.sizes[1] == sizes[1] && row.sizes[2] == sizes[2]) {
+                edition = row.edition;
+                break;
+            }
+        }
+        if (edition == EDITION_UNKNOWN)
+            ReportFailure(E_NO_MATCH, kTextNotWellhaven);
     }
-    ReportFailure(E_NO_MATCH, kTextNotWellhaven);
-    return EDITION_UNKNOWN;
+
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    GlobalFree(path);
+    return edition;
 }

@@ -57,11 +57,7 @@ static bool Place(const char *installDir, const char *fileName, DWORD length, DW
          * attributes leave the target's own alone. */
         if (attributes != FILE_ATTRIBUTE_NORMAL)
             SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
-        if (!MoveScratchOver(scratchName, target, codes->copyFailed))
-            break;
-        if (attributes != FILE_ATTRIBUTE_NORMAL)
-            SetFileAttributesA(target, attributes);
-        result = true;
+        result = MoveScratchOver(scratchName, target, attributes, codes->copyFailed);
     } while (false);
 
     /* Release in reverse order: the scratch file if still open, the

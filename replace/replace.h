@@ -28,9 +28,11 @@ struct WriteCodes {
 bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes *codes);
 
 /* Copies the filled and closed scratch file over target, replacing its
- * content, and deletes the scratch file. Returns false after showing
- * copyFailedCode; the scratch file then stays in the temporary folder. */
-bool MoveScratchOver(const char *scratchName, const char *target, int copyFailedCode);
+ * content, gives the target attributes unless they are
+ * FILE_ATTRIBUTE_NORMAL (which leaves what the copy gave it), and deletes
+ * the scratch file. Returns false after showing copyFailedCode; the scratch
+ * file then stays in the temporary folder. */
+bool MoveScratchOver(const char *scratchName, const char *target, DWORD attributes, int copyFailedCode);
 
 /* Closes *file unless it is already closed (INVALID_HANDLE_VALUE), and marks
  * it closed. */

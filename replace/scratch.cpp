@@ -54,12 +54,16 @@ bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes 
     return true;
 }
 
-bool MoveScratchOver(const char *scratchName, const char *target, int copyFailedCode)
+bool MoveScratchOver(const char *scratchName, const char *target, DWORD attributes, int copyFailedCode)
 {
     if (!CopyFileA(scratchName, target, FALSE)) {
         ReportFailure(copyFailedCode, kTextNoPatchFile);
         return false;
     }
+    /* The mark is set while the scratch file still exists; like the delete,
+     * its result is not needed for the target's content. */
+    if (attributes != FILE_ATTRIBUTE_NORMAL)
+        SetFileAttributesA(target, attributes);
     DeleteFileA(scratchName);
     return true;
 }

@@ -128,7 +128,7 @@ bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecip
         CloseFile(&installed);
 
         /* Only now does the target change. */
-        result = MoveScratchOver(scratchName, target, E_COPY_FAILED);
+        result = MoveScratchOver(scratchName, target, FILE_ATTRIBUTE_NORMAL, E_COPY_FAILED);
     } while (false);
 
     /* Release in reverse order: the open files (the scratch file first), the
