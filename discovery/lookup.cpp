@@ -81,7 +81,10 @@ char *LocateInstallDir(void)
             ReportFailure(E_DATA_QUERY_FAILED, kTextNoInstallDir);
             break;
         }
-        folder[got <= size ? got : size] = '\0';
+        /* A query that succeeds has filled no more than the capacity it was
+         * given, and may have filled less: a string stored in UTF-16 reports
+         * more than its ANSI text needs. */
+        folder[got] = '\0';
 
         /* An expandable string is refused like any other type, and an empty
          * text names no folder. */

@@ -5,9 +5,10 @@
  * what the program did.
  *
  * What it models, as Windows does it:
- * - Windows paths ("C:\Games\...") map onto a host folder; a backslash is a
- *   separator only where it is a character of its own in code page 932, not
- *   the trail byte of a double-byte character. Names are matched as given.
+ * - The drives are held in memory. Windows paths ("C:\Games\...") name
+ *   their files and folders; a backslash is a separator only where it is a
+ *   character of its own in code page 932, not the trail byte of a
+ *   double-byte character. Names are matched as given.
  * - The whole attribute word of a file is kept here: a file the program
  *   creates (CREATE_ALWAYS, GetTempFileNameA) gets the archive bit with what
  *   it asked for, a copy carries the source's word to the target, and
@@ -28,6 +29,11 @@
  * - Message boxes are recorded and answered from a script.
  * - GlobalAlloc blocks, open handles and keys, and loaded resources are
  *   counted, so a test can assert that everything was released.
+ * - Memory is that of a 32-bit program: a GlobalAlloc of more than 2 GiB
+ *   fails, and one of 4 GiB or more is a size that wrapped around there.
+ * - GetTempFileNameA in a folder that leaves no room for its name within
+ *   the path limit behaves as under Wine: it makes the file and hands back
+ *   the name cut off at 259 characters (Windows refuses the folder).
  * - A call Windows would not take as the program means it (a GlobalAlloc
  *   block that is not GMEM_FIXED and so no pointer, a handle closed or a
  *   block freed twice, an unknown key) is a misuse, reported at the call.
@@ -36,6 +42,9 @@
 #define WELLHAVEN_PLATFORM_SIM_H
 
 #include <functional>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,19 +76,14 @@ enum Op {
 };
 const char *OpName(Op op);
 
-/* Starts a fresh machine whose drives live under hostRoot (created if
- * missing): C:\ is hostRoot/C. Removes the drives' files, clears attributes, the registry, the
- * resources, the boxes, the counters and the faults. The temporary folder
- * becomes C:\Temp\ (created). */
-void Reset(const std::string &hostRoot);
+/* Starts a fresh machine: drive C: holds nothing but the temporary folder
+ * C:\Temp\; no registry, resources, boxes, counters, faults or hooks. */
+void Reset();
 
 /* Another run of the program on the same machine: forgets the boxes, the
  * answers, the counters and the faults; keeps files, attributes, registry
  * and resources. */
 void NewRun();
-
-/* The host path of a Windows path. */
-std::string HostPath(const std::string &windowsPath);
 
 /* Files, by Windows path. */
 void PutFile(const std::string &windowsPath, const std::string &bytes, DWORD attributes = FILE_ATTRIBUTE_NORMAL);
@@ -90,6 +94,28 @@ void MakeFolder(const std::string &windowsPath);
 DWORD Attributes(const std::string &windowsPath);
 /* The names in a folder, sorted. */
 std::vector<std::string> List(const std::string &windowsFolder);
+/* The Windows paths of every file on the machine. */
+std::vector<std::string> AllFiles();
+
+/* The disk as it stands: every folder, and every file with its bytes and
+ * attribute word. Saving is cheap (the bytes are shared until one side
+ * changes them), so a test can keep one before every call of a run. */
+struct FileNode {
+    std::shared_ptr<std::string> bytes;
+    DWORD attributes; /* the settable bits; 0 for normal */
+};
+struct Disk {
+    std::map<std::string, FileNode> files;
+    std::set<std::string> folders;
+};
+Disk SaveDisk();
+/* The key of a Windows path in Disk::files and Disk::folders: the drive
+ * upper-cased, separators as '/' ("C:/Games/Wellhaven/data.xp3"); empty
+ * when it names no drive. */
+std::string Key(const std::string &windowsPath);
+/* Puts a saved disk back; no file may be open. */
+void RestoreDisk(const Disk &disk);
+
 /* Holds a file open as another program would, with the given access and
  * share mode; returns false when the open is refused. */
 bool HoldOpen(const std::string &windowsPath, DWORD access, DWORD shareMode);
@@ -116,6 +142,12 @@ void SetRegistryValue(const std::string &subKey, const std::string &name, DWORD 
                       RegistryView view = Registry32);
 void SetRegistryString(const std::string &subKey, const std::string &name, const std::string &text,
                        DWORD type = REG_SZ, RegistryView view = Registry32); /* stored with its NUL */
+/* What the size query of an existing value reports from now on, where it
+ * differs from the bytes the data query gives: a string stored in UTF-16
+ * reports more than its ANSI text needs, and a value may report any 32-bit
+ * size, more than a 32-bit program can ever allocate. */
+void SetRegistryValueSize(const std::string &subKey, const std::string &name, DWORD reportedSize,
+                          RegistryView view = Registry32);
 /* Whether the program runs as an administrator (false after Reset: a
  * standard user). */
 void SetAdministrator(bool administrator);
@@ -156,8 +188,12 @@ unsigned Calls(Op op);
 struct Call {
     Op op;
     std::string path;
+    std::string source; /* the source of a copy */
 };
 const std::vector<Call> &Trace();
+/* Called at every call that can fail, before it acts (and after it has been
+ * added to the trace); none after Reset. */
+void BeforeCall(std::function<void(const Call &call)> hook);
 
 /* Where misuses go: by default they are printed and the process aborts. */
 void OnMisuse(std::function<void(const std::string &what)> handler);

@@ -5,9 +5,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
-
-#include <filesystem>
 
 #include "platform/sim/sim_state.h"
 
@@ -33,10 +30,8 @@ const char *OpName(Op op)
 void ReleaseAll()
 {
     State &s = S();
-    for (OpenFile *f : s.files) {
-        close(f->fd);
+    for (OpenFile *f : s.files)
         delete f;
-    }
     s.files.clear();
     for (OpenKey *k : s.openKeys)
         delete k;
@@ -49,22 +44,17 @@ void ReleaseAll()
     s.blocks.clear();
 }
 
-void Reset(const std::string &hostRoot)
+void Reset()
 {
     ReleaseAll();
     State &s = S();
-    s.hostRoot = hostRoot;
-    /* The drives of the machine go, nothing else under hostRoot. */
-    std::error_code ignored;
-    std::filesystem::create_directories(hostRoot, ignored);
-    for (char drive = 'A'; drive <= 'Z'; drive++)
-        std::filesystem::remove_all(hostRoot + "/" + drive, ignored);
-    std::filesystem::create_directory(hostRoot + "/C", ignored);
-    s.attributes.clear();
+    s.disk = Disk();
+    s.disk.folders.insert("C:");
     s.registry.clear();
     s.administrator = false;
     s.loadedResources = 0;
     s.writeHook = nullptr;
+    s.callHook = nullptr;
     NewRun();
     s.nextUnique = 0x1A2B;
     MakeFolder("C:\\Temp");
@@ -87,11 +77,13 @@ void NewRun()
     s.trace.clear();
 }
 
-bool Faulted(Op op, bool *shortTransfer, const std::string &path)
+bool Faulted(Op op, bool *shortTransfer, const std::string &path, const std::string &source)
 {
     State &s = S();
     s.calls[op]++;
-    s.trace.push_back(Call{op, path});
+    s.trace.push_back(Call{op, path, source});
+    if (s.callHook)
+        s.callHook(s.trace.back());
     Fault &f = s.faults[op];
     if (f.remaining == 0)
         return false;
@@ -157,6 +149,11 @@ const std::vector<Call> &Trace()
     return S().trace;
 }
 
+void BeforeCall(std::function<void(const Call &call)> hook)
+{
+    S().callHook = hook;
+}
+
 void OnMisuse(std::function<void(const std::string &what)> handler)
 {
     S().misuseHandler = handler;
@@ -210,6 +207,14 @@ extern "C" HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes)
         Misuse(what);
         return NULL;
     }
+    /* The program is a 32-bit one: a size past 32 bits has wrapped around
+     * there, and no block is larger than its address space can hold. */
+    if ((unsigned long long)bytes > 0xFFFFFFFFull) {
+        Misuse("GlobalAlloc of 4 GiB or more: a size that wraps around in a 32-bit program");
+        return NULL;
+    }
+    if (bytes > 0x7FFF0000u)
+        return NULL;
     void *p = malloc(bytes == 0 ? 1 : bytes);
     if (p == NULL)
         return NULL;

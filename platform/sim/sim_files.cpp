@@ -1,16 +1,11 @@
 /*
- * Simulated files: Windows paths over a host folder, attributes and share
- * modes kept here and honoured as Windows honours them.
+ * Simulated files: the drives of the machine held in memory, with
+ * attributes and share modes honoured as Windows honours them.
  */
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 
 #include "platform/sim/sim_state.h"
 
@@ -23,7 +18,11 @@ static const DWORD kArchive = 0x00000020u;
  * archive, normal, temporary, offline, not content indexed. */
 static const DWORD kSettable = 0x000031A7u;
 
-std::string HostPath(const std::string &windowsPath)
+/* A Windows path as the key of the disk: the drive letter upper-cased,
+ * separators as '/', none doubled or trailing ("C:/Games/Wellhaven"; a drive
+ * alone is "C:"). A backslash that is the trail byte of a double-byte
+ * character stays what it is. Empty for a path that names no drive. */
+std::string Key(const std::string &windowsPath)
 {
     const std::string &p = windowsPath;
     if (p.size() < 3 || p[1] != ':' || (p[2] != '\\' && p[2] != '/'))
@@ -33,7 +32,8 @@ std::string HostPath(const std::string &windowsPath)
         drive = (char)(drive - 'a' + 'A');
     if (drive < 'A' || drive > 'Z')
         return std::string();
-    std::string out = S().hostRoot + "/" + drive;
+    std::string out(1, drive);
+    out += ':';
     for (size_t i = 2; i < p.size(); i++) {
         unsigned char c = (unsigned char)p[i];
         if (IsLeadByte932(c) && i + 1 < p.size()) {
@@ -46,52 +46,50 @@ std::string HostPath(const std::string &windowsPath)
             out += p[i];
         }
     }
-    while (out.size() > 1 && out.back() == '/')
+    while (out.back() == '/')
         out.pop_back();
     return out;
 }
 
-static bool IsFile(const std::string &host)
+static std::string Parent(const std::string &key)
 {
-    struct stat st;
-    return !host.empty() && stat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    size_t slash = key.rfind('/');
+    return slash == std::string::npos ? std::string() : key.substr(0, slash);
 }
 
-static bool IsFolder(const std::string &host)
+static FileNode *Node(const std::string &key)
 {
-    struct stat st;
-    return !host.empty() && stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    auto it = S().disk.files.find(key);
+    return it == S().disk.files.end() ? nullptr : &it->second;
 }
 
-static std::string Parent(const std::string &host)
+static bool IsFolder(const std::string &key)
 {
-    size_t slash = host.rfind('/');
-    return slash == std::string::npos ? std::string() : host.substr(0, slash);
+    return !key.empty() && S().disk.folders.count(key) != 0;
 }
 
-static DWORD HostAttributes(const std::string &host)
+/* The bytes of a file, to be changed: shared with a saved disk, they are
+ * copied first. */
+static std::string &Writable(FileNode *node)
 {
-    auto it = S().attributes.find(host);
-    return it == S().attributes.end() ? 0 : it->second;
+    if (node->bytes.use_count() > 1)
+        node->bytes = std::make_shared<std::string>(*node->bytes);
+    return *node->bytes;
 }
 
 /* Keeps the settable bits; "normal" means none of the others and is kept
  * as none. */
-static void SetHostAttributes(const std::string &host, DWORD attributes)
+static DWORD Settable(DWORD attributes)
 {
-    attributes &= kSettable & ~FILE_ATTRIBUTE_NORMAL;
-    if (attributes == 0)
-        S().attributes.erase(host);
-    else
-        S().attributes[host] = attributes;
+    return attributes & kSettable & ~FILE_ATTRIBUTE_NORMAL;
 }
 
 /* Whether an open with this access and share mode is compatible with every
  * handle already open on the file. */
-static bool SharingAllows(const std::string &host, DWORD access, DWORD shareMode)
+static bool SharingAllows(const std::string &key, DWORD access, DWORD shareMode)
 {
     for (OpenFile *f : S().files) {
-        if (f->hostPath != host)
+        if (f->key != key)
             continue;
         if ((access & GENERIC_READ) && !(f->shareMode & FILE_SHARE_READ))
             return false;
@@ -105,10 +103,10 @@ static bool SharingAllows(const std::string &host, DWORD access, DWORD shareMode
     return true;
 }
 
-static bool AnyOpen(const std::string &host)
+static bool AnyOpen(const std::string &key)
 {
     for (OpenFile *f : S().files)
-        if (f->hostPath == host)
+        if (f->key == key)
             return true;
     return false;
 }
@@ -127,35 +125,27 @@ static bool MayRecreate(DWORD existing, DWORD created)
 static OpenFile *Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD creation, DWORD flags,
                       bool heldByOther)
 {
-    std::string host = HostPath(windowsPath);
-    if (host.empty() || IsFolder(host) || !IsFolder(Parent(host)))
+    std::string key = Key(windowsPath);
+    if (key.empty() || IsFolder(key) || !IsFolder(Parent(key)))
         return nullptr;
-    bool exists = IsFile(host);
-    DWORD attributes = HostAttributes(host);
-    if (!SharingAllows(host, access, shareMode))
+    FileNode *node = Node(key);
+    if (!SharingAllows(key, access, shareMode))
         return nullptr;
 
-    int oflags = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
     if (creation == OPEN_EXISTING) {
-        if (!exists)
+        if (node == nullptr)
             return nullptr;
-        if ((access & GENERIC_WRITE) && (attributes & FILE_ATTRIBUTE_READONLY))
+        if ((access & GENERIC_WRITE) && (node->attributes & FILE_ATTRIBUTE_READONLY))
             return nullptr;
     } else if (creation == CREATE_ALWAYS) {
-        if (exists && !MayRecreate(attributes, flags))
+        if (node != nullptr && !MayRecreate(node->attributes, flags))
             return nullptr;
-        oflags |= O_CREAT | O_TRUNC;
+        /* A file written anew is empty and marked for archiving. */
+        S().disk.files[key] = FileNode{std::make_shared<std::string>(), Settable(flags | kArchive)};
     } else {
         return nullptr;
     }
-
-    int fd = open(host.c_str(), oflags | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return nullptr;
-    /* A file written anew is marked for archiving. */
-    if (creation == CREATE_ALWAYS)
-        SetHostAttributes(host, (flags & kSettable) | kArchive);
-    OpenFile *f = new OpenFile{fd, windowsPath, host, access, shareMode, heldByOther};
+    OpenFile *f = new OpenFile{windowsPath, key, 0, access, shareMode, heldByOther};
     S().files.insert(f);
     return f;
 }
@@ -166,65 +156,78 @@ static OpenFile *Lookup(HANDLE handle)
     return S().files.count(f) ? f : nullptr;
 }
 
-static void MakeParents(const std::string &host)
-{
-    for (size_t i = S().hostRoot.size() + 1; i < host.size(); i++)
-        if (host[i] == '/')
-            mkdir(host.substr(0, i).c_str(), 0755);
-}
-
 void MakeFolder(const std::string &windowsPath)
 {
-    std::string host = HostPath(windowsPath);
-    MakeParents(host + "/");
+    std::string key = Key(windowsPath);
+    for (size_t slash = key.find('/'); !key.empty(); slash = key.find('/', slash + 1)) {
+        S().disk.folders.insert(key.substr(0, slash));
+        if (slash == std::string::npos)
+            break;
+    }
 }
 
 void PutFile(const std::string &windowsPath, const std::string &bytes, DWORD attributes)
 {
-    std::string host = HostPath(windowsPath);
-    MakeParents(host);
-    int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        ssize_t ignored = write(fd, bytes.data(), bytes.size());
-        (void)ignored;
-        close(fd);
-    }
-    SetHostAttributes(host, attributes);
+    std::string key = Key(windowsPath);
+    MakeFolder(windowsPath.substr(0, windowsPath.find_last_of("\\/")));
+    S().disk.files[key] = FileNode{std::make_shared<std::string>(bytes), Settable(attributes)};
 }
 
 bool Exists(const std::string &windowsPath)
 {
-    return IsFile(HostPath(windowsPath));
+    return Node(Key(windowsPath)) != nullptr;
 }
 
 std::string FileBytes(const std::string &windowsPath)
 {
-    std::string out;
-    int fd = open(HostPath(windowsPath).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        out.append(buffer, (size_t)n);
-    close(fd);
-    return out;
+    FileNode *node = Node(Key(windowsPath));
+    return node == nullptr ? std::string() : *node->bytes;
 }
 
 DWORD Attributes(const std::string &windowsPath)
 {
-    DWORD a = HostAttributes(HostPath(windowsPath));
+    FileNode *node = Node(Key(windowsPath));
+    DWORD a = node == nullptr ? 0 : node->attributes;
     return a == 0 ? FILE_ATTRIBUTE_NORMAL : a;
 }
 
 std::vector<std::string> List(const std::string &windowsFolder)
 {
+    const std::string prefix = Key(windowsFolder) + "/";
     std::vector<std::string> names;
-    std::error_code error;
-    for (const auto &entry : std::filesystem::directory_iterator(HostPath(windowsFolder), error))
-        names.push_back(entry.path().filename().string());
+    auto inside = [&](const std::string &key) {
+        if (key.compare(0, prefix.size(), prefix) == 0 && key.find('/', prefix.size()) == std::string::npos)
+            names.push_back(key.substr(prefix.size()));
+    };
+    for (const auto &f : S().disk.files)
+        inside(f.first);
+    for (const std::string &folder : S().disk.folders)
+        inside(folder);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::string> AllFiles()
+{
+    std::vector<std::string> paths;
+    for (const auto &f : S().disk.files) {
+        std::string path = f.first;
+        std::replace(path.begin(), path.end(), '/', '\\');
+        paths.push_back(path);
+    }
+    return paths;
+}
+
+Disk SaveDisk()
+{
+    return S().disk;
+}
+
+void RestoreDisk(const Disk &disk)
+{
+    if (!S().files.empty())
+        Misuse("the disk restored under open files");
+    S().disk = disk;
 }
 
 bool HoldOpen(const std::string &windowsPath, DWORD access, DWORD shareMode)
@@ -237,7 +240,6 @@ bool TryOpen(const std::string &windowsPath, DWORD access, DWORD shareMode)
     OpenFile *f = Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true);
     if (f == nullptr)
         return false;
-    close(f->fd);
     S().files.erase(f);
     delete f;
     return true;
@@ -263,7 +265,6 @@ void ReleaseHeld()
     State &s = S();
     for (auto it = s.files.begin(); it != s.files.end();) {
         if ((*it)->heldByOther) {
-            close((*it)->fd);
             delete *it;
             it = s.files.erase(it);
         } else {
@@ -297,12 +298,13 @@ extern "C" DWORD WINAPI GetFileSize(HANDLE file, DWORD *sizeHigh)
     if (Faulted(OpGetFileSize))
         return INVALID_FILE_SIZE;
     OpenFile *f = Lookup(file);
-    struct stat st;
-    if (f == nullptr || fstat(f->fd, &st) != 0)
+    FileNode *node = f != nullptr ? Node(f->key) : nullptr;
+    if (node == nullptr)
         return INVALID_FILE_SIZE;
+    unsigned long long size = node->bytes->size();
     if (sizeHigh != NULL)
-        *sizeHigh = (DWORD)((unsigned long long)st.st_size >> 32);
-    return (DWORD)st.st_size;
+        *sizeHigh = (DWORD)(size >> 32);
+    return (DWORD)size;
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
@@ -313,18 +315,16 @@ extern "C" BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *
     if (Faulted(OpReadFile, &shortTransfer) && !shortTransfer)
         return FALSE;
     OpenFile *f = Lookup(file);
-    if (f == nullptr || !(f->access & GENERIC_READ))
+    FileNode *node = f != nullptr ? Node(f->key) : nullptr;
+    if (node == nullptr || !(f->access & GENERIC_READ))
         return FALSE;
+    if (toRead > 0 && !InBlock(buffer, toRead))
+        Misuse("ReadFile into a buffer smaller than the count asked for");
     DWORD want = shortTransfer && toRead > 0 ? toRead - 1 : toRead;
-    DWORD got = 0;
-    while (got < want) {
-        ssize_t n = ::read(f->fd, static_cast<char *>(buffer) + got, want - got);
-        if (n < 0)
-            return FALSE;
-        if (n == 0)
-            break;
-        got += (DWORD)n;
-    }
+    const std::string &bytes = *node->bytes;
+    DWORD got = f->position >= bytes.size() ? 0 : (DWORD)std::min<size_t>(want, bytes.size() - f->position);
+    memcpy(buffer, bytes.data() + f->position, got);
+    f->position += got;
     *read = got;
     S().bytesRead += got;
     return TRUE;
@@ -342,17 +342,21 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
         S().writeHook(f->windowsPath);
     if (Faulted(OpWriteFile, &shortTransfer, f != nullptr ? f->windowsPath : std::string()) && !shortTransfer)
         return FALSE;
-    if (f == nullptr || !(f->access & GENERIC_WRITE))
+    FileNode *node = f != nullptr ? Node(f->key) : nullptr;
+    if (node == nullptr || !(f->access & GENERIC_WRITE))
         return FALSE;
     DWORD want = shortTransfer && toWrite > 0 ? toWrite - 1 : toWrite;
-    DWORD put = 0;
-    while (put < want) {
-        ssize_t n = ::write(f->fd, static_cast<const char *>(buffer) + put, want - put);
-        if (n <= 0)
-            return FALSE;
-        put += (DWORD)n;
+    std::string &bytes = Writable(node);
+    const char *from = static_cast<const char *>(buffer);
+    if (f->position == bytes.size()) {
+        bytes.append(from, want);
+    } else {
+        if (bytes.size() < f->position + want)
+            bytes.resize(f->position + want);
+        bytes.replace(f->position, want, from, want);
     }
-    *written = put;
+    f->position += want;
+    *written = want;
     return TRUE;
 }
 
@@ -361,24 +365,23 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *distanc
     if (Faulted(OpSetFilePointer))
         return INVALID_SET_FILE_POINTER;
     OpenFile *f = Lookup(file);
-    if (f == nullptr)
+    FileNode *node = f != nullptr ? Node(f->key) : nullptr;
+    if (node == nullptr)
         return INVALID_SET_FILE_POINTER;
     long long move = distance;
     if (distanceHigh != NULL)
         move = (long long)(((unsigned long long)(DWORD)*distanceHigh << 32) | (DWORD)distance);
     long long base;
-    if (method == FILE_BEGIN) {
+    if (method == FILE_BEGIN)
         base = 0;
-    } else if (method == FILE_CURRENT) {
-        base = lseek(f->fd, 0, SEEK_CUR);
-    } else {
-        struct stat st;
-        fstat(f->fd, &st);
-        base = st.st_size;
-    }
+    else if (method == FILE_CURRENT)
+        base = (long long)f->position;
+    else
+        base = (long long)node->bytes->size();
     long long target = base + move;
-    if (target < 0 || lseek(f->fd, target, SEEK_SET) < 0)
+    if (target < 0)
         return INVALID_SET_FILE_POINTER;
+    f->position = (size_t)target;
     if (distanceHigh != NULL)
         *distanceHigh = (LONG)(target >> 32);
     return (DWORD)target;
@@ -391,7 +394,6 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE object)
         Misuse("CloseHandle of a handle the program does not hold");
         return FALSE;
     }
-    close(f->fd);
     S().files.erase(f);
     delete f;
     return TRUE;
@@ -399,28 +401,20 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE object)
 
 extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists)
 {
-    if (Faulted(OpCopyFileA, nullptr, target))
+    if (Faulted(OpCopyFileA, nullptr, target, existing))
         return FALSE;
-    std::string from = HostPath(existing);
-    std::string to = HostPath(target);
-    if (!IsFile(from) || !SharingAllows(from, GENERIC_READ, FILE_SHARE_READ))
+    std::string from = Key(existing);
+    std::string to = Key(target);
+    FileNode *source = Node(from);
+    if (source == nullptr || !SharingAllows(from, GENERIC_READ, FILE_SHARE_READ))
         return FALSE;
     if (to.empty() || IsFolder(to) || !IsFolder(Parent(to)))
         return FALSE;
-    if (IsFile(to)) {
-        /* The target is recreated with the source's attributes. */
-        if (failIfExists || !MayRecreate(HostAttributes(to), HostAttributes(from)) || AnyOpen(to))
-            return FALSE;
-    }
-    std::string bytes = FileBytes(existing);
-    int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    FileNode *old = Node(to);
+    /* The target is recreated with the source's attributes. */
+    if (old != nullptr && (failIfExists || !MayRecreate(old->attributes, source->attributes) || AnyOpen(to)))
         return FALSE;
-    bool ok = ::write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size();
-    close(fd);
-    if (!ok)
-        return FALSE;
-    SetHostAttributes(to, HostAttributes(from));
+    S().disk.files[to] = *source;
     return TRUE;
 }
 
@@ -428,12 +422,11 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR fileName)
 {
     if (Faulted(OpDeleteFileA, nullptr, fileName))
         return FALSE;
-    std::string host = HostPath(fileName);
-    if (!IsFile(host) || (HostAttributes(host) & FILE_ATTRIBUTE_READONLY) || AnyOpen(host))
+    std::string key = Key(fileName);
+    FileNode *node = Node(key);
+    if (node == nullptr || (node->attributes & FILE_ATTRIBUTE_READONLY) || AnyOpen(key))
         return FALSE;
-    if (unlink(host.c_str()) != 0)
-        return FALSE;
-    S().attributes.erase(host);
+    S().disk.files.erase(key);
     return TRUE;
 }
 
@@ -441,10 +434,10 @@ extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD attributes)
 {
     if (Faulted(OpSetFileAttributesA, nullptr, fileName))
         return FALSE;
-    std::string host = HostPath(fileName);
-    if (!IsFile(host))
+    FileNode *node = Node(Key(fileName));
+    if (node == nullptr)
         return FALSE;
-    SetHostAttributes(host, attributes);
+    node->attributes = Settable(attributes);
     return TRUE;
 }
 
@@ -466,8 +459,7 @@ extern "C" UINT WINAPI GetTempFileNameA(LPCSTR pathName, LPCSTR prefix, UINT uni
     if (Faulted(OpGetTempFileNameA))
         return 0;
     std::string folder = pathName;
-    /* The folder leaves room for the prefix, the number and ".tmp". */
-    if (folder.size() > 260 - 14 || !IsFolder(HostPath(folder)))
+    if (!IsFolder(Key(folder)))
         return 0;
     if (folder.back() != '\\')
         folder += '\\';
@@ -480,20 +472,20 @@ extern "C" UINT WINAPI GetTempFileNameA(LPCSTR pathName, LPCSTR prefix, UINT uni
             if (chosen == 0)
                 continue;
             snprintf(number, sizeof number, "%X", chosen);
-            if (!IsFile(HostPath(stem + number + ".tmp")))
+            if (Node(Key(stem + number + ".tmp")) == nullptr)
                 break;
         }
         snprintf(number, sizeof number, "%X", chosen);
-        std::string host = HostPath(stem + number + ".tmp");
-        int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return 0;
-        close(fd);
-        SetHostAttributes(host, kArchive);
+        S().disk.files[Key(stem + number + ".tmp")] = FileNode{std::make_shared<std::string>(), kArchive};
     } else {
         snprintf(number, sizeof number, "%X", chosen);
     }
+    /* As Wine does it: a folder that leaves no room for the name within the
+     * path limit still gets its file, and the name handed back is cut off at
+     * the limit, naming no file. (Windows refuses such a folder instead.) */
     std::string name = stem + number + ".tmp";
+    if (name.size() > 259)
+        name.resize(259);
     memcpy(tempFileName, name.c_str(), name.size() + 1);
     return chosen;
 }

@@ -39,7 +39,12 @@ void SetRegistryKey(const std::string &subKey, RegistryView view)
 void SetRegistryValue(const std::string &subKey, const std::string &name, DWORD type, const std::string &bytes,
                       RegistryView view)
 {
-    S().registry[Stored(subKey, view)][Upper(name)] = RegistryValue{type, bytes};
+    S().registry[Stored(subKey, view)][Upper(name)] = RegistryValue{type, bytes, (DWORD)bytes.size()};
+}
+
+void SetRegistryValueSize(const std::string &subKey, const std::string &name, DWORD reportedSize, RegistryView view)
+{
+    S().registry[Stored(subKey, view)][Upper(name)].reportedSize = reportedSize;
 }
 
 void SetRegistryString(const std::string &subKey, const std::string &name, const std::string &text, DWORD type,
@@ -112,13 +117,15 @@ extern "C" LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD *reser
         return kInvalidParameter;
     if (data == NULL) {
         if (dataSize != NULL)
-            *dataSize = (DWORD)v.bytes.size();
+            *dataSize = v.reportedSize;
         return ERROR_SUCCESS;
     }
     if (*dataSize < v.bytes.size()) {
         *dataSize = (DWORD)v.bytes.size();
         return kMoreData;
     }
+    if (!InBlock(data, *dataSize))
+        Misuse("RegQueryValueExA into a buffer smaller than the capacity given");
     memcpy(data, v.bytes.data(), v.bytes.size());
     *dataSize = (DWORD)v.bytes.size();
     return ERROR_SUCCESS;

@@ -15,9 +15,9 @@
 namespace sim {
 
 struct OpenFile {
-    int fd;
     std::string windowsPath;
-    std::string hostPath;
+    std::string key; /* the file on the disk, see Key() */
+    size_t position;
     DWORD access;
     DWORD shareMode;
     bool heldByOther;
@@ -31,6 +31,7 @@ struct OpenKey {
 struct RegistryValue {
     DWORD type;
     std::string bytes;
+    DWORD reportedSize; /* what a query for the size answers */
 };
 
 struct Resource {
@@ -45,9 +46,8 @@ struct Fault {
 };
 
 struct State {
-    std::string hostRoot;
+    Disk disk;
     std::string tempPath;
-    std::map<std::string, DWORD> attributes; /* by host path; absent = normal */
     std::set<OpenFile *> files;
     std::map<std::string, std::map<std::string, RegistryValue>> registry; /* upper-cased names */
     std::set<OpenKey *> openKeys;
@@ -64,6 +64,7 @@ struct State {
     Fault faults[OpCount];
     bool faultFired;
     std::vector<Call> trace;
+    std::function<void(const Call &)> callHook;
     unsigned nextUnique;
     std::function<void(const std::string &)> writeHook;
     std::function<void(const std::string &)> misuseHandler;
@@ -71,10 +72,12 @@ struct State {
 
 State &S();
 
-/* Counts a call of op, naming path; true when an injected fault makes it
- * fail. For ReadFile and WriteFile, *shortTransfer tells that the fault is a
- * short one. */
-bool Faulted(Op op, bool *shortTransfer = nullptr, const std::string &path = std::string());
+/* Counts a call of op, naming path (and, for a copy, its source); true
+ * when an injected fault makes it fail. For ReadFile and WriteFile,
+ * *shortTransfer tells that the fault is a short one. */
+bool Faulted(Op op, bool *shortTransfer = nullptr, const std::string &path = std::string(),
+             const std::string &source = std::string());
+
 
 /* Reports a call Windows would not take as the program means it. */
 void Misuse(const std::string &what);

@@ -121,13 +121,13 @@ void SimTest::SetUp()
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
     sim::OnMisuse([](const std::string &what) { ADD_FAILURE() << "the program misused Windows: " << what; });
-    sim::Reset(root_);
+    sim::Reset();
 }
 
 void SimTest::TearDown()
 {
     sim::ReleaseHeld();
-    sim::Reset(root_);
+    sim::Reset();
     sim::OnMisuse(nullptr);
     std::error_code error;
     std::filesystem::remove_all(root_, error);

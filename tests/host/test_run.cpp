@@ -1,16 +1,16 @@
 /*
  * Whole runs of the program on installations made from the sample release:
  * the boxes a player sees on each road, which files each edition's run
- * replaces and in what order, the folders it leaves, and one fault sweep over
- * the whole program, each stopped run followed by a run without faults.
+ * replaces and in what order, the folders it leaves, and one sweep that stops
+ * every run everywhere (a failing call, a short transfer, a killed process, a
+ * copy cut off) and then runs the program again on what was left.
  */
-#include <stdio.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "control/control.h"
@@ -23,16 +23,26 @@ const char kTemp[] = "C:\\Temp\\";
 const DWORD kArchive = 0x20;
 const DWORD kShareWrite = 0x2;
 
-/* The files a run replaces, in order, and the hundreds digit of the codes
- * their failures show: the design's list, kept apart from the program's. */
+/* The operations of a run; the code families and the checks of each are in
+ * kExpectedFailures below. */
+enum Operation { LOOKUP, IDENTIFY, SPLICE, SIGNATURE, WHOLE_NORMAL, WHOLE_HIDDEN, BOX };
+
+/* The files a run replaces, in order, and the operation that writes each:
+ * the design's list, kept apart from the program's. In each stage the file
+ * identification measures comes last. */
 struct Step {
     const char *file;
-    int family;
+    Operation operation;
 };
 const Step kOldestSteps[] = {
-    {"data.xp3", 2}, {"data.xp3.sig", 4}, {"scr.xp3", 2}, {"scr.xp3.sig", 4}, {"Wellhaven.exe.sig", 4},
+    {"scr.xp3", SPLICE},
+    {"scr.xp3.sig", SIGNATURE},
+    {"data.xp3.sig", SIGNATURE},
+    {"Wellhaven.exe.sig", SIGNATURE},
+    {"data.xp3", SPLICE},
 };
-const Step kLineSteps[] = {{"ext.xp3", 5}, {"ext.xp3.sig", 5}, {"auxtrans.dll", 5}, {"auxtrans.dll.sig", 4}};
+const Step kLineSteps[] = {
+    {"ext.xp3", WHOLE_NORMAL}, {"ext.xp3.sig", WHOLE_HIDDEN}, {"auxtrans.dll.sig", SIGNATURE}, {"auxtrans.dll", WHOLE_NORMAL}};
 
 std::vector<Step> StepsOf(int edition)
 {
@@ -44,12 +54,27 @@ std::vector<Step> StepsOf(int edition)
     return steps;
 }
 
+/* The edition the sizes of a partly updated installation show, from the
+ * edition table: a rebuilt data.xp3 makes ver1.00(a) read as ver1.01(a); a
+ * new ext.xp3 with the old library reads as ver1.02 on the plain line and
+ * as ver1.02a on the a-line; a new library means ver1.03(a). */
+int EditionAfter(int edition, const std::set<std::string> &done)
+{
+    if (done.count("auxtrans.dll"))
+        return 6 + edition % 2;
+    if (done.count("ext.xp3"))
+        return 4 + edition % 2;
+    if (done.count("data.xp3"))
+        return edition + 2;
+    return edition;
+}
+
 bool IsSignature(const std::string &name)
 {
     return name.size() > 4 && name.compare(name.size() - 4, 4, ".sig") == 0;
 }
 
-std::string HostFile(const std::string &path)
+const std::string &HostFile(const std::string &path)
 {
     static std::map<std::string, std::string> cache;
     auto it = cache.find(path);
@@ -71,19 +96,26 @@ std::vector<std::string> HostList(const std::string &folder)
     return names;
 }
 
-/* A file as the player finds it: bytes and the whole attribute word. */
+/* A file as the player finds it: bytes and the whole attribute word. The
+ * bytes are shared with the simulated disk, not copied. */
 struct FileState {
-    std::string bytes;
+    std::shared_ptr<const std::string> bytes;
     DWORD attributes;
-    bool operator==(const FileState &o) const { return bytes == o.bytes && attributes == o.attributes; }
+    bool operator==(const FileState &o) const
+    {
+        return attributes == o.attributes && (bytes == o.bytes || *bytes == *o.bytes);
+    }
 };
 using Folder = std::map<std::string, FileState>;
 
-Folder ReadFolder()
+Folder ReadFolder(const std::string &windowsFolder = kGameDir)
 {
     Folder folder;
-    for (const std::string &name : sim::List(kGameDir))
-        folder[name] = FileState{sim::FileBytes(kGameDir + name), sim::Attributes(kGameDir + name)};
+    const std::string prefix = sim::Key(windowsFolder) + "/";
+    for (const auto &f : sim::SaveDisk().files)
+        if (f.first.compare(0, prefix.size(), prefix) == 0 && f.first.find('/', prefix.size()) == std::string::npos)
+            folder[f.first.substr(prefix.size())] =
+                FileState{f.second.bytes, f.second.attributes == 0 ? FILE_ATTRIBUTE_NORMAL : f.second.attributes};
     return folder;
 }
 
@@ -91,15 +123,15 @@ Folder ReadFolder()
 std::string Differences(const Folder &actual, const Folder &expected)
 {
     std::string names;
-    std::map<std::string, int> all;
+    std::set<std::string> all;
     for (const auto &f : actual)
-        all[f.first]++;
+        all.insert(f.first);
     for (const auto &f : expected)
-        all[f.first]++;
-    for (const auto &f : all) {
-        auto a = actual.find(f.first), e = expected.find(f.first);
+        all.insert(f.first);
+    for (const std::string &name : all) {
+        auto a = actual.find(name), e = expected.find(name);
         if (a == actual.end() || e == expected.end() || !(a->second == e->second))
-            names += " " + f.first;
+            names += " " + name;
     }
     return names;
 }
@@ -120,7 +152,7 @@ protected:
      * its signature files hidden. */
     void Install(int edition)
     {
-        sim::Reset(root_);
+        sim::Reset();
         for (WORD id = 103; id <= 113; id++)
             sim::AddResource(id, "BINARY", HostFile(kRelease + "/payload/" + std::to_string(id) + ".bin"));
         Register();
@@ -131,6 +163,7 @@ protected:
             sim::PutFile(kGameDir + name, HostFile(from + name),
                          IsSignature(name) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
         before_ = ReadFolder();
+        finished_ = Finished(edition);
     }
 
     int Run(int answer = IDYES)
@@ -151,7 +184,8 @@ protected:
         const std::string from = kRelease + "/finished/" + std::to_string(edition) + "/";
         for (const std::string &name : HostList(from))
             finished[name] =
-                FileState{HostFile(from + name), before_.count(name) ? before_[name].attributes : 0xFFFFFFFFu};
+                FileState{std::make_shared<const std::string>(HostFile(from + name)),
+                          before_.count(name) ? before_[name].attributes : 0xFFFFFFFFu};
         for (const Step &step : StepsOf(edition))
             finished[step.file].attributes = IsSignature(step.file) ? FILE_ATTRIBUTE_HIDDEN : kArchive;
         return finished;
@@ -160,15 +194,13 @@ protected:
     /* Nothing was written outside the install folder and the temporary folder. */
     void ExpectNothingElsewhere()
     {
-        const std::string game = sim::HostPath(kGameDir) + "/", temp = sim::HostPath(kTemp) + "/";
-        for (const auto &entry : std::filesystem::recursive_directory_iterator(root_)) {
-            const std::string path = entry.path().string();
-            if (entry.is_regular_file() && path.rfind(game, 0) != 0 && path.rfind(temp, 0) != 0)
+        for (const std::string &path : sim::AllFiles())
+            if (path.rfind(kGameDir, 0) != 0 && path.rfind(kTemp, 0) != 0)
                 ADD_FAILURE() << "written outside the install and temporary folders: " << path;
-        }
     }
 
     Folder before_;
+    Folder finished_;
 };
 
 TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
@@ -187,8 +219,7 @@ TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
         });
         EXPECT_EQ(Run(), 0);
         ExpectBoxes({QuestionBox(kCaptions[edition]), InfoBox(kTextDone, kCaptionInfo)});
-        const Folder finished = Finished(edition);
-        EXPECT_TRUE(ReadFolder() == finished) << "differs from the finished folder:" << Differences(ReadFolder(), finished);
+        EXPECT_TRUE(ReadFolder() == finished_) << "differs from the finished folder:" << Differences(ReadFolder(), finished_);
         std::vector<std::string> steps;
         for (const Step &step : StepsOf(edition))
             steps.push_back(step.file);
@@ -203,264 +234,454 @@ TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
         sim::NewRun();
         EXPECT_EQ(Run(), 0);
         ExpectBoxes({InfoBox(kTextUpToDate, kCaptions[edition % 2 == 0 ? 6 : 7])});
-        EXPECT_TRUE(ReadFolder() == finished) << "the second run changed:" << Differences(ReadFolder(), finished);
+        EXPECT_TRUE(ReadFolder() == finished_) << "the second run changed:" << Differences(ReadFolder(), finished_);
         ExpectAllReleased();
     }
 }
 
-TEST_F(RunTest, UpToDateEditionsAreOnlyReported)
+/* Up-to-date editions are only reported; anything but Yes to the question
+ * leaves an old one alone. */
+TEST_F(RunTest, RunsThatChangeNothing)
 {
-    for (int edition = 6; edition <= 7; edition++) {
-        SCOPED_TRACE(testing::Message() << "edition " << edition);
-        Install(edition);
-        EXPECT_EQ(Run(), 0);
-        ExpectBoxes({InfoBox(kTextUpToDate, kCaptions[edition])});
+    const struct {
+        int edition;
+        int answer;
+    } cases[] = {
+        {6, IDYES}, {7, IDYES},
+        {0, IDNO}, {1, IDNO}, {2, IDNO}, {3, IDNO}, {4, IDNO}, {5, IDNO},
+        /* Closed with Escape, or answered OK by some other means. */
+        {0, IDCANCEL}, {5, IDCANCEL}, {2, IDOK},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "edition " << c.edition << ", answer " << c.answer);
+        Install(c.edition);
+        EXPECT_EQ(Run(c.answer), 0);
+        if (c.edition >= 6)
+            ExpectBoxes({InfoBox(kTextUpToDate, kCaptions[c.edition])});
+        else
+            ExpectBoxes({QuestionBox(kCaptions[c.edition])});
         EXPECT_TRUE(ReadFolder() == before_) << "changed:" << Differences(ReadFolder(), before_);
         EXPECT_TRUE(sim::List(kTemp).empty()) << "a scratch file was made";
         ExpectAllReleased();
     }
 }
 
-TEST_F(RunTest, AnythingButYesLeavesTheInstallationAlone)
+/* The plan has steps only for old editions: any other is refused, with no
+ * box and nothing written, never told that an update is complete. */
+TEST_F(RunTest, PlanRefusesEditionsWithoutSteps)
 {
-    const struct {
-        const char *name;
-        int answer;
-    } answers[] = {{"No", IDNO}, {"closed (Escape)", IDCANCEL}, {"OK", IDOK}};
-    for (int edition = 0; edition <= 5; edition++) {
-        for (const auto &a : answers) {
-            SCOPED_TRACE(testing::Message() << "edition " << edition << ", " << a.name);
-            Install(edition);
-            EXPECT_EQ(Run(a.answer), 0);
-            ExpectBoxes({QuestionBox(kCaptions[edition])});
-            EXPECT_TRUE(ReadFolder() == before_) << "changed:" << Differences(ReadFolder(), before_);
-            EXPECT_TRUE(sim::List(kTemp).empty()) << "a scratch file was made";
-            ExpectAllReleased();
-        }
+    for (int edition : {-1, 6, 7, 8, 40}) {
+        SCOPED_TRACE(testing::Message() << "edition " << edition);
+        Install(edition == 7 ? 7 : 6);
+        EXPECT_FALSE(RunUpdatePlan(kGameDir, edition, sim::Module()));
+        ExpectBoxes({});
+        EXPECT_TRUE(ReadFolder() == before_) << "changed:" << Differences(ReadFolder(), before_);
+        ExpectAllReleased();
     }
 }
 
-/* ------------------------------------------------------------ fault sweep */
+/* ------------------------------------------------------------ the sweep */
 
-/* How the run after a stopped one ends. */
-const char kFinished[] = "finished";
-const char kCompleteFilesOld[] = "complete, files still old";
-const char kUpToDate[] = "up to date";
-const char kUpToDateFilesOld[] = "up to date, files still old";
-const char kNoMatch[] = "E103";
+/* What a failing call leaves in the temporary folder: no scratch file, an
+ * empty one, the beginning of the finished file, or all of it. */
+enum Scratch { NONE, EMPTY, PART, WHOLE };
 
-/* What the design says the next run makes of a run that completed its
- * first `done` steps, stopping at the next one (done == the number of steps:
- * it completed). */
-const char *ExpectedNextRun(int edition, size_t done, bool leftFinished)
-{
-    const std::vector<Step> steps = StepsOf(edition);
-    if (done >= steps.size())
-        return leftFinished ? kUpToDate : kUpToDateFilesOld;
-    const std::string stopped = steps[done].file;
-    /* Nothing replaced: the same edition again. */
-    if (done == 0 || stopped == "ext.xp3")
-        return kFinished;
-    /* A rebuilt data.xp3 makes ver1.00 and ver1.00a look like ver1.01 and
-     * ver1.01a, whose run leaves scr.xp3 and the first signatures old. */
-    if (edition <= 1 && done < 5)
-        return kCompleteFilesOld;
-    /* A new ext.xp3 with the old library: no plain-line row, and the a-line
-     * row of ver1.02a. */
-    if (stopped == "ext.xp3.sig" || stopped == "auxtrans.dll")
-        return edition % 2 == 0 ? kNoMatch : kFinished;
-    /* Everything but auxtrans.dll.sig: the sizes of ver1.03 or ver1.03a. */
-    return kUpToDateFilesOld;
-}
+/* What each failing call of each operation shows, written from the design
+ * apart from the program: the code of the check (0: the result is ignored
+ * and the run goes on) and the scratch file it leaves. nth counts the
+ * operation's own calls of op (0: any). */
+const int kIgnored = 0;
+struct ExpectedFailure {
+    Operation operation;
+    sim::Op op;
+    unsigned nth;
+    bool shortCall;
+    int code;
+    Scratch scratch;
+};
+const ExpectedFailure kExpectedFailures[] = {
+    {LOOKUP, sim::OpRegOpenKeyExA, 0, false, 1, NONE},
+    {LOOKUP, sim::OpRegQueryValueExA, 1, false, 2, NONE},
+    {LOOKUP, sim::OpGlobalAlloc, 0, false, 3, NONE},
+    {LOOKUP, sim::OpRegQueryValueExA, 2, false, 4, NONE},
+    {IDENTIFY, sim::OpGlobalAlloc, 0, false, 101, NONE},
+    {IDENTIFY, sim::OpCreateFileA, 0, false, 102, NONE},
+    /* A size that cannot be read is all bits set, which matches no row. */
+    {IDENTIFY, sim::OpGetFileSize, 0, false, 103, NONE},
 
-/* Where a call of the clean run belongs: before the question (lookup or
- * identification) or in a step of the plan (steps.size(): the completion). */
-struct Place {
-    bool beforeQuestion;
-    int family;  /* before the question: 0 lookup, 1 identification */
-    size_t step; /* after it */
+    {SPLICE, sim::OpGlobalAlloc, 0, false, 201, NONE},
+    {SPLICE, sim::OpCreateFileA, 1, false, 202, NONE},
+    /* A size that cannot be read stops the splice before anything is made:
+     * taken for an unfinished size, it would splice a finished archive. */
+    {SPLICE, sim::OpGetFileSize, 0, false, 210, NONE},
+    {SPLICE, sim::OpGetTempPathA, 0, false, 301, NONE},
+    {SPLICE, sim::OpGetTempFileNameA, 0, false, 302, NONE},
+    {SPLICE, sim::OpFindResourceA, 0, false, 203, EMPTY},
+    {SPLICE, sim::OpSizeofResource, 0, false, 204, EMPTY},
+    {SPLICE, sim::OpLoadResource, 0, false, 204, EMPTY},
+    {SPLICE, sim::OpLockResource, 0, false, 205, EMPTY},
+    {SPLICE, sim::OpCreateFileA, 2, false, 206, EMPTY},
+    {SPLICE, sim::OpWriteFile, 0, false, 207, PART},
+    {SPLICE, sim::OpWriteFile, 0, true, 208, PART},
+    {SPLICE, sim::OpSetFilePointer, 0, false, 209, PART},
+    {SPLICE, sim::OpReadFile, 0, false, 210, PART},
+    {SPLICE, sim::OpReadFile, 0, true, 211, PART},
+    {SPLICE, sim::OpCopyFileA, 0, false, 212, WHOLE},
+    {SPLICE, sim::OpDeleteFileA, 0, false, kIgnored, WHOLE},
+
+    {SIGNATURE, sim::OpGetTempPathA, 0, false, 301, NONE},
+    {SIGNATURE, sim::OpGetTempFileNameA, 0, false, 302, NONE},
+    {SIGNATURE, sim::OpFindResourceA, 0, false, 402, EMPTY},
+    {SIGNATURE, sim::OpSizeofResource, 0, false, 403, EMPTY},
+    {SIGNATURE, sim::OpLoadResource, 0, false, 403, EMPTY},
+    {SIGNATURE, sim::OpLockResource, 0, false, 404, EMPTY},
+    {SIGNATURE, sim::OpCreateFileA, 0, false, 405, EMPTY},
+    {SIGNATURE, sim::OpWriteFile, 0, false, 406, PART},
+    {SIGNATURE, sim::OpWriteFile, 0, true, 407, PART},
+    {SIGNATURE, sim::OpGlobalAlloc, 0, false, 401, WHOLE},
+    /* The clearing before the copy: a hidden target left hidden refuses
+     * the copy (408); where there is no target yet nothing is lost. */
+    {SIGNATURE, sim::OpSetFileAttributesA, 1, false, 408, WHOLE},
+    {SIGNATURE, sim::OpCopyFileA, 0, false, 408, WHOLE},
+    /* The hidden mark after the copy. */
+    {SIGNATURE, sim::OpSetFileAttributesA, 2, false, kIgnored, NONE},
+    {SIGNATURE, sim::OpDeleteFileA, 0, false, kIgnored, WHOLE},
+
+    {WHOLE_NORMAL, sim::OpGetTempPathA, 0, false, 301, NONE},
+    {WHOLE_NORMAL, sim::OpGetTempFileNameA, 0, false, 302, NONE},
+    {WHOLE_NORMAL, sim::OpFindResourceA, 0, false, 501, EMPTY},
+    {WHOLE_NORMAL, sim::OpSizeofResource, 0, false, 502, EMPTY},
+    {WHOLE_NORMAL, sim::OpLoadResource, 0, false, 502, EMPTY},
+    {WHOLE_NORMAL, sim::OpLockResource, 0, false, 503, EMPTY},
+    {WHOLE_NORMAL, sim::OpCreateFileA, 0, false, 504, EMPTY},
+    {WHOLE_NORMAL, sim::OpWriteFile, 0, false, 505, PART},
+    {WHOLE_NORMAL, sim::OpWriteFile, 0, true, 506, PART},
+    {WHOLE_NORMAL, sim::OpGlobalAlloc, 0, false, 507, WHOLE},
+    {WHOLE_NORMAL, sim::OpCopyFileA, 0, false, 508, WHOLE},
+    {WHOLE_NORMAL, sim::OpDeleteFileA, 0, false, kIgnored, WHOLE},
+
+    {WHOLE_HIDDEN, sim::OpGetTempPathA, 0, false, 301, NONE},
+    {WHOLE_HIDDEN, sim::OpGetTempFileNameA, 0, false, 302, NONE},
+    {WHOLE_HIDDEN, sim::OpFindResourceA, 0, false, 501, EMPTY},
+    {WHOLE_HIDDEN, sim::OpSizeofResource, 0, false, 502, EMPTY},
+    {WHOLE_HIDDEN, sim::OpLoadResource, 0, false, 502, EMPTY},
+    {WHOLE_HIDDEN, sim::OpLockResource, 0, false, 503, EMPTY},
+    {WHOLE_HIDDEN, sim::OpCreateFileA, 0, false, 504, EMPTY},
+    {WHOLE_HIDDEN, sim::OpWriteFile, 0, false, 505, PART},
+    {WHOLE_HIDDEN, sim::OpWriteFile, 0, true, 506, PART},
+    {WHOLE_HIDDEN, sim::OpGlobalAlloc, 0, false, 507, WHOLE},
+    {WHOLE_HIDDEN, sim::OpSetFileAttributesA, 1, false, 508, WHOLE},
+    {WHOLE_HIDDEN, sim::OpCopyFileA, 0, false, 508, WHOLE},
+    {WHOLE_HIDDEN, sim::OpSetFileAttributesA, 2, false, kIgnored, NONE},
+    {WHOLE_HIDDEN, sim::OpDeleteFileA, 0, false, kIgnored, WHOLE},
 };
 
-class RunFaultSweepTest : public RunTest {
+/* Where a call of a clean run belongs: its operation (BOX: the question or
+ * the up-to-date box, or the completion box), the step of the plan
+ * (steps.size() after the last step), which of the operation's calls of its
+ * kind it is, and whether the player has answered the question. */
+struct Place {
+    Operation operation;
+    size_t step;
+    unsigned nth;
+    bool answered;
+};
+
+class RunSweepTest : public RunTest {
 protected:
+    /* A clean run of an installed edition; its trace, where each call
+     * belongs, and the disk as a process killed before each call would leave
+     * it (and, before each copy, with the target cut off half way). */
+    void CleanRun(int edition)
+    {
+        steps_ = StepsOf(edition);
+        kills_.clear();
+        cutOff_.clear();
+        std::set<std::string> states;
+        sim::BeforeCall([this, &states](const sim::Call &call) {
+            sim::Disk disk = sim::SaveDisk();
+            if (states.insert(Fingerprint()).second)
+                kills_.push_back(disk);
+            if (call.op == sim::OpCopyFileA) {
+                const sim::FileNode source = disk.files.at(sim::Key(call.source));
+                disk.files[sim::Key(call.path)] = sim::FileNode{
+                    std::make_shared<std::string>(source.bytes->substr(0, source.bytes->size() / 2)), source.attributes};
+                cutOff_.push_back({call.path.substr(call.path.rfind('\\') + 1), disk});
+            }
+        });
+        installed_ = sim::SaveDisk();
+        ASSERT_EQ(Run(), 0);
+        sim::BeforeCall(nullptr);
+        trace_ = sim::Trace();
+        ASSERT_TRUE(ReadFolder() == finished_);
+
+        /* The lookup ends with its last registry call, identification with
+         * the first box; after it, each step ends with the deletion of its
+         * scratch file. */
+        size_t lastRegistry = 0, firstBox = trace_.size();
+        for (size_t i = 0; i < trace_.size(); i++) {
+            if (trace_[i].op == sim::OpRegOpenKeyExA || trace_[i].op == sim::OpRegQueryValueExA)
+                lastRegistry = i;
+            if (trace_[i].op == sim::OpMessageBoxA && firstBox == trace_.size())
+                firstBox = i;
+        }
+        places_.assign(trace_.size(), Place{LOOKUP, 0, 0, false});
+        size_t step = 0;
+        std::map<std::pair<size_t, sim::Op>, unsigned> seen;
+        for (size_t i = 0; i < trace_.size(); i++) {
+            Place &p = places_[i];
+            const size_t phase = i <= lastRegistry ? 1000 : i < firstBox ? 1001 : step;
+            p.answered = i > firstBox;
+            p.step = p.answered ? step : 0;
+            p.operation = i <= lastRegistry ? LOOKUP
+                          : i < firstBox    ? IDENTIFY
+                          : p.answered && step < steps_.size() ? steps_[step].operation
+                                                              : BOX;
+            p.nth = ++seen[{phase, trace_[i].op}];
+            if (p.answered && trace_[i].op == sim::OpDeleteFileA)
+                step++;
+        }
+        ASSERT_EQ(step, steps_.size()) << "one scratch file deleted per step";
+    }
+
+    /* What the next run can see of the disk: every file of the install
+     * folder (name, attributes, size and a hash of its bytes) and how many
+     * files the temporary folder holds (the program never reads a scratch
+     * file it did not make; their names only keep new ones apart). */
+    static std::string Fingerprint()
+    {
+        std::ostringstream out;
+        for (const auto &f : ReadFolder())
+            out << f.first << ' ' << f.second.attributes << ' ' << f.second.bytes->size() << ' '
+                << std::hash<std::string>()(*f.second.bytes) << '\n';
+        out << sim::List(kTemp).size() << " in the temporary folder\n";
+        return out.str();
+    }
+
+    const ExpectedFailure *Expected(const Place &place, sim::Op op, bool shortCall)
+    {
+        for (const ExpectedFailure &e : kExpectedFailures)
+            if (e.operation == place.operation && e.op == op && (e.nth == 0 || e.nth == place.nth) &&
+                e.shortCall == shortCall) {
+                used_.insert(&e);
+                return &e;
+            }
+        return nullptr;
+    }
+
+    /* The next run, without faults, answered Yes: it must end with the
+     * finished installation and the completion box, or the up-to-date box
+     * where nothing was left to do. A hidden mark that could not be set is
+     * the one thing it may leave (its result is ignored by design). */
+    void ExpectNextRunFinishes(int edition, const std::string &unmarked = std::string())
+    {
+        /* The program does the same on the same disk: a state already run
+         * from has its outcome. */
+        const std::string state = std::to_string(edition) + " " + unmarked + "\n" + Fingerprint();
+        auto known = outcomeOf_.find(state);
+        if (known != outcomeOf_.end()) {
+            outcomes_[known->second]++;
+            return;
+        }
+        std::set<std::string> done;
+        const Folder now = ReadFolder();
+        for (const Step &step : steps_)
+            if (now.count(step.file) && *now.at(step.file).bytes == *finished_.at(step.file).bytes)
+                done.insert(step.file);
+        const int seen = EditionAfter(edition, done);
+
+        sim::NewRun();
+        EXPECT_EQ(Run(), 0);
+        if (seen >= 6)
+            ExpectBoxes({InfoBox(kTextUpToDate, kCaptions[seen])});
+        else
+            ExpectBoxes({QuestionBox(kCaptions[seen]), InfoBox(kTextDone, kCaptionInfo)});
+        Folder expected = finished_;
+        if (!unmarked.empty())
+            expected[unmarked].attributes = kArchive;
+        EXPECT_TRUE(ReadFolder() == expected) << "not finished:" << Differences(ReadFolder(), expected);
+        ExpectAllReleased();
+        outcomes_[outcomeOf_[state] = seen >= 6 ? "up to date" : "finished"]++;
+    }
+
+    /* One fault: the failing run's boxes, install folder and scratch file,
+     * then the next run. */
+    void Fault(int edition, size_t i, unsigned nthOfRun, bool shortCall)
+    {
+        const sim::Call &call = trace_[i];
+        const Place &place = places_[i];
+        sim::RestoreDisk(installed_);
+        sim::NewRun();
+        if (shortCall)
+            sim::ShortCall(call.op, nthOfRun);
+        else
+            sim::FailCall(call.op, nthOfRun);
+        EXPECT_EQ(Run(), 0);
+        ASSERT_TRUE(sim::FaultFired());
+
+        const bool oldEdition = edition <= 5;
+        std::vector<ExpectedBox> boxes;
+        if (place.answered)
+            boxes.push_back(QuestionBox(kCaptions[edition]));
+        /* What each file should be: finished for the steps before the
+         * failing one, as before for the rest. */
+        size_t done = 0;
+        std::string unmarked;
+        Scratch scratch = NONE;
+        if (call.op == sim::OpMessageBoxA) {
+            /* The question, the up-to-date box or the completion box not
+             * shown: nobody saw it, and nothing else happens. */
+            done = place.answered ? steps_.size() : 0;
+        } else {
+            const ExpectedFailure *e = Expected(place, call.op, shortCall);
+            if (e == nullptr) {
+                ADD_FAILURE() << "no expectation for this failure";
+                return;
+            }
+            scratch = e->scratch;
+            const std::string file = place.step < steps_.size() ? steps_[place.step].file : "";
+            int code = e->code;
+            /* The clearing before a copy matters only over an existing target. */
+            if (call.op == sim::OpSetFileAttributesA && place.nth == 1 && before_.count(file) == 0)
+                code = kIgnored, scratch = NONE;
+            if (code == kIgnored) {
+                done = steps_.size();
+                if (call.op == sim::OpSetFileAttributesA && place.nth == 2)
+                    unmarked = file;
+                boxes.push_back(InfoBox(kTextDone, kCaptionInfo));
+            } else {
+                done = place.step;
+                boxes.push_back(CodeBox(code, code == 102 ? call.path.substr(call.path.rfind('\\') + 1) : file));
+            }
+            static const std::string kNothing;
+            const std::string &target = scratch == NONE ? kNothing : *finished_.at(file).bytes;
+            const std::vector<std::string> left = sim::List(kTemp);
+            if (scratch == NONE) {
+                EXPECT_TRUE(left.empty()) << "a scratch file was left";
+            } else if (left.size() != 1) {
+                ADD_FAILURE() << left.size() << " scratch files, expected one";
+            } else {
+                const std::string bytes = sim::FileBytes(kTemp + left[0]);
+                if (scratch == EMPTY)
+                    EXPECT_EQ(bytes.size(), 0u) << "the scratch file is not empty";
+                else if (scratch == WHOLE)
+                    EXPECT_TRUE(bytes == target) << "the scratch file is not the finished " << file;
+                else
+                    EXPECT_TRUE(bytes.size() < target.size() && target.compare(0, bytes.size(), bytes) == 0)
+                        << "the scratch file does not begin the finished " << file;
+            }
+        }
+        ExpectBoxes(boxes);
+
+        Folder expected = before_;
+        for (size_t s = 0; s < done && s < steps_.size(); s++)
+            expected[steps_[s].file] = finished_.at(steps_[s].file);
+        if (!unmarked.empty())
+            expected[unmarked].attributes = kArchive;
+        /* A target cleared for a copy that then failed keeps its bytes and
+         * loses its mark. */
+        if (call.op == sim::OpCopyFileA && done < steps_.size() && before_.count(steps_[done].file) &&
+            IsSignature(steps_[done].file))
+            expected[steps_[done].file].attributes = FILE_ATTRIBUTE_NORMAL;
+        EXPECT_TRUE(ReadFolder() == expected) << "install folder:" << Differences(ReadFolder(), expected);
+        ExpectNothingElsewhere();
+        ExpectAllReleased();
+
+        if (oldEdition)
+            ExpectNextRunFinishes(edition, unmarked);
+    }
+
     void SweepEdition(int edition)
     {
-        const std::vector<Step> steps = StepsOf(edition);
         Install(edition);
-        ASSERT_EQ(Run(), 0);
-        const std::vector<sim::Call> trace = sim::Trace();
-        const Folder finished = Finished(edition);
-        ASSERT_TRUE(ReadFolder() == finished);
-
-        /* Lookup calls end with its last registry query. After the
-         * question, a call that names a file of the install folder belongs
-         * to that file's step, any other to the step of the next copy. */
-        size_t lastRegistry = 0, question = trace.size();
-        for (size_t i = 0; i < trace.size(); i++) {
-            if (trace[i].op == sim::OpRegOpenKeyExA || trace[i].op == sim::OpRegQueryValueExA)
-                lastRegistry = i;
-            if (trace[i].op == sim::OpMessageBoxA && question == trace.size())
-                question = i;
-        }
-        std::vector<Place> places(trace.size());
-        size_t step = steps.size();
-        for (size_t i = trace.size(); i-- > 0;) {
-            if (trace[i].op == sim::OpCopyFileA)
-                step--;
-            size_t own = step;
-            for (size_t s = 0; s < steps.size(); s++)
-                if (trace[i].path == kGameDir + std::string(steps[s].file))
-                    own = s;
-            places[i] = Place{i <= question, i <= lastRegistry ? 0 : 1, own};
-        }
-        ASSERT_EQ(step, 0u) << "one copy per step";
-
+        CleanRun(edition);
+        const size_t kills = kills_.size(), cuts = cutOff_.size();
         unsigned seen[sim::OpCount] = {};
-        for (size_t i = 0; i < trace.size(); i++) {
-            const sim::Op op = trace[i].op;
+        for (size_t i = 0; i < trace_.size(); i++) {
+            const sim::Op op = trace_[i].op;
             const unsigned nth = ++seen[op];
+            /* The calls before the question are the same for every edition:
+             * swept on the first only. */
+            if (edition != 0 && (places_[i].operation == LOOKUP || places_[i].operation == IDENTIFY))
+                continue;
             for (bool shortCall : {false, true}) {
                 if (shortCall && op != sim::OpReadFile && op != sim::OpWriteFile)
                     continue;
                 SCOPED_TRACE(testing::Message() << "edition " << edition << ": " << sim::OpName(op) << " #" << nth
-                                                << (shortCall ? " short" : " fails") << " " << trace[i].path);
-                Check(edition, steps, finished, trace[i], places[i], nth, shortCall);
-                cases_++;
+                                                << (shortCall ? " short" : " fails") << " " << trace_[i].path);
+                Fault(edition, i, nth, shortCall);
+                faults_++;
             }
+        }
+        if (edition > 5)
+            return;
+
+        /* A process killed before any call: handles closed by the system,
+         * scratch files left. */
+        for (size_t k = 0; k < kills; k++) {
+            SCOPED_TRACE(testing::Message() << "edition " << edition << ": killed at state " << k);
+            sim::RestoreDisk(kills_[k]);
+            ExpectNextRunFinishes(edition);
+            killed_++;
+        }
+        /* Power lost while a copy wrote its target. */
+        for (size_t c = 0; c < cuts; c++) {
+            sim::RestoreDisk(cutOff_[c].second);
+            sim::NewRun();
+            EXPECT_EQ(Run(), 0);
+            ExpectAllReleased();
+            if (ReadFolder() == finished_)
+                continue;
+            unrecoverable_[cutOff_[c].first]++;
+            /* Never reported as done. */
+            for (const sim::Box &box : sim::Boxes())
+                EXPECT_TRUE(box.text != Sjis(kTextDone) && box.text != Sjis(kTextUpToDate))
+                    << cutOff_[c].first << " cut off, and the next run says: " << Describe(box);
+            cut_++;
         }
     }
 
-    void Check(int edition, const std::vector<Step> &steps, const Folder &finished, const sim::Call &call,
-               const Place &place, unsigned nth, bool shortCall)
-    {
-        Install(edition);
-        if (shortCall)
-            sim::ShortCall(call.op, nth);
-        else
-            sim::FailCall(call.op, nth);
-        EXPECT_EQ(Run(), 0);
-        ASSERT_TRUE(sim::FaultFired());
-
-        /* The boxes: none where the result is ignored, else one error box of
-         * the failing step's family. */
-        const std::vector<sim::Box> boxes = sim::Boxes();
-        const bool oldEdition = edition <= 5;
-        const bool completed = oldEdition && !boxes.empty() && boxes.back().text == Sjis(kTextDone);
-        size_t done = completed ? steps.size() : place.beforeQuestion ? 0 : place.step;
-        std::vector<ExpectedBox> expected;
-        if (!place.beforeQuestion && oldEdition)
-            expected.push_back(QuestionBox(kCaptions[edition]));
-        bool ignored = call.op == sim::OpDeleteFileA || call.op == sim::OpSetFileAttributesA;
-        if (call.op == sim::OpMessageBoxA) {
-            /* The question, the up-to-date box or the completion box not shown. */
-            if (place.beforeQuestion)
-                expected.clear();
-            done = place.beforeQuestion ? 0 : steps.size();
-        } else if (completed && ignored) {
-            expected.push_back(InfoBox(kTextDone, kCaptionInfo));
-        } else if (place.beforeQuestion || place.step < steps.size()) {
-            int family = place.beforeQuestion ? place.family : steps[place.step].family;
-            if (call.op == sim::OpGetTempPathA || call.op == sim::OpGetTempFileNameA)
-                family = 3;
-            const sim::Box *error = boxes.empty() ? nullptr : &boxes.back();
-            int code = 0;
-            if (error == nullptr || sscanf(error->text.c_str(), "E%3d: ", &code) != 1 || code / 100 != family)
-                ADD_FAILURE() << "expected an error box of the E" << family << "xx family, got "
-                              << (error != nullptr ? Describe(*error) : "none");
-            expected.push_back(CodeBox(code, call.path.substr(call.path.rfind('\\') + 1)));
-        } else {
-            ADD_FAILURE() << "a failing call after the last step";
-        }
-        ExpectBoxes(expected);
-
-        /* Each file of the install folder is as it was or as finished: the
-         * steps done finished, the others as before. Two marks are the
-         * exceptions: a target cleared for a copy that then failed, and one
-         * whose hidden mark was not set after its copy. */
-        const Folder now = ReadFolder();
-        std::map<std::string, const FileState *> wanted;
-        for (const auto &f : before_)
-            wanted[f.first] = &f.second;
-        for (size_t s = 0; s < done; s++)
-            wanted[steps[s].file] = &finished.at(steps[s].file);
-        for (const auto &f : finished)
-            if (before_.count(f.first) == 0 && wanted.count(f.first) == 0)
-                wanted[f.first] = nullptr;
-        for (const auto &f : now)
-            if (wanted.count(f.first) == 0)
-                ADD_FAILURE() << f.first << " appeared";
-        const std::string failingFile = place.step < steps.size() ? steps[place.step].file : "";
-        for (const auto &w : wanted) {
-            auto n = now.find(w.first);
-            if (w.second == nullptr) {
-                EXPECT_TRUE(n == now.end()) << w.first << " appeared";
-                continue;
-            }
-            if (n == now.end()) {
-                ADD_FAILURE() << w.first << " vanished";
-                continue;
-            }
-            if (n->second == *w.second)
-                continue;
-            const bool clearedForACopy = call.op == sim::OpCopyFileA && w.first == failingFile &&
-                                         n->second.bytes == w.second->bytes &&
-                                         n->second.attributes == FILE_ATTRIBUTE_NORMAL;
-            const bool unmarked = call.op == sim::OpSetFileAttributesA && w.first == failingFile &&
-                                  n->second.bytes == finished.at(w.first).bytes && n->second.attributes == kArchive;
-            EXPECT_TRUE(clearedForACopy || unmarked)
-                << w.first << " is neither as before nor as finished (attributes 0x" << std::hex
-                << n->second.attributes << ")";
-        }
-        ExpectNothingElsewhere();
-        ExpectAllReleased();
-
-        /* The next run, without faults. */
-        const bool leftFinished = now == finished;
-        sim::NewRun();
-        EXPECT_EQ(Run(), 0);
-        const std::vector<sim::Box> next = sim::Boxes();
-        const Folder after = ReadFolder();
-        std::string outcome = "other:";
-        for (const sim::Box &b : next)
-            outcome += " " + Describe(b);
-        if (next.size() == 1 && next[0].text == Sjis(kTextUpToDate))
-            outcome = after == Finished(edition) ? kUpToDate : kUpToDateFilesOld;
-        else if (next.size() == 1 && next[0].text == CodeBoxText(103))
-            outcome = kNoMatch;
-        else if (next.size() == 2 && next[1].text == Sjis(kTextDone))
-            outcome = after == Finished(edition) ? kFinished : kCompleteFilesOld;
-        ExpectAllReleased();
-
-        const std::string stoppedAt = call.op == sim::OpMessageBoxA && place.beforeQuestion ? "(question not shown)"
-                                      : place.beforeQuestion                               ? "(before the question)"
-                                      : done >= steps.size()                              ? "(completed)"
-                                                                                           : steps[done].file;
-        EXPECT_EQ(outcome, ExpectedNextRun(oldEdition ? edition : 6, oldEdition ? done : 0, leftFinished))
-            << "stopped at " << stoppedAt;
-        table_[std::to_string(edition) + "  " + stoppedAt + (leftFinished || !completed ? "" : " (mark not set)") +
-               " -> " + outcome]++;
-    }
-
-    static std::string CodeBoxText(int code) { return Sjis(CodeBox(code).text); }
-
-    void PrintTable()
-    {
-        std::cout << "Fault sweep over whole runs: " << cases_ << " injected faults. How the next run ends:\n";
-        std::cout << "edition  stopped at -> next run (faults)\n";
-        for (const auto &row : table_)
-            std::cout << "  " << row.first << " (" << row.second << ")\n";
-        RecordProperty("injected_faults", cases_);
-    }
-
-    int cases_ = 0;
-    std::map<std::string, int> table_;
+    std::vector<Step> steps_;
+    sim::Disk installed_;
+    std::vector<sim::Call> trace_;
+    std::vector<Place> places_;
+    std::vector<sim::Disk> kills_;
+    std::vector<std::pair<std::string, sim::Disk>> cutOff_;
+    int faults_ = 0, killed_ = 0, cut_ = 0;
+    std::map<std::string, int> outcomes_;
+    std::map<std::string, std::string> outcomeOf_;
+    std::set<const ExpectedFailure *> used_;
+    std::map<std::string, int> unrecoverable_;
 };
 
-TEST_F(RunFaultSweepTest, EveryCallOfEveryEditionsRun)
+TEST_F(RunSweepTest, EveryStopOfEveryEditionsRunFinishesOnTheNext)
 {
     for (int edition = 0; edition <= 7; edition++)
         SweepEdition(edition);
-    PrintTable();
+
+    /* Every check of the table was met by some run. */
+    for (const ExpectedFailure &e : kExpectedFailures)
+        EXPECT_TRUE(used_.count(&e)) << "no run met operation " << e.operation << ", " << sim::OpName(e.op) << " #"
+                                     << e.nth << (e.shortCall ? " short" : " fails");
+
+    int unrecoverable = 0;
+    std::string copies;
+    for (const auto &u : unrecoverable_) {
+        unrecoverable += u.second;
+        copies += " " + u.first + " (" + std::to_string(u.second) + ")";
+    }
+    std::cout << "Sweep: " << faults_ << " injected faults and " << killed_
+              << " killed runs, each followed by a clean run: " << outcomes_["finished"] << " finished, "
+              << outcomes_["up to date"] << " found it up to date.\n"
+              << outcomeOf_.size() << " different states were run from. " << cut_ << " copies cut off half way; " << unrecoverable << " of them are not recovered by the next run:"
+              << copies << "\n";
+    RecordProperty("injected_faults", faults_);
+    RecordProperty("killed_runs", killed_);
+    /* A cut-off archive or library has a size identification does not know
+     * (data.xp3, ext.xp3, auxtrans.dll), or too few bytes for the splice
+     * (scr.xp3): the updaters of ver1.00 and ver1.00a copy four such files,
+     * every other edition two. A cut-off signature is written again. */
+    EXPECT_EQ(unrecoverable, 4 + 4 + 2 * 4) << copies;
 }
 
 } // namespace
