@@ -302,9 +302,10 @@ struct ExpectedFailure {
 const ExpectedFailure kExpectedFailures[] = {
     {LOOKUP, sim::OpRegOpenKeyExA, 0, false, 1, NONE},
     {LOOKUP, sim::OpRegQueryValueExA, 1, false, 2, NONE},
-    {LOOKUP, sim::OpGlobalAlloc, 0, false, 3, NONE},
+    {LOOKUP, sim::OpGlobalAlloc, 1, false, 3, NONE},
     {LOOKUP, sim::OpRegQueryValueExA, 2, false, 4, NONE},
-    {IDENTIFY, sim::OpGlobalAlloc, 0, false, 101, NONE},
+    /* One path buffer, made before any file is opened. */
+    {IDENTIFY, sim::OpGlobalAlloc, 1, false, 101, NONE},
     {IDENTIFY, sim::OpCreateFileA, 0, false, 102, NONE},
     /* A size that cannot be read is all bits set, which matches no row. */
     {IDENTIFY, sim::OpGetFileSize, 0, false, 103, NONE},
@@ -338,7 +339,7 @@ const ExpectedFailure kExpectedFailures[] = {
     {SIGNATURE, sim::OpCreateFileA, 0, false, 405, EMPTY},
     {SIGNATURE, sim::OpWriteFile, 0, false, 406, PART},
     {SIGNATURE, sim::OpWriteFile, 0, true, 407, PART},
-    {SIGNATURE, sim::OpGlobalAlloc, 0, false, 401, WHOLE},
+    {SIGNATURE, sim::OpGlobalAlloc, 1, false, 401, WHOLE},
     /* The clearing before the copy: a hidden target left hidden refuses
      * the copy (408); where there is no target yet nothing is lost. */
     {SIGNATURE, sim::OpSetFileAttributesA, 1, false, 408, WHOLE},
@@ -356,7 +357,7 @@ const ExpectedFailure kExpectedFailures[] = {
     {WHOLE_NORMAL, sim::OpCreateFileA, 0, false, 504, EMPTY},
     {WHOLE_NORMAL, sim::OpWriteFile, 0, false, 505, PART},
     {WHOLE_NORMAL, sim::OpWriteFile, 0, true, 506, PART},
-    {WHOLE_NORMAL, sim::OpGlobalAlloc, 0, false, 507, WHOLE},
+    {WHOLE_NORMAL, sim::OpGlobalAlloc, 1, false, 507, WHOLE},
     {WHOLE_NORMAL, sim::OpCopyFileA, 0, false, 508, WHOLE},
     {WHOLE_NORMAL, sim::OpDeleteFileA, 0, false, kIgnored, WHOLE},
 
@@ -369,7 +370,7 @@ const ExpectedFailure kExpectedFailures[] = {
     {WHOLE_HIDDEN, sim::OpCreateFileA, 0, false, 504, EMPTY},
     {WHOLE_HIDDEN, sim::OpWriteFile, 0, false, 505, PART},
     {WHOLE_HIDDEN, sim::OpWriteFile, 0, true, 506, PART},
-    {WHOLE_HIDDEN, sim::OpGlobalAlloc, 0, false, 507, WHOLE},
+    {WHOLE_HIDDEN, sim::OpGlobalAlloc, 1, false, 507, WHOLE},
     {WHOLE_HIDDEN, sim::OpSetFileAttributesA, 1, false, 508, WHOLE},
     {WHOLE_HIDDEN, sim::OpCopyFileA, 0, false, 508, WHOLE},
     {WHOLE_HIDDEN, sim::OpSetFileAttributesA, 2, false, kIgnored, NONE},
