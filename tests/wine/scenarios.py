@@ -186,12 +186,11 @@ class Immutable(Action):
     """chattr +i: the file system itself refuses every change, even root's."""
     needs_root = True
 
-    def __init__(self, name, on=True):
-        self.name, self.on = name, on
-        self.label = "%s %s immutable" % ("make" if on else "release", name)
+    def __init__(self, name):
+        self.name, self.label = name, "make %s immutable" % name
 
     def __call__(self, ctx):
-        ctx.chattr(("+i" if self.on else "-i"), self.name)
+        ctx.chattr("+i", self.name)
 
 
 class FolderInTheWay(Action):
