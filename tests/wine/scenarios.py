@@ -294,7 +294,7 @@ SCENARIOS = [
       prepare=[Remove("auxtrans.dll")]),
     S("identification", "new ext.xp3 with the old auxtrans.dll reads as ver1.02", 2,
       [Run([question(4), COMPLETED], files=Finished())], prepare=[FromFinished("ext.xp3")],
-      note="where a plain-line update that stopped after its new ext.xp3 is found"),
+      note="what a plain-line update stopped after its new ext.xp3 leaves behind"),
     S("identification", "auxtrans.dll one byte short", 4, [Run([error(103, NOT_WELLHAVEN)], files=Unchanged())],
       prepare=[Truncate("auxtrans.dll", 69631)]),
     S("identification", "data.xp3 held open without sharing", 0,
@@ -355,8 +355,8 @@ SCENARIOS = [
 
     # A first run stopped by something the player can put right (the game holding a file open, a folder in the
     # way), then a second run answered Yes. Each stage writes the file that identifies it last, so the second
-    # run finds the same edition, or ver1.02 and ver1.02a once the new ext.xp3 is in place, and finishes; a
-    # scr.xp3 spliced already has its finished size and is left alone.
+    # run finds the same edition, or the one a finished stage makes (ver1.01 after data.xp3, ver1.02 or ver1.02a
+    # after the new ext.xp3), and finishes; a scr.xp3 spliced already has its finished size and is left alone.
     S("interrupted", "edition 0 stopped at scr.xp3 open in the game, then finished", 0, [
         Run([question(0), error(212, NO_PATCH_FILE)], hold=("scr.xp3", "read"), files=Unchanged(),
             scratch=[finished_file("scr.xp3")]),
