@@ -133,6 +133,9 @@ _scr = catalogue.RECIPES["scr.xp3"]
 SCR_SPLICED_UP_TO_SECOND_RUN = catalogue.SPLICE_HEAD_SIZE + _scr["keepFirst"] + _scr["insertFirst"]
 SCR_TOO_SHORT = catalogue.SPLICE_HEAD_SIZE + _scr["keepFirst"] + 100
 
+# What ver1.00 and ver1.00a have been given when their data.xp3, the last file of their first stage, is spliced.
+FIRST_STAGE_BEFORE_DATA = ("scr.xp3", "scr.xp3.sig", "data.xp3.sig", "Wellhaven.exe.sig")
+
 
 # ---- preparations of the install folder ----
 
@@ -183,29 +186,44 @@ class Immutable(Action):
     """chattr +i: the file system itself refuses every change, even root's."""
     needs_root = True
 
-    def __init__(self, name, on=True):
-        self.name, self.on = name, on
-        self.label = "%s %s immutable" % ("make" if on else "release", name)
+    def __init__(self, name):
+        self.name, self.label = name, "make %s immutable" % name
 
     def __call__(self, ctx):
-        ctx.chattr(("+i" if self.on else "-i"), self.name)
+        ctx.chattr("+i", self.name)
+
+
+class FolderInTheWay(Action):
+    """A folder where the file should be: every copy over it is refused, root's too."""
+
+    def __init__(self, name, on=True):
+        self.name, self.on = name, on
+        self.label = ("a folder named %s instead of the file" if on else "remove the folder %s") % name
+
+    def __call__(self, ctx):
+        if self.on:
+            if os.path.lexists(ctx.path(self.name)):
+                os.unlink(ctx.path(self.name))
+            os.mkdir(ctx.path(self.name))
+        else:
+            os.rmdir(ctx.path(self.name))
 
 
 # ---- the table ----
 
 class Run:
-    def __init__(self, boxes, answer="yes", before=(), hold=None, files=None, scratch=()):
+    def __init__(self, boxes, files, answer="yes", before=(), hold=None, scratch=()):
         self.boxes = boxes
+        self.files = files        # expected install folder after this run: Unchanged, Finished or Updated
         self.answer = answer
         self.before = list(before)
         self.hold = hold          # (file name, "none" or "read")
-        self.files = files        # expected install folder after this run (None: not checked)
         self.scratch = list(scratch)  # expected contents left in the temporary folder after this run
 
 
 class Scenario:
     def __init__(self, group, name, edition, runs, prepare=(), registry="sz", backslash=True,
-                 folder="Wellhaven", temp="folder", view=None, note=""):
+                 folder="Wellhaven", temp="folder", view=None, root=None, note=""):
         self.group, self.name, self.edition = group, name, edition
         self.runs = runs
         self.prepare = list(prepare)
@@ -214,10 +232,19 @@ class Scenario:
         self.folder = folder        # the install folder's own name
         self.temp = temp            # folder, missing, too long
         self.view = view            # "64": the key only in the 64-bit registry view (64-bit prefixes only)
+        self.root = root            # why the expectation holds only when Wine runs as root
         self.note = note
 
+    def root_reason(self):
+        """Why the row can run only as root, or None."""
+        if self.root:
+            return self.root
+        if any(a.needs_root for a in self.prepare + [a for r in self.runs for a in r.before]):
+            return "chattr +i needs root"
+        return None
+
     def needs_root(self):
-        return any(a.needs_root for a in self.prepare) or any(a.needs_root for r in self.runs for a in r.before)
+        return self.root_reason() is not None
 
 
 def updated_all(edition):
@@ -265,8 +292,9 @@ SCENARIOS = [
       prepare=[Remove("ext.xp3")]),
     S("identification", "auxtrans.dll missing", 5, [Run([cannot_open(102, "auxtrans.dll")], files=Unchanged())],
       prepare=[Remove("auxtrans.dll")]),
-    S("identification", "new ext.xp3 with the old auxtrans.dll", 2,
-      [Run([error(103, NOT_WELLHAVEN)], files=Unchanged())], prepare=[FromFinished("ext.xp3")]),
+    S("identification", "new ext.xp3 with the old auxtrans.dll reads as ver1.02", 2,
+      [Run([question(4), COMPLETED], files=Finished())], prepare=[FromFinished("ext.xp3")],
+      note="what a plain-line update stopped after its new ext.xp3 leaves behind"),
     S("identification", "auxtrans.dll one byte short", 4, [Run([error(103, NOT_WELLHAVEN)], files=Unchanged())],
       prepare=[Truncate("auxtrans.dll", 69631)]),
     S("identification", "data.xp3 held open without sharing", 0,
@@ -274,23 +302,19 @@ SCENARIOS = [
     S("identification", "auxtrans.dll held open without sharing", 2,
       [Run([cannot_open(102, "auxtrans.dll")], hold=("auxtrans.dll", "none"), files=Unchanged())]),
 
-    # The splices of data.xp3 and scr.xp3 (editions 0 and 1).
-    S("splice", "scr.xp3 missing", 0,
-      [Run([question(0), cannot_open(202, "scr.xp3")], files=Updated("data.xp3", "data.xp3.sig"))],
+    # The splices of scr.xp3 (the first step of editions 0 and 1) and data.xp3 (the last of their first stage).
+    S("splice", "scr.xp3 missing", 0, [Run([question(0), cannot_open(202, "scr.xp3")], files=Unchanged())],
       prepare=[Remove("scr.xp3")]),
     S("splice", "scr.xp3 held open without sharing", 1,
-      [Run([question(1), cannot_open(202, "scr.xp3")], hold=("scr.xp3", "none"),
-           files=Updated("data.xp3", "data.xp3.sig"))]),
+      [Run([question(1), cannot_open(202, "scr.xp3")], hold=("scr.xp3", "none"), files=Unchanged())]),
     S("splice", "scr.xp3 too short", 0,
-      [Run([question(0), error(211, NO_PATCH_FILE)], files=Updated("data.xp3", "data.xp3.sig"),
+      [Run([question(0), error(211, NO_PATCH_FILE)], files=Unchanged(),
            scratch=[finished_file("scr.xp3", SCR_SPLICED_UP_TO_SECOND_RUN)])],
       prepare=[Truncate("scr.xp3", SCR_TOO_SHORT)]),
     S("splice", "data.xp3 refuses the copy", 0,
-      [Run([question(0), error(212, NO_PATCH_FILE)], files=Unchanged(), scratch=[finished_file("data.xp3")])],
+      [Run([question(0), error(212, NO_PATCH_FILE)], files=Updated(*FIRST_STAGE_BEFORE_DATA),
+           scratch=[finished_file("data.xp3")])],
       prepare=[Immutable("data.xp3")]),
-    S("splice", "data.xp3 open in the game (read sharing)", 1,
-      [Run([question(1), error(212, NO_PATCH_FILE)], hold=("data.xp3", "read"), files=Unchanged(),
-           scratch=[finished_file("data.xp3")])]),
 
     # Whole files and signatures.
     S("placement", "ext.xp3 refuses the copy", 2,
@@ -303,12 +327,9 @@ SCENARIOS = [
       [Run([question(4), error(508, NO_PATCH_FILE)], files=Updated("ext.xp3"), scratch=[payload(109)])],
       prepare=[Immutable("ext.xp3.sig")]),
     S("placement", "data.xp3.sig refuses the copy", 1,
-      [Run([question(1), error(408, NO_PATCH_FILE)], files=Updated("data.xp3"), scratch=[payload(105)])],
+      [Run([question(1), error(408, NO_PATCH_FILE)], files=Updated("scr.xp3", "scr.xp3.sig"),
+           scratch=[payload(105)])],
       prepare=[Immutable("data.xp3.sig")]),
-    S("placement", "auxtrans.dll.sig refuses the copy", 3,
-      [Run([question(3), error(408, NO_PATCH_FILE)], files=Updated("ext.xp3", "ext.xp3.sig", "auxtrans.dll"),
-           scratch=[payload(113)])],
-      prepare=[Immutable("auxtrans.dll.sig")]),
     S("placement", "hidden ext.xp3 keeps its mark", 2,
       [Run([question(2), COMPLETED], files=Updated("ext.xp3", "ext.xp3.sig", "auxtrans.dll", "auxtrans.dll.sig",
                                                   attributes={"ext.xp3": {wb.HIDDEN}}))],
@@ -318,7 +339,8 @@ SCENARIOS = [
       [Run([question(3), COMPLETED], files=Updated("ext.xp3", "ext.xp3.sig", "auxtrans.dll", "auxtrans.dll.sig",
                                                   attributes={"auxtrans.dll": {wb.READONLY}}))],
       prepare=[Mark("auxtrans.dll", wb.READONLY)],
-      note="Windows refuses this copy (E508); Wine running as root copies over read-only files"),
+      root="Wine copies over a read-only file only as root",
+      note="Windows refuses this copy (E508), and so does Wine without root"),
     S("placement", "read-only hidden signature is replaced", 2, [updated_all(2)],
       prepare=[Mark("auxtrans.dll.sig", wb.HIDDEN, wb.READONLY)]),
 
@@ -331,38 +353,33 @@ SCENARIOS = [
     S("temp", "temporary folder path too long", 3, [Run([question(3), error(301, NO_SCRATCH)], files=Unchanged())],
       temp="too long"),
 
-    # A run stopped at a chosen step, then run again.
-    S("interrupted", "edition 0 stopped at ext.xp3, then finished as ver1.01", 0, [
-        Run([question(0), error(508, NO_PATCH_FILE)],
-            files=Updated("data.xp3", "data.xp3.sig", "scr.xp3", "scr.xp3.sig", "Wellhaven.exe.sig"),
-            scratch=[payload(108)]),
-        Run([question(2), COMPLETED], before=[Immutable("ext.xp3", on=False)], files=Finished(),
-            scratch=[payload(108)])],
-      prepare=[Immutable("ext.xp3")]),
-    S("interrupted", "edition 1 stopped at ext.xp3, then finished as ver1.01a", 1, [
-        Run([question(1), error(508, NO_PATCH_FILE)], scratch=[payload(110)]),
-        Run([question(3), COMPLETED], before=[Immutable("ext.xp3", on=False)], files=Finished(),
-            scratch=[payload(110)])],
-      prepare=[Immutable("ext.xp3")]),
-    S("interrupted", "edition 0 stopped at auxtrans.dll cannot be identified again", 0, [
-        Run([question(0), error(508, NO_PATCH_FILE)], scratch=[payload(112)]),
-        Run([error(103, NOT_WELLHAVEN)], before=[Immutable("auxtrans.dll", on=False)],
-            files=Updated("data.xp3", "data.xp3.sig", "scr.xp3", "scr.xp3.sig", "Wellhaven.exe.sig",
-                          "ext.xp3", "ext.xp3.sig"),
-            scratch=[payload(112)])],
-      prepare=[Immutable("auxtrans.dll")]),
-    S("interrupted", "edition 1 stopped at auxtrans.dll, then finished as ver1.02a", 1, [
-        Run([question(1), error(508, NO_PATCH_FILE)], scratch=[payload(112)]),
-        Run([question(5), COMPLETED], before=[Immutable("auxtrans.dll", on=False)], files=Finished(),
-            scratch=[payload(112)])],
-      prepare=[Immutable("auxtrans.dll")]),
-    S("interrupted", "edition 0 stopped at scr.xp3 keeps the old scr.xp3", 0, [
-        Run([question(0), cannot_open(202, "scr.xp3")], hold=("scr.xp3", "none"),
-            files=Updated("data.xp3", "data.xp3.sig")),
-        Run([question(2), COMPLETED],
-            files=Updated("data.xp3", "data.xp3.sig", "ext.xp3", "ext.xp3.sig", "auxtrans.dll",
-                          "auxtrans.dll.sig"))],
-      note="once data.xp3 is new the edition reads as ver1.01, whose scr.xp3 is taken as current"),
+    # A first run stopped by something the player can put right (the game holding a file open, a folder in the
+    # way), then a second run answered Yes. Each stage writes the file that identifies it last, so the second
+    # run finds the same edition, or the one a finished stage makes (ver1.01 after data.xp3, ver1.02 or ver1.02a
+    # after the new ext.xp3), and finishes; a scr.xp3 spliced already has its finished size and is left alone.
+    S("interrupted", "edition 0 stopped at scr.xp3 open in the game, then finished", 0, [
+        Run([question(0), error(212, NO_PATCH_FILE)], hold=("scr.xp3", "read"), files=Unchanged(),
+            scratch=[finished_file("scr.xp3")]),
+        Run([question(0), COMPLETED], files=Finished(), scratch=[finished_file("scr.xp3")])]),
+    S("interrupted", "edition 1 stopped at data.xp3 open in the game, then finished", 1, [
+        Run([question(1), error(212, NO_PATCH_FILE)], hold=("data.xp3", "read"),
+            files=Updated(*FIRST_STAGE_BEFORE_DATA), scratch=[finished_file("data.xp3")]),
+        Run([question(1), COMPLETED], files=Finished(), scratch=[finished_file("data.xp3")])]),
+    S("interrupted", "edition 0 stopped at ext.xp3 open in the game, then finished as ver1.01", 0, [
+        Run([question(0), error(508, NO_PATCH_FILE)], hold=("ext.xp3", "read"),
+            files=Updated(*FIRST_STAGE_BEFORE_DATA, "data.xp3"), scratch=[payload(108)]),
+        Run([question(2), COMPLETED], files=Finished(), scratch=[payload(108)])]),
+    S("interrupted", "edition 0 stopped at auxtrans.dll open in the game, then finished as ver1.02", 0, [
+        Run([question(0), error(508, NO_PATCH_FILE)], hold=("auxtrans.dll", "read"),
+            files=Updated(*FIRST_STAGE_BEFORE_DATA, "data.xp3", "ext.xp3", "ext.xp3.sig", "auxtrans.dll.sig"),
+            scratch=[payload(112)]),
+        Run([question(4), COMPLETED], files=Finished(), scratch=[payload(112)])]),
+    S("interrupted", "edition 3 stopped at a folder named auxtrans.dll.sig, then finished as ver1.02a", 3, [
+        Run([question(3), error(408, NO_PATCH_FILE)], files=Updated("ext.xp3", "ext.xp3.sig"),
+            scratch=[payload(113)]),
+        Run([question(5), COMPLETED], before=[FolderInTheWay("auxtrans.dll.sig", on=False)], files=Finished(),
+            scratch=[payload(113)])],
+      prepare=[FolderInTheWay("auxtrans.dll.sig")]),
 
     # The 32-bit program in a 64-bit prefix, as on 64-bit Windows: the key where a 32-bit installer puts it.
     S(WOW64, "update edition 0, then up to date", 0, [updated_all(0), Run([up_to_date(6)], files=Finished())]),
@@ -458,10 +475,9 @@ def check_run(ctx, number, run, result):
         lines += ["  expected: " + wb.show_box(b) for b in run.boxes] or ["  expected: no box"]
         lines += ["  seen:     " + wb.show_box(b) for b in result.boxes] or ["  seen: no box"]
         problems.append("\n".join(lines))
-    if run.files is not None:
-        difference = wb.describe_difference(run.files.state(ctx), wb.folder_state(ctx.folder))
-        if difference:
-            problems.append("%s: install folder differs:\n  %s" % (where, "\n  ".join(difference)))
+    difference = wb.describe_difference(run.files.state(ctx), wb.folder_state(ctx.folder))
+    if difference:
+        problems.append("%s: install folder differs:\n  %s" % (where, "\n  ".join(difference)))
     found, strange = ctx.scratch_left()
     expected = [content(ctx) for content in run.scratch]
     if strange:
@@ -604,7 +620,7 @@ class GroupRows:
         for scenario in self.rows:
             with self.subTest(row=scenario.name):
                 if needs_root_here(scenario):
-                    self.skipTest("chattr +i needs root")
+                    self.skipTest(scenario.root_reason())
                 if scenario.view == "64" and self.session.path.arch == "win32":
                     self.skipTest("not applicable: a 32-bit prefix has one registry view; group %s runs "
                                   "this in a 64-bit one" % WOW64)
@@ -678,7 +694,8 @@ def main(argv):
     parser.add_argument("--wine-dir", help="folder for the Wine prefixes (default: build/wine)")
     parser.add_argument("--group", action="append", choices=GROUPS, help="run only this group (repeatable)")
     parser.add_argument("--rows", choices=["all", "plain", "root"], default="all",
-                        help="only the rows that need root (chattr +i), or only the others")
+                        help="only the rows that need root (chattr +i, or Wine's root privileges), "
+                        "or only the others")
     parser.add_argument("-k", dest="match", help="run only scenarios whose name contains this text")
     parser.add_argument("--shots", help="save a PNG of every distinct box into this folder")
     parser.add_argument("--list", action="store_true", help="list the scenarios and stop")

@@ -181,8 +181,8 @@ def ship(release, exe, out, pfx, password_file, timestamp, ca_file):
         # The proof runs the very file that is shipped, a PE32, so it needs a machine that runs one.
         why = winebox.pe32_unavailable()
         if why:
-            raise Refusal("the 32-bit updater cannot be proven under Wine here: %s; "
-                          "run the command on a machine that runs 32-bit x86 programs" % why)
+            raise Refusal("the 32-bit updater cannot be proven under Wine on a machine that cannot run 32-bit "
+                          "x86 programs; run the command on a machine that runs them (here: %s)" % why)
         status = subprocess.run([os.path.join(HERE, "verify_under_wine.sh"), release, candidate]).returncode
         if status != 0:
             raise Refusal("the updater did not pass the verification under Wine on %s/installed (exit status %d)"

@@ -708,14 +708,18 @@ def cannot_run(exes):
     return None
 
 
-def parse_updater_command(description, folder, folder_help, argv):
+def parse_updater_command(description, folder, folder_help, argv, options=()):
     """The arguments of a command that runs the updater on a folder: the folder's path (made
-    absolute) as `folder`, then `exe`, the built updaters to choose from."""
+    absolute) as `folder`, then `exe`, the built updaters to choose from. options: further
+    options of the command, each (flags, keyword arguments of add_argument); they may come
+    anywhere on the command line."""
     parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument(folder, help=folder_help)
     parser.add_argument("exe", nargs="*", help="built updaters, PE32 and PE32+ (default: those of build/windows "
                         "and build/windows64); the one this machine runs under Wine is taken")
-    args = parser.parse_args(argv)
+    for flags, settings in options:
+        parser.add_argument(*flags, **settings)
+    args = parser.parse_intermixed_args(argv)
     setattr(args, folder, os.path.abspath(getattr(args, folder)))
     return args
 
