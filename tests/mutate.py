@@ -16,9 +16,7 @@ so a second run rebuilds only what changed.
 
 The suite first runs once without mutants; if it fails there the check stops,
 since every mutant would then count as killed. That run's test times set the
-order for the mutants: the test that killed the same mutant last time (kept
-in killers.json in the work folder), then the others from the quickest to the
-slowest, each test stopping at its first failed assertion and the run at its
+order for the mutants, from the quickest test to the slowest, each test stopping at its first failed assertion and the run at its
 first failed test. Mutants of one file are made one after another, so each
 build recompiles one source or two.
 """
@@ -32,7 +30,6 @@ import resource
 import shutil
 import subprocess
 import sys
-import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -102,12 +99,6 @@ def load_json(path, default):
         return json.loads(path.read_text(encoding="utf-8"))
     except (OSError, ValueError):
         return default
-
-
-def save_json(path, value):
-    with tempfile.NamedTemporaryFile("w", encoding="utf-8", dir=path.parent, delete=False) as out:
-        json.dump(value, out, indent=1, sort_keys=True)
-    os.replace(out.name, path)
 
 
 def baseline(binary, report):
@@ -195,8 +186,6 @@ def main():
     tests = baseline(binary, args.work / "baseline.json")
     position = {name: index for index, (name, _) in enumerate(tests)}
     quickest_first = [name for name, _ in sorted(tests, key=lambda test: test[1])]
-    killers_file = args.work / "killers.json"
-    killers = load_json(killers_file, {})
 
     mutants = [m for m in read_mutants(args.list) if not args.only or m[0] in args.only]
     files = list(dict.fromkeys(name for _, name, _, _ in mutants))
@@ -220,15 +209,10 @@ def main():
                 broken.append(f"{label}: does not build")
                 print(f"BROKEN    {label}", flush=True)
                 continue
-            key = "\n".join((name, old, new))
-            first = [killers[key]] if killers.get(key) in position else []
-            failure = judge(binary, first + [t for t in quickest_first if t not in first], position)
+            failure = judge(binary, quickest_first, position)
             if failure:
                 killed += 1
                 print(f"killed    {label}  by {failure[0]}{failure[1]}", flush=True)
-                if killers.get(key) != failure[0]:
-                    killers[key] = failure[0]
-                    save_json(killers_file, killers)
             else:
                 survived.append(label)
                 print(f"SURVIVED  {label}", flush=True)

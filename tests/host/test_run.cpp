@@ -110,12 +110,11 @@ using Folder = std::map<std::string, FileState>;
 
 Folder ReadFolder(const std::string &windowsFolder = kGameDir)
 {
+    const sim::Disk disk = sim::SaveDisk();
     Folder folder;
-    const std::string prefix = sim::Key(windowsFolder) + "/";
-    for (const auto &f : sim::SaveDisk().files)
-        if (f.first.compare(0, prefix.size(), prefix) == 0 && f.first.find('/', prefix.size()) == std::string::npos)
-            folder[f.first.substr(prefix.size())] =
-                FileState{f.second.bytes, f.second.attributes == 0 ? FILE_ATTRIBUTE_NORMAL : f.second.attributes};
+    for (const std::string &name : sim::List(windowsFolder))
+        folder[name] = FileState{disk.files.at(sim::Key(windowsFolder + name)).bytes,
+                                 sim::Attributes(windowsFolder + name)};
     return folder;
 }
 
