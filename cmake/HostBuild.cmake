@@ -16,6 +16,7 @@ add_library(simwin STATIC
   platform/sim/sim_resources.cpp
   platform/sim/sim_user.cpp
   platform/sim/sim_core.cpp
+  platform/sim/sim_process.cpp
 )
 target_include_directories(simwin PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(simwin PRIVATE -Wall -Wextra -Werror)

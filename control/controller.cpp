@@ -10,15 +10,56 @@ static const char *const kEditionCaptions[EDITION_COUNT] = {
     "現在ver1.02です", "現在ver1.02aです", "現在ver1.03です", "現在ver1.03aです",
 };
 
-extern "C" int WINAPI WinMain(HINSTANCE module, HINSTANCE previousInstance, LPSTR commandLine, int showCommand)
+/* Players run the updater from wherever it was downloaded, elevated by the
+ * system's installer detection. A DLL that the process loads after start-up
+ * (a box's theme, say) is otherwise looked for in the program's own folder
+ * first, where anyone could have left one: from here on, DLLs come from the
+ * system folder only. A system without the loader update that brought this
+ * has no such call; the program then carries on as it always did. */
+static void LoadDllsFromSystemOnly(void)
 {
-    (void)previousInstance;
-    (void)commandLine;
-    (void)showCommand;
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (kernel == NULL)
+        return;
+    SetDefaultDllDirectoriesProc restrict =
+        (SetDefaultDllDirectoriesProc)GetProcAddress(kernel, "SetDefaultDllDirectories");
+    if (restrict != NULL)
+        restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
 
+/* One run at a time, on the whole machine: a player who started the updater
+ * twice gets the second run only after the first has ended, and it then
+ * finds what the first left (up to date, or asks again after a No). A run
+ * killed while it held the lock leaves it abandoned, which counts as free.
+ * Where the lock cannot be had at all the run goes on as before; returns
+ * the lock to release, or NULL. */
+static HANDLE WaitForOtherRuns(void)
+{
+    HANDLE lock = CreateMutexA(NULL, FALSE, "Global\\WellhavenUpdater");
+    if (lock == NULL)
+        return NULL;
+    DWORD waited = WaitForSingleObject(lock, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(lock);
+        return NULL;
+    }
+    return lock;
+}
+
+static void LetOtherRunsIn(HANDLE lock)
+{
+    if (lock == NULL)
+        return;
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
+
+/* Finds the installation, asks the player and runs the plan. */
+static void Update(HMODULE module)
+{
     char *installDir = LocateInstallDir();
     if (installDir == NULL)
-        return 0;
+        return;
 
     int edition = IdentifyEdition(installDir);
     if (edition >= EDITION_FIRST_UP_TO_DATE) {
@@ -35,5 +76,17 @@ extern "C" int WINAPI WinMain(HINSTANCE module, HINSTANCE previousInstance, LPST
     }
 
     GlobalFree(installDir);
+}
+
+extern "C" int WINAPI WinMain(HINSTANCE module, HINSTANCE previousInstance, LPSTR commandLine, int showCommand)
+{
+    (void)previousInstance;
+    (void)commandLine;
+    (void)showCommand;
+
+    LoadDllsFromSystemOnly();
+    HANDLE lock = WaitForOtherRuns();
+    Update(module);
+    LetOtherRunsIn(lock);
     return 0;
 }

@@ -56,6 +56,7 @@ typedef DWORD REGSAM;
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_DELETE 0x00000004u
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define FILE_BEGIN 0
@@ -75,6 +76,30 @@ WINAPI_IMPORT BOOL WINAPI CloseHandle(HANDLE object);
 WINAPI_IMPORT BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists);
 WINAPI_IMPORT BOOL WINAPI DeleteFileA(LPCSTR fileName);
 WINAPI_IMPORT BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD attributes);
+/* Makes what was written through the handle durable. */
+WINAPI_IMPORT BOOL WINAPI FlushFileBuffers(HANDLE file);
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_WRITE_THROUGH 0x00000008u
+WINAPI_IMPORT BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
+
+/* One run at a time */
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_FAILED 0xFFFFFFFFu
+WINAPI_IMPORT HANDLE WINAPI CreateMutexA(void *security, BOOL initialOwner, LPCSTR name);
+WINAPI_IMPORT DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
+WINAPI_IMPORT BOOL WINAPI ReleaseMutex(HANDLE mutex);
+
+/* Where DLLs loaded after start-up are searched. SetDefaultDllDirectories
+ * came with a loader update (2011) and is looked up, not imported, so the
+ * program still starts on a system without it. */
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
+typedef BOOL(WINAPI *SetDefaultDllDirectoriesProc)(DWORD directoryFlags);
+/* Any function; cast to its own type before the call. */
+typedef void(WINAPI *FARPROC)(void);
+WINAPI_IMPORT HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);
+WINAPI_IMPORT FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
 
 /* The temporary folder */
 WINAPI_IMPORT DWORD WINAPI GetTempPathA(DWORD bufferLength, LPSTR buffer);

@@ -1,7 +1,8 @@
 /*
  * File replacement: every change to the install folder is written to a
- * scratch file in the temporary folder first and then copied over its target,
- * so a step that fails before its copy leaves the target as it was.
+ * scratch file in the temporary folder first and then committed over its
+ * target in one rename, so a step that fails or stops anywhere leaves the
+ * target either as it was or finished.
  */
 #ifndef WELLHAVEN_REPLACE_H
 #define WELLHAVEN_REPLACE_H
@@ -27,11 +28,14 @@ struct WriteCodes {
  * check that failed. */
 bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes *codes);
 
-/* Copies the filled and closed scratch file over target, replacing its
- * content, gives the target attributes unless they are
- * FILE_ATTRIBUTE_NORMAL (which leaves what the copy gave it), and deletes
- * the scratch file. Returns false after showing copyFailedCode; the scratch
- * file then stays in the temporary folder. */
+/* Commits the filled and closed scratch file to target: copies it to a side
+ * file beside the target (target + ".new"), makes that durable and renames
+ * it over the target in one step, so the target is at every moment either
+ * the old file or the new one. Then gives the target attributes unless they
+ * are FILE_ATTRIBUTE_NORMAL (which leaves what the copy gave it) and
+ * deletes the scratch file. Returns false after showing copyFailedCode; the
+ * side file is then removed, the target is as it was and the scratch file
+ * stays in the temporary folder. */
 bool MoveScratchOver(const char *scratchName, const char *target, DWORD attributes, int copyFailedCode);
 
 /* Closes *file unless it is already closed (INVALID_HANDLE_VALUE), and marks

@@ -1,6 +1,7 @@
 /*
  * Scratch files: a new, empty, uniquely named file in the temporary folder,
- * and the checked write that fills one.
+ * the checked write that fills one, and the commit that makes one the
+ * target.
  */
 #include "replace/replace.h"
 
@@ -54,14 +55,50 @@ bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes 
     return true;
 }
 
+/* The side file a target is committed through: beside it, so that the
+ * rename stays on one volume and is one step, and named after it, so that a
+ * side file left by a stopped run is overwritten by the next run's instead
+ * of piling up. ".new" makes no name the game loads: not an archive, not a
+ * library. One run at a time (the controller's lock) keeps two runs off it. */
+static const char kSideSuffix[] = ".new";
+
+/* Copies the scratch file to the side file and makes its bytes durable:
+ * after a power cut it must never become the target half written. */
+static bool WriteSide(const char *scratchName, const char *side)
+{
+    if (!CopyFileA(scratchName, side, FALSE))
+        return false;
+    HANDLE file = CreateFileA(side, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BOOL flushed = FlushFileBuffers(file);
+    CloseHandle(file);
+    return flushed != FALSE;
+}
+
 bool MoveScratchOver(const char *scratchName, const char *target, DWORD attributes, int copyFailedCode)
 {
-    if (!CopyFileA(scratchName, target, FALSE)) {
+    char *side = (char *)GlobalAlloc(GMEM_FIXED, (SIZE_T)lstrlenA(target) + sizeof kSideSuffix);
+    if (side == NULL) {
         ReportFailure(copyFailedCode, kTextNoPatchFile);
         return false;
     }
-    /* The mark is set while the scratch file still exists; like the delete,
-     * its result is not needed for the target's content. */
+    wsprintfA(side, "%s%s", target, kSideSuffix);
+
+    /* The target is replaced whole, in one rename, or not at all: until the
+     * rename it is the old file, after it the new one, durable. */
+    if (!WriteSide(scratchName, side) ||
+        !MoveFileExA(side, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ReportFailure(copyFailedCode, kTextNoPatchFile);
+        DeleteFileA(side);
+        GlobalFree(side);
+        return false;
+    }
+    GlobalFree(side);
+
+    /* The mark goes on the target after the rename, so a side file is never
+     * hidden and can always be overwritten; like the delete of the scratch
+     * file, its result is not needed for the target's content. */
     if (attributes != FILE_ATTRIBUTE_NORMAL)
         SetFileAttributesA(target, attributes);
     DeleteFileA(scratchName);

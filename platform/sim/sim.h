@@ -19,6 +19,19 @@
  * - Every open's access and share mode is checked against every handle
  *   already open on the file, the program's own and other programs', both
  *   ways; copies and deletes of an open file are refused.
+ * - MoveFileExA renames a file in one step, over an existing one only with
+ *   MOVEFILE_REPLACE_EXISTING; it refuses a target that is a folder, is
+ *   read-only or is open without delete sharing, and a source that is open
+ *   (ERROR_ACCESS_DENIED), but not a hidden target.
+ * - Durability: bytes written to a file (by WriteFile or a copy) are not
+ *   durable until FlushFileBuffers on a handle to it; creating, renaming and
+ *   deleting files, and their attributes, are durable in the order they were
+ *   made. A power cut (Torn) tears every file whose bytes are not durable.
+ * - Named mutexes, one program's run at a time: one can be held by another
+ *   run that lets go (or is killed) when the program waits for it.
+ * - The loader: GetModuleHandleA knows kernel32.dll, whose
+ *   SetDefaultDllDirectories GetProcAddress finds unless the system predates
+ *   it; the search the program asked for is recorded.
  * - HKEY_LOCAL_MACHINE is an in-memory tree of typed values, seen as 64-bit
  *   Windows shows it to a 32-bit program: keys under SOFTWARE that a 32-bit
  *   installer wrote live under SOFTWARE\Wow6432Node, which a plain open (or
@@ -72,6 +85,10 @@ enum Op {
     OpRegOpenKeyExA,
     OpRegQueryValueExA,
     OpMessageBoxA,
+    OpFlushFileBuffers,
+    OpMoveFileExA,
+    OpCreateMutexA,
+    OpWaitForSingleObject,
     OpCount
 };
 const char *OpName(Op op);
@@ -102,7 +119,8 @@ std::vector<std::string> AllFiles();
  * changes them), so a test can keep one before every call of a run. */
 struct FileNode {
     std::shared_ptr<std::string> bytes;
-    DWORD attributes; /* the settable bits; 0 for normal */
+    DWORD attributes;     /* the settable bits; 0 for normal */
+    bool durable = true;  /* no bytes written since the last flush */
 };
 struct Disk {
     std::map<std::string, FileNode> files;
@@ -115,6 +133,14 @@ Disk SaveDisk();
 std::string Key(const std::string &windowsPath);
 /* Puts a saved disk back; no file may be open. */
 void RestoreDisk(const Disk &disk);
+/* The disk as a power cut leaves it: every file whose bytes are not durable
+ * is cut to the first half of its length, or (zeroTail) keeps its length
+ * with the second half zero, as a file system that journals sizes but not
+ * data shows it. Names, renames, deletions and attributes stand. */
+Disk Torn(const Disk &disk, bool zeroTail);
+/* The error of the last MoveFileExA refusal (ERROR_ACCESS_DENIED 5,
+ * ERROR_FILE_NOT_FOUND 2, ERROR_ALREADY_EXISTS 183); 0 after a success. */
+DWORD MoveError();
 
 /* Holds a file open as another program would, with the given access and
  * share mode; returns false when the open is refused. */
@@ -151,6 +177,20 @@ void SetRegistryValueSize(const std::string &subKey, const std::string &name, DW
 /* Whether the program runs as an administrator (false after Reset: a
  * standard user). */
 void SetAdministrator(bool administrator);
+
+/* Another run holds the named mutex; when the program waits for it,
+ * meanwhile() runs (what that run does until it ends) and the mutex is then
+ * released, or left abandoned by a run that was killed. */
+void HoldMutexElsewhere(const std::string &name, std::function<void()> meanwhile, bool abandoned);
+/* Whether the program holds the named mutex now. */
+bool MutexHeldByProgram(const std::string &name);
+
+/* Whether the system has SetDefaultDllDirectories (true after Reset). */
+void SetLoaderUpdate(bool present);
+/* The flags the program gave SetDefaultDllDirectories (0: never called),
+ * and how many calls of the trace came before it. */
+DWORD DllSearch();
+size_t CallsBeforeDllSearch();
 
 /* The program's module and its resources. */
 HMODULE Module();

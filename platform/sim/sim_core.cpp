@@ -22,7 +22,8 @@ const char *OpName(Op op)
         "CreateFileA",    "GetFileSize",      "ReadFile",        "WriteFile",      "SetFilePointer",
         "CopyFileA",      "DeleteFileA",      "SetFileAttributesA", "GetTempPathA", "GetTempFileNameA",
         "FindResourceA",  "SizeofResource",   "LoadResource",    "LockResource",   "GlobalAlloc",
-        "RegOpenKeyExA",  "RegQueryValueExA", "MessageBoxA",
+        "RegOpenKeyExA",  "RegQueryValueExA", "MessageBoxA",     "FlushFileBuffers", "MoveFileExA",
+        "CreateMutexA",   "WaitForSingleObject",
     };
     return op < OpCount ? names[op] : "?";
 }
@@ -36,6 +37,14 @@ void ReleaseAll()
     for (OpenKey *k : s.openKeys)
         delete k;
     s.openKeys.clear();
+    /* The process has ended: its mutex handles are closed, and a mutex it
+     * still held is free for the next run (abandoned, which counts as free). */
+    for (MutexHandle *m : s.mutexHandles)
+        delete m;
+    s.mutexHandles.clear();
+    for (auto &m : s.mutexes)
+        if (m.second.owner == MUTEX_PROGRAM)
+            m.second.owner = MUTEX_FREE;
     for (Resource *r : s.resources)
         delete r;
     s.resources.clear();
@@ -55,6 +64,8 @@ void Reset()
     s.loadedResources = 0;
     s.writeHook = nullptr;
     s.callHook = nullptr;
+    s.mutexes.clear();
+    s.loaderUpdate = true;
     NewRun();
     s.nextUnique = 0x1A2B;
     MakeFolder("C:\\Temp");
@@ -75,6 +86,9 @@ void NewRun()
     }
     s.faultFired = false;
     s.trace.clear();
+    s.moveError = 0;
+    s.dllSearch = 0;
+    s.callsBeforeDllSearch = 0;
 }
 
 bool Faulted(Op op, bool *shortTransfer, const std::string &path, const std::string &source)
@@ -121,7 +135,7 @@ int OpenHandles()
     for (OpenFile *f : S().files)
         if (!f->heldByOther)
             n++;
-    return n + (int)S().openKeys.size();
+    return n + (int)S().openKeys.size() + (int)S().mutexHandles.size();
 }
 
 int LiveBlocks()

@@ -230,6 +230,29 @@ void RestoreDisk(const Disk &disk)
     S().disk = disk;
 }
 
+Disk Torn(const Disk &disk, bool zeroTail)
+{
+    Disk torn = disk;
+    for (auto &f : torn.files) {
+        FileNode &node = f.second;
+        if (node.durable)
+            continue;
+        const std::string &bytes = *node.bytes;
+        const size_t half = bytes.size() / 2;
+        if (zeroTail)
+            node.bytes = std::make_shared<std::string>(bytes.substr(0, half) + std::string(bytes.size() - half, '\0'));
+        else
+            node.bytes = std::make_shared<std::string>(bytes.substr(0, half));
+        node.durable = true;
+    }
+    return torn;
+}
+
+DWORD MoveError()
+{
+    return S().moveError;
+}
+
 bool HoldOpen(const std::string &windowsPath, DWORD access, DWORD shareMode)
 {
     return Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true) != nullptr;
@@ -357,6 +380,8 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
     }
     f->position += want;
     *written = want;
+    if (want > 0)
+        node->durable = false;
     return TRUE;
 }
 
@@ -389,6 +414,8 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *distanc
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE object)
 {
+    if (CloseMutexHandle(object))
+        return TRUE;
     OpenFile *f = Lookup(object);
     if (f == nullptr || f->heldByOther) {
         Misuse("CloseHandle of a handle the program does not hold");
@@ -414,7 +441,64 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
     /* The target is recreated with the source's attributes. */
     if (old != nullptr && (failIfExists || !MayRecreate(old->attributes, source->attributes) || AnyOpen(to)))
         return FALSE;
-    S().disk.files[to] = *source;
+    FileNode copy = *source;
+    /* The copy's bytes reach the disk in their own time. */
+    copy.durable = source->bytes->empty();
+    S().disk.files[to] = copy;
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file)
+{
+    OpenFile *f = Lookup(file);
+    if (Faulted(OpFlushFileBuffers, nullptr, f != nullptr ? f->windowsPath : std::string()))
+        return FALSE;
+    FileNode *node = f != nullptr ? Node(f->key) : nullptr;
+    /* Only a handle that may write can flush. */
+    if (node == nullptr || !(f->access & GENERIC_WRITE))
+        return FALSE;
+    node->durable = true;
+    return TRUE;
+}
+
+/* Whether every handle open on the file lets it be deleted or renamed. */
+static bool DeleteSharingAllows(const std::string &key)
+{
+    for (OpenFile *f : S().files)
+        if (f->key == key && !(f->shareMode & FILE_SHARE_DELETE))
+            return false;
+    return true;
+}
+
+extern "C" BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
+{
+    State &s = S();
+    if (Faulted(OpMoveFileExA, nullptr, newName, existing)) {
+        s.moveError = 5;
+        return FALSE;
+    }
+    std::string from = Key(existing);
+    std::string to = Key(newName);
+    s.moveError = 2; /* ERROR_FILE_NOT_FOUND */
+    if (Node(from) == nullptr || to.empty() || !IsFolder(Parent(to)))
+        return FALSE;
+    s.moveError = 5; /* ERROR_ACCESS_DENIED */
+    if (!DeleteSharingAllows(from) || IsFolder(to))
+        return FALSE;
+    FileNode *old = Node(to);
+    if (old != nullptr && to != from) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
+            s.moveError = 183; /* ERROR_ALREADY_EXISTS */
+            return FALSE;
+        }
+        /* A hidden target is no obstacle to a rename, unlike a copy. */
+        if ((old->attributes & FILE_ATTRIBUTE_READONLY) || !DeleteSharingAllows(to))
+            return FALSE;
+    }
+    FileNode moved = *Node(from);
+    s.disk.files.erase(from);
+    s.disk.files[to] = moved;
+    s.moveError = 0;
     return TRUE;
 }
 

@@ -40,6 +40,18 @@ struct Resource {
     std::string bytes;
 };
 
+struct Mutex {
+    int owner; /* MUTEX_FREE, MUTEX_PROGRAM or MUTEX_ELSEWHERE */
+    bool abandoned; /* the run elsewhere is killed while it holds it */
+    std::function<void()> meanwhile;
+};
+enum { MUTEX_FREE, MUTEX_PROGRAM, MUTEX_ELSEWHERE };
+
+/* A handle the program holds on a named mutex. */
+struct MutexHandle {
+    std::string name;
+};
+
 struct Fault {
     unsigned remaining; /* calls still to pass before the fault; 0 = none */
     bool shortTransfer;
@@ -68,6 +80,12 @@ struct State {
     unsigned nextUnique;
     std::function<void(const std::string &)> writeHook;
     std::function<void(const std::string &)> misuseHandler;
+    DWORD moveError;
+    std::map<std::string, Mutex> mutexes;
+    std::set<MutexHandle *> mutexHandles;
+    bool loaderUpdate;
+    DWORD dllSearch;
+    size_t callsBeforeDllSearch;
 };
 
 State &S();
@@ -84,6 +102,9 @@ void Misuse(const std::string &what);
 
 /* Whether c begins a double-byte character in code page 932. */
 bool IsLeadByte932(unsigned char c);
+
+/* Closes a mutex handle of the program; false when the handle is none. */
+bool CloseMutexHandle(HANDLE object);
 
 /* Closes and frees everything the program left open or allocated. */
 void ReleaseAll();
