@@ -29,29 +29,19 @@ static void LoadDllsFromSystemOnly(void)
 
 /* One run at a time, on the whole machine: a player who started the updater
  * twice gets the second run only after the first has ended, and it then
- * finds what the first left (up to date, or asks again after a No). A run
- * killed while it held the lock leaves it abandoned, which counts as free.
- * Where the lock cannot be had at all the run goes on as before; returns
- * the lock to release, or NULL. */
+ * finds what the first left (up to date, or asks again after a No). The
+ * lock is held until the process ends, which follows WinMain at once: the
+ * system then abandons it, and a run waiting for it takes an abandoned lock
+ * (WAIT_ABANDONED) as its own just as a released one, so the wait's result
+ * needs no test. Where the lock cannot be had at all (no object, a failed
+ * wait) the run goes on as it always did. Returns the handle to close, or
+ * NULL. */
 static HANDLE WaitForOtherRuns(void)
 {
     HANDLE lock = CreateMutexA(NULL, FALSE, "Global\\WellhavenUpdater");
-    if (lock == NULL)
-        return NULL;
-    DWORD waited = WaitForSingleObject(lock, INFINITE);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-        CloseHandle(lock);
-        return NULL;
-    }
+    if (lock != NULL)
+        WaitForSingleObject(lock, INFINITE);
     return lock;
-}
-
-static void LetOtherRunsIn(HANDLE lock)
-{
-    if (lock == NULL)
-        return;
-    ReleaseMutex(lock);
-    CloseHandle(lock);
 }
 
 /* Finds the installation, asks the player and runs the plan. */
@@ -87,6 +77,7 @@ extern "C" int WINAPI WinMain(HINSTANCE module, HINSTANCE previousInstance, LPST
     LoadDllsFromSystemOnly();
     HANDLE lock = WaitForOtherRuns();
     Update(module);
-    LetOtherRunsIn(lock);
+    if (lock != NULL)
+        CloseHandle(lock);
     return 0;
 }

@@ -82,14 +82,15 @@ WINAPI_IMPORT BOOL WINAPI FlushFileBuffers(HANDLE file);
 #define MOVEFILE_WRITE_THROUGH 0x00000008u
 WINAPI_IMPORT BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
 
-/* One run at a time */
+/* One run at a time: a mutex is released when the process that holds it
+ * ends (abandoned, WAIT_ABANDONED to the next), so the program never
+ * releases it itself. */
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_FAILED 0xFFFFFFFFu
 WINAPI_IMPORT HANDLE WINAPI CreateMutexA(void *security, BOOL initialOwner, LPCSTR name);
 WINAPI_IMPORT DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
-WINAPI_IMPORT BOOL WINAPI ReleaseMutex(HANDLE mutex);
 
 /* Where DLLs loaded after start-up are searched. SetDefaultDllDirectories
  * came with a loader update (2011) and is looked up, not imported, so the

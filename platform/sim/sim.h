@@ -28,7 +28,8 @@
  *   deleting files, and their attributes, are durable in the order they were
  *   made. A power cut (Torn) tears every file whose bytes are not durable.
  * - Named mutexes, one program's run at a time: one can be held by another
- *   run that lets go (or is killed) when the program waits for it.
+ *   run that lets go (or is killed) when the program waits for it. A mutex
+ *   the program holds is abandoned when its run ends (NewRun).
  * - The loader: GetModuleHandleA knows kernel32.dll, whose
  *   SetDefaultDllDirectories GetProcAddress finds unless the system predates
  *   it; the search the program asked for is recorded.
@@ -182,7 +183,7 @@ void SetAdministrator(bool administrator);
  * meanwhile() runs (what that run does until it ends) and the mutex is then
  * released, or left abandoned by a run that was killed. */
 void HoldMutexElsewhere(const std::string &name, std::function<void()> meanwhile, bool abandoned);
-/* Whether the program holds the named mutex now. */
+/* Whether the program holds the named mutex now (until NewRun). */
 bool MutexHeldByProgram(const std::string &name);
 
 /* Whether the system has SetDefaultDllDirectories (true after Reset). */

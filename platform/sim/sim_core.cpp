@@ -37,14 +37,9 @@ void ReleaseAll()
     for (OpenKey *k : s.openKeys)
         delete k;
     s.openKeys.clear();
-    /* The process has ended: its mutex handles are closed, and a mutex it
-     * still held is free for the next run (abandoned, which counts as free). */
     for (MutexHandle *m : s.mutexHandles)
         delete m;
     s.mutexHandles.clear();
-    for (auto &m : s.mutexes)
-        if (m.second.owner == MUTEX_PROGRAM)
-            m.second.owner = MUTEX_FREE;
     for (Resource *r : s.resources)
         delete r;
     s.resources.clear();
@@ -86,6 +81,11 @@ void NewRun()
     }
     s.faultFired = false;
     s.trace.clear();
+    /* The last run's process has ended: a mutex it held is abandoned, free
+     * for the next wait. */
+    for (auto &m : s.mutexes)
+        if (m.second.owner == MUTEX_PROGRAM)
+            m.second = Mutex{MUTEX_FREE, false, nullptr};
     s.moveError = 0;
     s.dllSearch = 0;
     s.callsBeforeDllSearch = 0;

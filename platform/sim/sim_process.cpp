@@ -95,18 +95,6 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)
     return result;
 }
 
-extern "C" BOOL WINAPI ReleaseMutex(HANDLE mutex)
-{
-    State &s = S();
-    MutexHandle *handle = static_cast<MutexHandle *>(mutex);
-    if (s.mutexHandles.count(handle) == 0 || s.mutexes[handle->name].owner != MUTEX_PROGRAM) {
-        Misuse("ReleaseMutex of a mutex the program does not hold");
-        return FALSE;
-    }
-    s.mutexes[handle->name].owner = MUTEX_FREE;
-    return TRUE;
-}
-
 /* Closes a mutex handle of the program; false when the handle is none. */
 bool sim::CloseMutexHandle(HANDLE object)
 {

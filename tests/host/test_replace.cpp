@@ -237,6 +237,7 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         sim::Op failing;  /* sim::OpCount: none */
         int code;         /* 0: success */
         Left scratch;
+        int side = 0; /* what is in the way of data.xp3.new: 1 a file left by a stopped run, 2 a folder */
     } cases[] = {
         /* The recipe consumes 16 + 22408 + 8981 + 105475 = 136880 installed
          * bytes and 16 + 8992 + 1591 = 10599 payload bytes; anything past
@@ -260,12 +261,15 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         {"finished, size unreadable", 138482, N, 0, 10599, sim::OpGetFileSize, 210, NOTHING},
         {"missing", -1, N, 0, 10599, sim::OpCount, 202, NOTHING},
         {"held for writing without sharing", 138471, N, GENERIC_WRITE, 10599, sim::OpCount, 202, NOTHING},
-        /* The copy over the target is refused: the finished file stays in
-         * the temporary folder. */
+        /* The rename over the target is refused, or the side file cannot be
+         * made: the finished file stays in the temporary folder. A hidden
+         * target is renamed over, and the new file is not hidden. */
         {"held for reading with read sharing", 138471, N, GENERIC_READ, 10599, sim::OpCount, 212, FINISHED},
-        {"hidden", 138471, H, 0, 10599, sim::OpCount, 212, FINISHED},
+        {"hidden", 138471, H, 0, 10599, sim::OpCount, 0, NOTHING},
         {"read-only", 138471, R, 0, 10599, sim::OpCount, 212, FINISHED},
         {"hidden and read-only", 138471, H | R, 0, 10599, sim::OpCount, 212, FINISHED},
+        {"a side file left by a stopped run", 138471, N, 0, 10599, sim::OpCount, 0, NOTHING, 1},
+        {"a folder in the way of the side file", 138471, N, 0, 10599, sim::OpCount, 212, FINISHED, 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -278,6 +282,10 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         }
         if (c.failing != sim::OpCount)
             sim::FailCall(c.failing, 1);
+        if (c.side == 1)
+            sim::PutFile(In("data.xp3.new"), Noise(5000, 3));
+        else if (c.side == 2)
+            sim::MakeFolder(In("data.xp3.new"));
         EXPECT_EQ(SplicePatch(kGameDir, "data.xp3", &kDataRecipe, kPayloadId, sim::Module()), c.code == 0);
         sim::ReleaseHeld();
         /* What the splice writes; for a file too short, the part of it
@@ -294,6 +302,7 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         EXPECT_TRUE(sim::FileBytes(In("data.xp3")) == (rebuilt ? finished : installed_))
             << (rebuilt ? "not rebuilt" : "the target changed");
         EXPECT_EQ(sim::Attributes(In("data.xp3")), rebuilt ? kArchive : c.attributes);
+        EXPECT_FALSE(sim::Exists(In("data.xp3.new"))) << "a side file was left";
         if (!rebuilt && (c.scratch == NOTHING || c.scratch == EMPTY)) {
             EXPECT_EQ(sim::BytesRead(), 0u) << "the installed file was read";
         }
@@ -332,16 +341,18 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         DWORD payloadSize;
         int code;
         DWORD attributesAfter;
+        bool sideFolder = false; /* a folder in the way of file.sig.new */
     } cases[] = {
         {"signature over a hidden signature", true, 0, H, H, false, 212, 0, H},
         {"signature from a longer payload", true, 0, H, H, false, 300, 0, H},
         {"signature over a read-only file", true, 0, H, R, false, 212, 0, H},
         {"signature where there was none", true, 0, H, 0, false, 212, 0, H},
         {"signature from a short payload", true, 0, H, H, false, 211, 403, H},
-        /* Cleared before a copy that then fails: the mark is gone. */
+        /* Cleared before a commit that then fails: the mark is gone. */
         {"signature held open", true, 0, H, H, true, 212, 408, N},
+        {"signature, a folder in the way", true, 0, H, H, false, 212, 408, N, true},
         {"normal over read-only", false, 600, N, R, false, 600, 508, R},
-        {"normal over hidden", false, 600, N, H, false, 600, 508, H},
+        {"normal over hidden", false, 600, N, H, false, 600, 0, A},
         {"normal over normal, shorter length", false, 600, N, N, false, 1000, 0, A},
         {"normal where there was none", false, 600, N, 0, false, 600, 0, A},
         {"normal from a short payload", false, 600, N, N, false, 599, 502, N},
@@ -360,6 +371,8 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         if (c.held) {
             ASSERT_TRUE(sim::HoldOpen(In("file.sig"), GENERIC_READ, FILE_SHARE_READ));
         }
+        if (c.sideFolder)
+            sim::MakeFolder(In("file.sig.new"));
         sim::AddResource(kPayloadId, "BINARY", payload);
 
         bool result =
@@ -369,6 +382,7 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         const size_t length = c.signature ? 212 : c.length;
         EXPECT_EQ(result, c.code == 0);
         EXPECT_EQ(sim::Attributes(In("file.sig")), c.attributesAfter);
+        EXPECT_FALSE(sim::Exists(In("file.sig.new"))) << "a side file was left";
         if (c.code == 0) {
             ExpectBoxes({});
             EXPECT_TRUE(sim::FileBytes(In("file.sig")) == payload.substr(0, length));

@@ -29,6 +29,9 @@ class ExecutableTest(unittest.TestCase):
         self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, pefile.OPTIONAL_HEADER_MAGIC_PE)
         self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"])
         self.assertEqual(self.pe.FILE_HEADER.TimeDateStamp, 0)
+        # Everything but the payloads, icon and version block fits in 19 KiB on disk.
+        code = sum(s.SizeOfRawData for s in self.pe.sections if not s.Name.startswith(b".rsrc"))
+        self.assertLessEqual(code, 19 * 1024)
 
     def test_imports_only_the_system_and_c_runtime_dlls(self):
         dlls = {entry.dll.decode().upper() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
