@@ -10,7 +10,8 @@ answering, and then checks
     buttons, default button and icon;
   - the exit status of every run (always 0);
   - every file of the install folder: bytes, hidden and read-only;
-  - what is left in the temporary folder (the scratch file of a failed step).
+  - what is left in the temporary folder (the scratch file of a failed step);
+  - with a DLL planted beside the updater, that the robot loaded it and the updater did not.
 
     scenarios.py [--exe EXE]... [--group NAME]... [--rows all|plain|root] [-k TEXT]
                  [--release DIR] [--wine-dir DIR] [--shots DIR] [--list] [--ctest]
@@ -27,6 +28,7 @@ Expected texts are written here in UTF-8 and compared as code page 932.
 import argparse
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -223,7 +225,7 @@ class Run:
 
 class Scenario:
     def __init__(self, group, name, edition, runs, prepare=(), registry="sz", backslash=True,
-                 folder="Wellhaven", temp="folder", view=None, root=None, note=""):
+                 folder="Wellhaven", temp="folder", view=None, root=None, planted=None, note=""):
         self.group, self.name, self.edition = group, name, edition
         self.runs = runs
         self.prepare = list(prepare)
@@ -233,6 +235,7 @@ class Scenario:
         self.temp = temp            # folder, missing, too long
         self.view = view            # "64": the key only in the 64-bit registry view (64-bit prefixes only)
         self.root = root            # why the expectation holds only when Wine runs as root
+        self.planted = planted      # a DLL name: see plant()
         self.note = note
 
     def root_reason(self):
@@ -385,6 +388,11 @@ SCENARIOS = [
     S(WOW64, "update edition 0, then up to date", 0, [updated_all(0), Run([up_to_date(6)], files=Finished())]),
     S(WOW64, "key only in the 64-bit registry view", 0, [Run([error(1, NO_INSTALL_DIR)], files=Unchanged())],
       view="64"),
+
+    # A DLL left in the downloads folder: uxtheme.dll, no known DLL, which the process loads only when its first box
+    # is drawn (WINEDEBUG=+loaddll shows it after user32, in the updater as in the robot). The robot, started from
+    # the same folder and without the restriction, must load it; the updater must not.
+    S("planted", "uxtheme.dll beside the updater is not loaded", 0, [updated_all(0)], planted="uxtheme.dll"),
 ]
 
 GROUPS = []
@@ -489,8 +497,36 @@ def check_run(ctx, number, run, result):
     return problems
 
 
+MINGW_GCC = {wb.PE32: "i686-w64-mingw32-gcc", wb.PE32PLUS: "x86_64-w64-mingw32-gcc"}
+
+
+def plant(ctx, dll):
+    """Copies the updater and the robot into a folder of their own with tests/wine/planted_dll.c built beside them
+    as `dll`; returns the copy and the override that has Wine prefer that DLL to its own, as Windows does for a
+    DLL that is not a known one."""
+    folder = os.path.join(ctx.root, "Downloads")
+    os.makedirs(folder)
+    for program in (ctx.exe, wb.robot_for(ctx.exe)):
+        shutil.copy(program, folder)
+    subprocess.run([MINGW_GCC[wb.pe_kind(ctx.exe)], "-shared", "-s", "-Os", "-Wall", "-Wextra", "-Werror",
+                    "-o", os.path.join(folder, dll), os.path.join(os.path.dirname(__file__), "planted_dll.c")],
+                   check=True)
+    return os.path.join(folder, wb.EXE_NAME), os.path.splitext(dll)[0] + "=n,b"
+
+
+def planted_loads(exe, dll):
+    folder = os.path.dirname(exe)
+    problems = []
+    if os.path.exists(os.path.join(folder, "loaded-into-" + wb.EXE_NAME)):
+        problems.append("the updater loaded the %s beside it" % dll)
+    if not os.path.exists(os.path.join(folder, "loaded-into-" + wb.ROBOT_NAME)):
+        problems.append("the robot, from the same folder, did not load the %s beside it: no load is seen" % dll)
+    return problems
+
+
 def run_scenario(session, scenario, release, exe, shots=None):
     ctx = Context(session, scenario, release, exe)
+    exe, overrides = plant(ctx, scenario.planted) if scenario.planted else (exe, None)
     wb.make_install_folder(ctx.release_dir("installed"), ctx.folder)
     ctx.make_temp()
     for action in scenario.prepare:
@@ -505,9 +541,12 @@ def run_scenario(session, scenario, release, exe, shots=None):
             action(ctx)
         hold = (ctx.path(run.hold[0]), run.hold[1]) if run.hold else None
         shot_dir = os.path.join(ctx.root, "shots-%d" % number) if shots else None
-        result = session.run_updater(exe, ctx.root, answer=run.answer, hold=hold, shots=shot_dir)
+        result = session.run_updater(exe, ctx.root, answer=run.answer, hold=hold, shots=shot_dir,
+                                     dll_overrides=overrides)
         problems += check_run(ctx, number, run, result)
         pictures += list(zip(result.boxes, result.shots))
+    if scenario.planted:
+        problems += planted_loads(exe, scenario.planted)
     if shots:
         save_pictures(pictures, shots)
     wb.remove_tree(ctx.root)

@@ -535,27 +535,28 @@ class Session:
             raise WineError("Xvfb did not start (see %s)" % os.path.join(self.slot_dir, "xvfb.log"))
         self.display = ":" + number.strip().decode()
 
-    def env(self):
+    def env(self, dll_overrides=None):
         env = dict(os.environ)
         for name in ("WINELOADER", "WINESERVER", "WINEDLLPATH"):
             env.pop(name, None)
+        # No Mono or Gecko installer prompts, no menu entries in $HOME; then the caller's own.
+        overrides = ["mscoree,mshtml=", "winemenubuilder.exe=d"] + ([dll_overrides] if dll_overrides else [])
         env.update({
             "WINEPREFIX": self.prefix,
             "WINEARCH": self.path.arch,
             "WINEDEBUG": "-all",
-            # No Mono or Gecko installer prompts, no menu entries in $HOME.
-            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+            "WINEDLLOVERRIDES": ";".join(overrides),
             "DISPLAY": self.display,
             "LC_ALL": "ja_JP.UTF-8",
         })
         return env
 
-    def _call(self, args, timeout, name, cwd=None):
+    def _call(self, args, timeout, name, cwd=None, dll_overrides=None):
         """Runs a wine command with output to a file; returns its exit status."""
         out_path = os.path.join(self.slot_dir, name + ".log")
         with open(out_path, "wb") as out:
-            proc = subprocess.Popen(args, env=self.env(), cwd=cwd or self.slot_dir, stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+            proc = subprocess.Popen(args, env=self.env(dll_overrides), cwd=cwd or self.slot_dir,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
             try:
                 return proc.wait(timeout)
             except subprocess.TimeoutExpired:
@@ -636,11 +637,12 @@ class Session:
         os.makedirs(path)
         return path
 
-    def run_updater(self, exe, workdir, answer="yes", hold=None, shots=None, timeout=90):
+    def run_updater(self, exe, workdir, answer="yes", hold=None, shots=None, timeout=90, dll_overrides=None):
         """Runs the updater with the robot answering; returns a RunResult.
 
         hold: (path, "none" or "read") a file the robot keeps open while the
         updater runs. shots: a folder for a picture of every box (box<N>.bmp).
+        dll_overrides: more WINEDLLOVERRIDES entries for this run (uxtheme=n,b).
         """
         if exe not in self._robots:
             self._robots[exe] = robot_for(exe)
@@ -656,7 +658,7 @@ class Session:
                     os.unlink(os.path.join(shots, old))
             args += ["--shots", windows_path(shots)]
         args += ["--", windows_path(exe)]
-        status = self._call(args, timeout=timeout, name="robot", cwd=workdir)
+        status = self._call(args, timeout=timeout, name="robot", cwd=workdir, dll_overrides=dll_overrides)
         if not os.path.exists(record) and status != 0:
             # The robot opens its record before it starts the updater, so without one the updater never
             # ran: Wine failed to start the robot at all, which a busy machine sees now and then. Once
@@ -664,7 +666,7 @@ class Session:
             print("wine did not start the robot (status %d); starting it once more" % status, file=sys.stderr,
                   flush=True)
             time.sleep(1)
-            status = self._call(args, timeout=timeout, name="robot", cwd=workdir)
+            status = self._call(args, timeout=timeout, name="robot", cwd=workdir, dll_overrides=dll_overrides)
         if not os.path.exists(record):
             with open(os.path.join(self.slot_dir, "robot.log"), errors="replace") as f:
                 output = f.read()
