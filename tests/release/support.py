@@ -19,10 +19,12 @@ sys.path.insert(0, TOOLS)
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "wine"))
 import catalogue  # noqa: E402
 import winebox  # noqa: E402
+from ship import resources  # noqa: E402  (the release command's own walk of the resources)
 
 # What the release tests take from here: the catalogue and the Wine session of tools/ included.
 __all__ = ["SOURCE_DIR", "TOOLS", "SAMPLE", "UPDATER_EXE", "UPDATER_EXE64", "WORK", "catalogue", "winebox",
-           "run_tool", "read", "write", "SampleTestCase", "VS_FF_SPECIALBUILD", "version_block", "special_build", "resources"]
+           "run_tool", "read", "write", "SampleTestCase", "VS_FF_SPECIALBUILD", "version_block", "special_build",
+           "resources", "throwaway_certificate"]
 
 
 def run_tool(*args):
@@ -87,13 +89,14 @@ def special_build(pe):
     return bool(fixed.FileFlags & VS_FF_SPECIALBUILD), (texts[0] if texts else None)
 
 
-def resources(pe):
-    """Every resource of a pefile.PE: {(type name or id, id, language): bytes}."""
-    found = {}
-    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        type_key = str(rtype.name) if rtype.name is not None else rtype.id
-        for entry in rtype.directory.entries:
-            for lang in entry.directory.entries:
-                found[(type_key, entry.id, lang.id)] = pe.get_data(lang.data.struct.OffsetToData,
-                                                                   lang.data.struct.Size)
-    return found
+def throwaway_certificate(folder):
+    """A certificate signed by itself, made in folder: (certificate PEM, PKCS#12 file, its password file)."""
+    cert, key, pfx, password = (os.path.join(folder, n) for n in ("cert.pem", "key.pem", "cert.pfx", "password"))
+    write(password, b"not a secret\n")
+    for command in (["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                     "-subj", "/CN=Wellhaven test signer", "-keyout", key, "-out", cert],
+                    ["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
+                     "-passout", "file:" + password]):
+        done = subprocess.run(command, capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+    return cert, pfx, password

@@ -3,6 +3,7 @@
 
     test_build.py ReproducibleBuildTest   two clean builds in different folders give the same bytes
     test_build.py ReleaseSettingTest      WELLHAVEN_RELEASE_DIR, the refusal of a broken folder, rebuilds
+    test_build.py CompareTest             tools/release/compare.sh on shipped files of this commit and another
 """
 
 import os
@@ -12,7 +13,9 @@ import unittest
 
 import pefile
 
-from support import SAMPLE, SOURCE_DIR, WORK, catalogue, read, special_build, write
+from support import SAMPLE, SOURCE_DIR, TOOLS, WORK, catalogue, read, special_build, throwaway_certificate, write
+import compare  # noqa: E402  (tools/release, on the path through support)
+import ship  # noqa: E402
 
 EXE = "WellhavenUpdate103.exe"
 
@@ -106,6 +109,68 @@ class ReleaseSettingTest(unittest.TestCase):
         status, output = build(SOURCE_DIR, folder, os.path.join(release, "payload"))
         self.assertNotEqual(status, 0)
         self.assertIn("has no payload/ folder", " ".join(output.split()))
+
+
+class CompareTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = fresh("compare")
+        clone, this, other = (os.path.join(cls.work, n) for n in ("clone", "this", "other"))
+        os.makedirs(this)
+        os.makedirs(other)
+        # A throwaway commit that adds a space to a message, made in a clone that goes with the scratch folder.
+        assert subprocess.run(["git", "clone", "-q", "--shared", SOURCE_DIR, clone]).returncode == 0
+        report = os.path.join(clone, "common", "report.cpp")
+        write(report, read(report).replace(b'";', b' ";', 1))
+        assert subprocess.run(["git", "-C", clone, "-c", "user.name=test", "-c", "user.email=test@invalid",
+                               "commit", "-qam", "A message with a space more"]).returncode == 0
+        cls.exe = compare.build(compare.resolve("HEAD"), SAMPLE, this)
+        cls.other = compare.build(compare.resolve("HEAD", clone), SAMPLE, other, clone)
+        cls.signed = os.path.join(cls.work, "signed.exe")
+        cert, pfx, password = throwaway_certificate(cls.work)
+        ship.sign(cls.exe, cls.signed, pfx, password, "", cert, cls.work)
+
+    def run_compare(self, *args):
+        done = subprocess.run([os.path.join(TOOLS, "compare.sh")] + list(args), capture_output=True, text=True,
+                              env=dict(os.environ, TMPDIR=self.work))
+        return done.returncode, done.stdout, done.stderr.splitlines()
+
+    def test_a_rebuild_takes_the_signature_off_and_names_what_differs(self):
+        built = read(self.exe)
+        self.assertEqual(compare.unsigned(self.exe, self.work), (built, " (not signed)"))
+        self.assertEqual(compare.unsigned(self.signed, self.work)[0], built, "signed, then taken off")
+        status, out, err = self.run_compare(self.signed, SAMPLE)
+        self.assertEqual((status, err), (0, []), out)
+        self.assertIn("signature of %d bytes taken off) is byte for byte the build of" % (
+            os.path.getsize(self.signed) - len(built)), out)
+        status, out, err = self.run_compare(self.other, SAMPLE, compare.resolve("HEAD"))
+        self.assertEqual((status, err), (1, []), out)
+        self.assertIn("\n  section .rdata: ", out)
+
+        pe = pefile.PE(data=built)
+        text = next(s for s in pe.sections if s.Name.startswith(b".text\0"))
+        payload = built.index(read(os.path.join(SAMPLE, "payload", "108.bin")))
+        for at, expected in [
+                (payload + 100, "section .rsrc: payload 108 (ext.xp3)"),
+                (built.index("OriginalFilename".encode("utf-16-le")), "section .rsrc: the version block"),
+                (pe.FILE_HEADER.get_file_offset() + 4, "the headers: IMAGE_FILE_HEADER.TimeDateStamp"),
+                (text.PointerToRawData + 1, "section .text: 1 of %d bytes differ, the first at file offset 0x%x"
+                 % (text.SizeOfRawData, text.PointerToRawData + 1))]:
+            changed = bytearray(built)
+            changed[at] ^= 1
+            self.assertEqual(compare.differences(bytes(changed), built), [expected])
+
+    def test_misuse_is_one_line_and_exit_status_2(self):
+        broken = os.path.join(self.work, "broken")
+        shutil.copytree(os.path.join(SAMPLE, "payload"), os.path.join(broken, "payload"))
+        write(os.path.join(broken, "payload", "105.bin"), b"short")
+        for args, reason in [([], "the following arguments are required"),
+                             ([self.exe, SAMPLE, "no-such-commit"], "there is no commit 'no-such-commit'"),
+                             ([self.exe + ".missing", SAMPLE], "no file"),
+                             ([self.exe, broken], "the payloads are refused")]:
+            status, _, err = self.run_compare(*args)
+            self.assertEqual((status, len(err)), (2, 1), err)
+            self.assertTrue(err[0].startswith("compare: ") and reason in err[0], err[0])
 
 
 if __name__ == "__main__":

@@ -18,7 +18,7 @@ import unittest
 import pefile
 
 from support import (SAMPLE, SOURCE_DIR, TOOLS, UPDATER_EXE, UPDATER_EXE64, WORK, catalogue, read, resources,
-                     special_build, winebox, write)
+                     special_build, throwaway_certificate, winebox, write)
 
 SHIP = os.path.join(TOOLS, "ship.sh")
 EXE = "WellhavenUpdate103.exe"
@@ -56,15 +56,7 @@ class ShipTest(unittest.TestCase):
         cls.exe = os.path.join(build, EXE)
 
         # A throwaway certificate, made here, signed by itself.
-        cls.cert = os.path.join(cls.work, "cert.pem")
-        key, cls.pfx, cls.password = (os.path.join(cls.work, n) for n in ("key.pem", "cert.pfx", "password"))
-        write(cls.password, b"not a secret\n")
-        for command in (["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                         "-subj", "/CN=Wellhaven test signer", "-keyout", key, "-out", cls.cert],
-                        ["openssl", "pkcs12", "-export", "-inkey", key, "-in", cls.cert, "-out", cls.pfx,
-                         "-passout", "file:" + cls.password]):
-            done = run(*command)
-            assert done.returncode == 0, done.stderr
+        cls.cert, cls.pfx, cls.password = throwaway_certificate(cls.work)
 
     def ship(self, release, exe, out, *options, env=None):
         environment = dict(os.environ, **(env or {}))

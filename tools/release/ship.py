@@ -75,18 +75,23 @@ def special_build_text(pe):
     return text
 
 
-def embedded_payloads(pe):
-    """{id: bytes} of the resources of type BINARY."""
+def resources(pe):
+    """Every resource of a pefile.PE: {(type name or id, id, language): bytes}."""
     found = {}
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
         return found
     for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if str(rtype.name) != "BINARY":
-            continue
+        type_key = str(rtype.name) if rtype.name is not None else rtype.id
         for entry in rtype.directory.entries:
             for lang in entry.directory.entries:
-                found[entry.id] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+                found[(type_key, entry.id, lang.id)] = pe.get_data(lang.data.struct.OffsetToData,
+                                                                   lang.data.struct.Size)
     return found
+
+
+def embedded_payloads(pe):
+    """{id: bytes} of the resources of type BINARY."""
+    return {rid: data for (rtype, rid, _), data in resources(pe).items() if rtype == "BINARY"}
 
 
 def refuse_sample_build(exe, pe):
