@@ -3,8 +3,8 @@
 
 Each row of SCENARIOS makes a fresh install folder from the release the
 updater was built from, sets the uninstall registration and the temporary
-folder, runs the real executable one or more times with the box robot
-answering, and then checks
+folder, runs the real executable one or more times (or twice at once) with
+the box robot answering, and then checks
 
   - the exact sequence of boxes: caption and text (code page 932 bytes),
     buttons, default button and icon;
@@ -196,7 +196,7 @@ class Immutable(Action):
 
 
 class FolderInTheWay(Action):
-    """A folder where the file should be: every copy over it is refused, root's too."""
+    """A folder where a file or its side file should be: every copy or rename onto it is refused, root's too."""
 
     def __init__(self, name, on=True):
         self.name, self.on = name, on
@@ -211,11 +211,23 @@ class FolderInTheWay(Action):
             os.rmdir(ctx.path(self.name))
 
 
+class SideFileLeft(Action):
+    """What a run stopped between writing a side file and renaming it leaves: here junk twice the target's size."""
+
+    def __init__(self, name):
+        self.name, self.label = name, "junk under %s.new" % name
+
+    def __call__(self, ctx):
+        with open(ctx.path(self.name + ".new"), "wb") as f:
+            f.write(b"\xa5" * 2 * os.path.getsize(ctx.path(self.name)))
+
+
 # ---- the table ----
 
 class Run:
-    def __init__(self, boxes, files, answer="yes", before=(), hold=None, scratch=()):
+    def __init__(self, boxes, files, answer="yes", before=(), hold=None, scratch=(), alongside=None):
         self.boxes = boxes
+        self.alongside = alongside  # the boxes of a second updater started at the same moment, in either order
         self.files = files        # expected install folder after this run: Unchanged, Finished or Updated
         self.answer = answer
         self.before = list(before)
@@ -225,7 +237,7 @@ class Run:
 
 class Scenario:
     def __init__(self, group, name, edition, runs, prepare=(), registry="sz", backslash=True,
-                 folder="Wellhaven", temp="folder", view=None, root=None, planted=None, note=""):
+                 folder="Wellhaven", temp="folder", view=None, planted=None, note=""):
         self.group, self.name, self.edition = group, name, edition
         self.runs = runs
         self.prepare = list(prepare)
@@ -234,14 +246,11 @@ class Scenario:
         self.folder = folder        # the install folder's own name
         self.temp = temp            # folder, missing, too long
         self.view = view            # "64": the key only in the 64-bit registry view (64-bit prefixes only)
-        self.root = root            # why the expectation holds only when Wine runs as root
         self.planted = planted      # a DLL name: see plant()
         self.note = note
 
     def root_reason(self):
         """Why the row can run only as root, or None."""
-        if self.root:
-            return self.root
         if any(a.needs_root for a in self.prepare + [a for r in self.runs for a in r.before]):
             return "chattr +i needs root"
         return None
@@ -266,9 +275,9 @@ SCENARIOS = [
     S("answers", "No on edition 5", 5, [Run([question(5)], answer="no", files=Unchanged())]),
     S("answers", "Escape declines like No", 0, [Run([question(0)], answer="escape", files=Unchanged())],
       note="Wine closes a Yes/No box on Escape with IDCANCEL; only Yes is consent"),
-    S("answers", "a second run finds it up to date", 1, [
-        Run([question(1), COMPLETED], files=Finished()),
-        Run([up_to_date(7)], files=Finished())]),
+    # Started twice at once and answered Yes in both: one run updates while the other waits for it, then finds
+    # the installation up to date.
+    S("answers", "two runs at once", 0, [Run([question(0), COMPLETED], alongside=[up_to_date(6)], files=Finished())]),
 
     # The uninstall registration.
     S("registry", "no key", 0, [Run([error(1, NO_INSTALL_DIR)], files=Unchanged())], registry="absent"),
@@ -314,38 +323,31 @@ SCENARIOS = [
       [Run([question(0), error(211, NO_PATCH_FILE)], files=Unchanged(),
            scratch=[finished_file("scr.xp3", SCR_SPLICED_UP_TO_SECOND_RUN)])],
       prepare=[Truncate("scr.xp3", SCR_TOO_SHORT)]),
-    S("splice", "data.xp3 refuses the copy", 0,
+    S("splice", "data.xp3 refuses the rename", 0,
       [Run([question(0), error(212, NO_PATCH_FILE)], files=Updated(*FIRST_STAGE_BEFORE_DATA),
            scratch=[finished_file("data.xp3")])],
       prepare=[Immutable("data.xp3")]),
 
     # Whole files and signatures.
-    S("placement", "ext.xp3 refuses the copy", 2,
+    S("placement", "ext.xp3 refuses the rename", 2,
       [Run([question(2), error(508, NO_PATCH_FILE)], files=Unchanged(), scratch=[payload(108)])],
       prepare=[Immutable("ext.xp3")]),
     S("placement", "ext.xp3 open in the game (read sharing)", 5,
       [Run([question(5), error(508, NO_PATCH_FILE)], hold=("ext.xp3", "read"), files=Unchanged(),
            scratch=[payload(110)])]),
-    S("placement", "ext.xp3.sig refuses the copy", 4,
+    S("placement", "ext.xp3.sig refuses the rename", 4,
       [Run([question(4), error(508, NO_PATCH_FILE)], files=Updated("ext.xp3"), scratch=[payload(109)])],
       prepare=[Immutable("ext.xp3.sig")]),
-    S("placement", "data.xp3.sig refuses the copy", 1,
+    S("placement", "data.xp3.sig refuses the rename", 1,
       [Run([question(1), error(408, NO_PATCH_FILE)], files=Updated("scr.xp3", "scr.xp3.sig"),
            scratch=[payload(105)])],
       prepare=[Immutable("data.xp3.sig")]),
-    S("placement", "hidden ext.xp3 keeps its mark", 2,
-      [Run([question(2), COMPLETED], files=Updated("ext.xp3", "ext.xp3.sig", "auxtrans.dll", "auxtrans.dll.sig",
-                                                  attributes={"ext.xp3": {wb.HIDDEN}}))],
-      prepare=[Mark("ext.xp3", wb.HIDDEN)],
-      note="Windows refuses this copy (E508); Wine copies over hidden files"),
-    S("placement", "read-only auxtrans.dll keeps its mark", 3,
-      [Run([question(3), COMPLETED], files=Updated("ext.xp3", "ext.xp3.sig", "auxtrans.dll", "auxtrans.dll.sig",
-                                                  attributes={"auxtrans.dll": {wb.READONLY}}))],
-      prepare=[Mark("auxtrans.dll", wb.READONLY)],
-      root="Wine copies over a read-only file only as root",
-      note="Windows refuses this copy (E508), and so does Wine without root"),
-    S("placement", "read-only hidden signature is replaced", 2, [updated_all(2)],
-      prepare=[Mark("auxtrans.dll.sig", wb.HIDDEN, wb.READONLY)]),
+    # A target is replaced by a rename, which takes no mark of the old file with it. Windows refuses the rename
+    # over the read-only auxtrans.dll (E508, as the read-only mark is cleared only where the target gets a mark
+    # of its own); Wine renames over read-only files.
+    S("placement", "hidden and read-only targets are replaced without their marks", 3, [updated_all(3)],
+      prepare=[Mark("ext.xp3", wb.HIDDEN), Mark("auxtrans.dll", wb.READONLY),
+               Mark("auxtrans.dll.sig", wb.HIDDEN, wb.READONLY)]),
 
     # The temporary folder.
     S("temp", "temporary folder missing", 0, [Run([question(0), error(302, NO_SCRATCH)], files=Unchanged())],
@@ -360,6 +362,7 @@ SCENARIOS = [
     # way), then a second run answered Yes. Each stage writes the file that identifies it last, so the second
     # run finds the same edition, or the one a finished stage makes (ver1.01 after data.xp3, ver1.02 or ver1.02a
     # after the new ext.xp3), and finishes; a scr.xp3 spliced already has its finished size and is left alone.
+    # A target is committed through a side file beside it (<name>.new): a stopped step leaves none behind.
     S("interrupted", "edition 0 stopped at scr.xp3 open in the game, then finished", 0, [
         Run([question(0), error(212, NO_PATCH_FILE)], hold=("scr.xp3", "read"), files=Unchanged(),
             scratch=[finished_file("scr.xp3")]),
@@ -377,12 +380,15 @@ SCENARIOS = [
             files=Updated(*FIRST_STAGE_BEFORE_DATA, "data.xp3", "ext.xp3", "ext.xp3.sig", "auxtrans.dll.sig"),
             scratch=[payload(112)]),
         Run([question(4), COMPLETED], files=Finished(), scratch=[payload(112)])]),
-    S("interrupted", "edition 3 stopped at a folder named auxtrans.dll.sig, then finished as ver1.02a", 3, [
-        Run([question(3), error(408, NO_PATCH_FILE)], files=Updated("ext.xp3", "ext.xp3.sig"),
-            scratch=[payload(113)]),
-        Run([question(5), COMPLETED], before=[FolderInTheWay("auxtrans.dll.sig", on=False)], files=Finished(),
-            scratch=[payload(113)])],
-      prepare=[FolderInTheWay("auxtrans.dll.sig")]),
+    S("interrupted", "edition 3 with junk in ext.xp3.new stopped at folders auxtrans.dll.sig, then "
+      "auxtrans.dll.new; finished as ver1.02a", 3, [
+        Run([question(3), error(408, NO_PATCH_FILE)], before=[SideFileLeft("ext.xp3")],
+            files=Updated("ext.xp3", "ext.xp3.sig"), scratch=[payload(113)]),
+        Run([question(5), error(508, NO_PATCH_FILE)], before=[FolderInTheWay("auxtrans.dll.sig", on=False)],
+            files=Updated("ext.xp3", "ext.xp3.sig", "auxtrans.dll.sig"), scratch=[payload(113), payload(112)]),
+        Run([question(5), COMPLETED], before=[FolderInTheWay("auxtrans.dll.new", on=False)], files=Finished(),
+            scratch=[payload(113), payload(112)])],
+      prepare=[FolderInTheWay("auxtrans.dll.sig"), FolderInTheWay("auxtrans.dll.new")]),
 
     # The 32-bit program in a 64-bit prefix, as on 64-bit Windows: the key where a 32-bit installer puts it.
     S(WOW64, "update edition 0, then up to date", 0, [updated_all(0), Run([up_to_date(6)], files=Finished())]),
@@ -471,17 +477,21 @@ class Context:
         return found, strange
 
 
-def check_run(ctx, number, run, result):
+def check_run(ctx, number, run, results):
     problems = []
     where = "run %d" % number
-    if result.wine_status != 0:
-        problems.append("%s: the robot ended with status %d" % (where, result.wine_status))
-    if result.exit_code != 0:
-        problems.append("%s: the updater's exit status is %r, expected 0" % (where, result.exit_code))
-    if list(result.boxes) != list(run.boxes):
+    for result in results:
+        if result.wine_status != 0:
+            problems.append("%s: the robot ended with status %d" % (where, result.wine_status))
+        if result.exit_code != 0:
+            problems.append("%s: the updater's exit status is %r, expected 0" % (where, result.exit_code))
+    expected = sorted(tuple(boxes) for boxes in [run.boxes, run.alongside] if boxes is not None)
+    seen = sorted(tuple(result.boxes) for result in results)
+    if seen != expected:
         lines = ["%s: boxes differ" % where]
-        lines += ["  expected: " + wb.show_box(b) for b in run.boxes] or ["  expected: no box"]
-        lines += ["  seen:     " + wb.show_box(b) for b in result.boxes] or ["  seen: no box"]
+        for word, sequences in (("expected: ", expected), ("seen:     ", seen)):
+            for boxes in sequences or [()]:
+                lines += ["  " + word + wb.show_box(b) for b in boxes] or ["  " + word + "no box"]
         problems.append("\n".join(lines))
     difference = wb.describe_difference(run.files.state(ctx), wb.folder_state(ctx.folder))
     if difference:
@@ -541,10 +551,10 @@ def run_scenario(session, scenario, release, exe, shots=None):
             action(ctx)
         hold = (ctx.path(run.hold[0]), run.hold[1]) if run.hold else None
         shot_dir = os.path.join(ctx.root, "shots-%d" % number) if shots else None
-        result = session.run_updater(exe, ctx.root, answer=run.answer, hold=hold, shots=shot_dir,
-                                     dll_overrides=overrides)
-        problems += check_run(ctx, number, run, result)
-        pictures += list(zip(result.boxes, result.shots))
+        results = session.run_updater(exe, ctx.root, answer=run.answer, hold=hold, shots=shot_dir,
+                                      count=1 if run.alongside is None else 2, dll_overrides=overrides)
+        problems += check_run(ctx, number, run, results)
+        pictures += [p for result in results for p in zip(result.boxes, result.shots)]
     if scenario.planted:
         problems += planted_loads(exe, scenario.planted)
     if shots:
@@ -733,7 +743,7 @@ def main(argv):
     parser.add_argument("--wine-dir", help="folder for the Wine prefixes (default: build/wine)")
     parser.add_argument("--group", action="append", choices=GROUPS, help="run only this group (repeatable)")
     parser.add_argument("--rows", choices=["all", "plain", "root"], default="all",
-                        help="only the rows that need root (chattr +i, or Wine's root privileges), "
+                        help="only the rows that need root (chattr +i), "
                         "or only the others")
     parser.add_argument("-k", dest="match", help="run only scenarios whose name contains this text")
     parser.add_argument("--shots", help="save a PNG of every distinct box into this folder")

@@ -553,18 +553,26 @@ class Session:
 
     def _call(self, args, timeout, name, cwd=None, dll_overrides=None):
         """Runs a wine command with output to a file; returns its exit status."""
-        out_path = os.path.join(self.slot_dir, name + ".log")
-        with open(out_path, "wb") as out:
-            proc = subprocess.Popen(args, env=self.env(dll_overrides), cwd=cwd or self.slot_dir,
-                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
-            try:
-                return proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait()
-                subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=30)
-                raise WineError("%s did not end within %d s (output in %s)" % (" ".join(args), timeout, out_path))
+        return self._wait(self._start(args, name, cwd, dll_overrides), timeout)
+
+    def _start(self, args, name, cwd=None, dll_overrides=None):
+        """Starts a wine command with output to a file, without waiting for it."""
+        proc_log = os.path.join(self.slot_dir, name + ".log")
+        with open(proc_log, "wb") as out:
+            proc = subprocess.Popen(args, env=self.env(dll_overrides), cwd=cwd or self.slot_dir, stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+        proc.log = proc_log
+        return proc
+
+    def _wait(self, proc, timeout):
+        try:
+            return proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30)
+            raise WineError("%s did not end within %d s (output in %s)" % (" ".join(proc.args), timeout, proc.log))
 
     def _stamp(self):
         version = subprocess.run(self.path.loader + ["--version"], capture_output=True, text=True).stdout.strip()
@@ -637,50 +645,60 @@ class Session:
         os.makedirs(path)
         return path
 
-    def run_updater(self, exe, workdir, answer="yes", hold=None, shots=None, timeout=90, dll_overrides=None):
-        """Runs the updater with the robot answering; returns a RunResult.
+    def run_updater(self, exe, workdir, answer="yes", hold=None, shots=None, timeout=90, count=1, dll_overrides=None):
+        """Runs the updater with the robot answering; returns a list of RunResults, one for each updater.
 
         hold: (path, "none" or "read") a file the robot keeps open while the
         updater runs. shots: a folder for a picture of every box (box<N>.bmp).
-        dll_overrides: more WINEDLLOVERRIDES entries for this run (uxtheme=n,b).
+        count: how many updaters to start at the same moment, each with a robot
+        of its own giving the same answer (a player who started it twice);
+        their pictures go to shots/<N>. dll_overrides: more WINEDLLOVERRIDES
+        entries for this run (uxtheme=n,b).
         """
         if exe not in self._robots:
             self._robots[exe] = robot_for(exe)
-        robot = self._robots[exe]
-        record = os.path.join(workdir, "robot-%d.txt" % len(os.listdir(workdir)))
-        args = self.path.loader + [robot, "--log", windows_path(record), "--answer", answer, "--timeout", "20"]
-        if hold:
-            args += ["--hold", "%s:%s" % (windows_path(hold[0]), hold[1])]
-        if shots:
-            os.makedirs(shots, exist_ok=True)
-            for old in os.listdir(shots):
-                if old.endswith(".bmp"):
-                    os.unlink(os.path.join(shots, old))
-            args += ["--shots", windows_path(shots)]
-        args += ["--", windows_path(exe)]
-        status = self._call(args, timeout=timeout, name="robot", cwd=workdir, dll_overrides=dll_overrides)
-        if not os.path.exists(record) and status != 0:
-            # The robot opens its record before it starts the updater, so without one the updater never
-            # ran: Wine failed to start the robot at all, which a busy machine sees now and then. Once
-            # more, a moment later, is safe.
-            print("wine did not start the robot (status %d); starting it once more" % status, file=sys.stderr,
-                  flush=True)
-            time.sleep(1)
-            status = self._call(args, timeout=timeout, name="robot", cwd=workdir, dll_overrides=dll_overrides)
-        if not os.path.exists(record):
-            with open(os.path.join(self.slot_dir, "robot.log"), errors="replace") as f:
-                output = f.read()
-            raise WineError("the robot wrote no record (wine status %d): %s" % (status, output.strip()))
-        with open(record) as f:
-            boxes, code, stopped = parse_record(f.read())
-        if stopped:
-            what = {"timeout": "the updater was still running after 20 s without a new box",
-                    "unanswered": "the robot could not answer the last box and ended the updater"}[stopped]
-            raise WineError("%s; boxes so far:\n  %s" % (what, "\n  ".join(show_box(b) for b in boxes)))
-        picture_files = []
-        if shots:
-            picture_files = [os.path.join(shots, "box%d.bmp" % (i + 1)) for i in range(len(boxes))]
-        return RunResult(boxes, code, status, picture_files)
+        started, results = [], []
+        for n in range(count):
+            name = "robot" if count == 1 else "robot-%d" % (n + 1)
+            record = os.path.join(workdir, "robot-%d.txt" % (len(os.listdir(workdir)) + n))
+            shot_dir = os.path.join(shots, str(n + 1)) if shots and count > 1 else shots
+            args = self.path.loader + [self._robots[exe], "--log", windows_path(record), "--answer", answer,
+                                       "--timeout", "20"]
+            if hold:
+                args += ["--hold", "%s:%s" % (windows_path(hold[0]), hold[1])]
+            if shot_dir:
+                os.makedirs(shot_dir, exist_ok=True)
+                for old in os.listdir(shot_dir):
+                    if old.endswith(".bmp"):
+                        os.unlink(os.path.join(shot_dir, old))
+                args += ["--shots", windows_path(shot_dir)]
+            args += ["--", windows_path(exe)]
+            started.append((self._start(args, name, workdir, dll_overrides), args, record, shot_dir, name))
+        statuses = [self._wait(proc, timeout) for proc, *_ in started]
+        for status, (_, args, record, shot_dir, name) in zip(statuses, started):
+            if not os.path.exists(record) and status != 0:
+                # The robot opens its record before it starts the updater, so without one the updater never
+                # ran: Wine failed to start the robot at all, which a busy machine sees now and then. Once
+                # more, a moment later, is safe.
+                print("wine did not start the robot (status %d); starting it once more" % status, file=sys.stderr,
+                      flush=True)
+                time.sleep(1)
+                status = self._call(args, timeout=timeout, name=name, cwd=workdir, dll_overrides=dll_overrides)
+            if not os.path.exists(record):
+                with open(os.path.join(self.slot_dir, name + ".log"), errors="replace") as f:
+                    output = f.read()
+                raise WineError("the robot wrote no record (wine status %d): %s" % (status, output.strip()))
+            with open(record) as f:
+                boxes, code, stopped = parse_record(f.read())
+            if stopped:
+                what = {"timeout": "the updater was still running after 20 s without a new box",
+                        "unanswered": "the robot could not answer the last box and ended the updater"}[stopped]
+                raise WineError("%s; boxes so far:\n  %s" % (what, "\n  ".join(show_box(b) for b in boxes)))
+            picture_files = []
+            if shot_dir:
+                picture_files = [os.path.join(shot_dir, "box%d.bmp" % (i + 1)) for i in range(len(boxes))]
+            results.append(RunResult(boxes, code, status, picture_files))
+        return results
 
 
 def bmp_to_png(bmp, png):
@@ -746,7 +764,7 @@ def update_copy(session, exe, source, workdir, folder_name="Wellhaven", answer="
     make_install_folder(source, folder)
     os.makedirs(temp)
     session.register(RegistryValue("sz", windows_path(folder) + "\\"), windows_path(temp))
-    result = session.run_updater(exe, workdir, answer=answer, shots=shots)
+    result = session.run_updater(exe, workdir, answer=answer, shots=shots)[0]
     return result, folder, sorted(os.listdir(temp))
 
 
