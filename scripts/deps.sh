@@ -10,7 +10,7 @@ build_packages=(cmake make python3 g++-mingw-w64-i686 binutils-mingw-w64-i686)
 # 32-bit x86 programs run a 64-bit build of the updater (preset windows64).
 # osslsigncode and openssl: the release command's signing and its test.
 test_packages=(g++ libgtest-dev python3-pefile wine wine32 wine64 fonts-wine xvfb imagemagick
-               osslsigncode openssl locales fonts-ipafont-gothic e2fsprogs
+               osslsigncode openssl faketime locales fonts-ipafont-gothic e2fsprogs
                g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
 
 case "${1:-}" in

@@ -93,7 +93,7 @@ def throwaway_certificate(folder):
     """A certificate signed by itself, made in folder: (certificate PEM, PKCS#12 file, its password file)."""
     cert, key, pfx, password = (os.path.join(folder, n) for n in ("cert.pem", "key.pem", "cert.pfx", "password"))
     write(password, b"not a secret\n")
-    for command in (["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+    for command in (["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "365",
                      "-subj", "/CN=Wellhaven test signer", "-keyout", key, "-out", cert],
                     ["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
                      "-passout", "file:" + password]):

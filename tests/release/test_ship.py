@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""The release command, tools/release/ship.sh: its refusals, and a signed updater of a release never in the
-repository, proven under Wine on its ver1.00 installation.
+"""The release command, tools/release/ship.sh: its refusals, and a signed and timestamped updater of a release never
+in the repository, proven under Wine on its ver1.00 installation.
 
 One Windows build from a release made with make_sample_release.py --seed serves every case, built as
 ./build.sh builds it (no box robot beside it). On a machine that cannot run 32-bit x86 programs
@@ -11,14 +11,17 @@ is proven instead on the 64-bit build of the same sources, which such a machine 
 import hashlib
 import os
 import shutil
+import socket
 import subprocess
 import sys
+import time
 import unittest
 
 import pefile
 
 from support import (SAMPLE, SOURCE_DIR, TOOLS, UPDATER_EXE, UPDATER_EXE64, WORK, catalogue, read, resources,
                      special_build, throwaway_certificate, winebox, write)
+import timestamp_authority  # tools/release, put on the path by support
 
 SHIP = os.path.join(TOOLS, "ship.sh")
 EXE = "WellhavenUpdate103.exe"
@@ -55,12 +58,19 @@ class ShipTest(unittest.TestCase):
             assert done.returncode == 0, done.stdout + done.stderr
         cls.exe = os.path.join(build, EXE)
 
-        # A throwaway certificate, made here, signed by itself.
+        # A throwaway certificate, made here, signed by itself, still valid at the time the authority below stamps.
         cls.cert, cls.pfx, cls.password = throwaway_certificate(cls.work)
+        # A timestamp authority of the test's own, whose clock is held 100 days ahead of this machine's: a stamp
+        # at that time can only come from it (faketime; timestamp_authority.py).
+        cls.stamp_time = time.gmtime(time.time() + 100 * 86400)
+        cls.authority = timestamp_authority.start(os.path.join(cls.work, "authority"),
+                                                  time.strftime("%Y-%m-%d 12:00:00", cls.stamp_time))
+        cls.addClassCleanup(cls.authority.shutdown)
 
     def ship(self, release, exe, out, *options, env=None):
         environment = dict(os.environ, **(env or {}))
-        for name in ("WELLHAVEN_SIGN_PFX", "WELLHAVEN_SIGN_PASSWORD_FILE", "WELLHAVEN_SIGN_TIMESTAMP"):
+        for name in ("WELLHAVEN_SIGN_PFX", "WELLHAVEN_SIGN_PASSWORD_FILE", "WELLHAVEN_SIGN_TIMESTAMP",
+                     "WELLHAVEN_SIGN_TIMESTAMP_CAFILE"):
             if not env or name not in env:
                 environment.pop(name, None)
         return run(SHIP, release, exe, out, *options, env=environment)
@@ -90,6 +100,11 @@ class ShipTest(unittest.TestCase):
         write(x64, bytes(image))
         wrong = os.path.join(self.work, "wrong-password")
         write(wrong, b"guessed\n")
+        signing = ["--pfx", self.pfx, "--password-file", self.password]
+        unheard = socket.socket()  # bound, never listening: a connection to it is refused
+        unheard.bind(("127.0.0.1", 0))
+        self.addCleanup(unheard.close)
+        unreachable = "http://127.0.0.1:%d/" % unheard.getsockname()[1]
 
         cases = [
             ("sample build", SAMPLE, UPDATER_EXE, [], {}, "is a sample build, not for players"),
@@ -105,6 +120,10 @@ class ShipTest(unittest.TestCase):
              {}, "signing failed"),
             ("certificate without a password file", self.release, self.exe, [],
              {"WELLHAVEN_SIGN_PFX": self.pfx}, "needs its password file"),
+            ("timestamp authority out of reach", self.release, self.exe, signing + ["--timestamp", unreachable], {},
+             "no timestamp from the authority %s: it cannot be reached" % unreachable),
+            ("stamp checked against another root", self.release, self.exe, signing + ["--timestamp",
+             self.authority.url, "--timestamp-ca-file", self.cert], {}, "does not verify against " + self.cert),
         ]
         for name, release, exe, options, env, reason in cases:
             with self.subTest(name):
@@ -115,8 +134,15 @@ class ShipTest(unittest.TestCase):
         self.assertEqual(special_build(pefile.PE(self.exe)), (False, None))
         out = os.path.join(self.work, "shipped")
         shutil.rmtree(out, ignore_errors=True)
+        # Stamped by the authority, in a time zone far from UTC (osslsigncode 2.5 reads the stamp in local time).
         done = self.ship(self.release, self.exe, out,
-                         env={"WELLHAVEN_SIGN_PFX": self.pfx, "WELLHAVEN_SIGN_PASSWORD_FILE": self.password})
+                         env={"WELLHAVEN_SIGN_PFX": self.pfx, "WELLHAVEN_SIGN_PASSWORD_FILE": self.password,
+                              "WELLHAVEN_SIGN_TIMESTAMP": self.authority.url, "TZ": "JST-9",
+                              "WELLHAVEN_SIGN_TIMESTAMP_CAFILE": self.authority.ca_file})
+        # The stamp verified against the authority's root, and the signature is checked as of the authority's time.
+        self.assertIn("timestamped by %s: %s (verified against %s)" % (
+            self.authority.url, time.strftime("%b %e 12:00:00 %Y GMT", self.stamp_time), self.authority.ca_file),
+            done.stdout)
         why = winebox.pe32_unavailable()
         if why:
             # The command must not ship what it cannot prove. What signing does to an updater is still

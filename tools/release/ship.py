@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """Makes the updater a player may receive, from a built executable and its release folder.
 
-    ship.sh RELEASE EXE [OUT] [--pfx FILE --password-file FILE] [--timestamp URL]
+    ship.sh RELEASE EXE [OUT] [--pfx FILE --password-file FILE] [--timestamp URL [--timestamp-ca-file FILE]]
 
 In order, and stopping at the first refusal (one line naming the reason, exit status 1):
   1. refuses anything but a PE32, and an executable built from the sample release (its
      version block has the special-build flag or a SpecialBuild text);
   2. refuses an executable whose embedded payloads are not byte for byte RELEASE/payload/;
-  3. signs it when a certificate is given (osslsigncode, SHA-256; a timestamp server only
-     when one is named) and verifies the signature (osslsigncode verify);
+  3. signs it when a certificate is given (osslsigncode, SHA-256), has the signature stamped by
+     the timestamp authority when one is named (RFC 3161), and verifies the signature and the
+     stamp (osslsigncode verify); an authority that gives no stamp is refused by its URL;
   4. runs it under Wine on every RELEASE/installed/N (tools/release/verify_under_wine.sh)
      and refuses it unless each one ends exactly as RELEASE/finished/N; a machine that
      cannot run 32-bit x86 programs cannot prove it, and refuses;
@@ -17,14 +18,17 @@ In order, and stopping at the first refusal (one line naming the reason, exit st
 
 The certificate can also be given by the environment: WELLHAVEN_SIGN_PFX (a PKCS#12 file),
 WELLHAVEN_SIGN_PASSWORD_FILE (its password on the first line) and WELLHAVEN_SIGN_TIMESTAMP
-(the timestamp server's URL). WELLHAVEN_SIGN_CAFILE names the certificates the signature is
+(the timestamp authority's URL). WELLHAVEN_SIGN_CAFILE names the certificates the signature is
 verified against; by default the system's trusted certificates and those in the PKCS#12 file.
+WELLHAVEN_SIGN_TIMESTAMP_CAFILE (--timestamp-ca-file) names those the stamp is verified against;
+by default the same as the signature's.
 Exit status: 0 when the executable was written, 1 on a refusal, 2 on misuse.
 """
 
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -120,10 +124,10 @@ def refuse_other_payloads(exe, pe, release):
                       % (exe, os.path.join(release, "payload"), ", ".join(wrong)))
 
 
-def run_quietly(command, what):
+def run_quietly(command, what, env=None):
     """Runs a tool; a failure is a refusal that quotes the tool's last line."""
     try:
-        done = subprocess.run(command, capture_output=True, text=True)
+        done = subprocess.run(command, capture_output=True, text=True, env=env)
     except OSError as e:
         raise Refusal("%s: cannot run %s (%s)" % (what, command[0], e))
     if done.returncode != 0:
@@ -134,18 +138,24 @@ def run_quietly(command, what):
     return done.stdout
 
 
-def sign(unsigned, signed, pfx, password_file, timestamp, ca_file, work):
-    """Signs with osslsigncode (SHA-256), then verifies the signature on the signed file."""
+def sign(unsigned, signed, pfx, password_file, timestamp, ca_file, timestamp_ca_file, work):
+    """Signs with osslsigncode (SHA-256), has the signature stamped when an authority is named, then verifies
+    both on the signed file. Returns the line that tells of the stamp, or None without an authority."""
     if not os.path.isfile(pfx):
         raise Refusal("no certificate file %s" % pfx)
     if not password_file or not os.path.isfile(password_file):
         raise Refusal("the certificate %s needs its password file (--password-file or WELLHAVEN_SIGN_PASSWORD_FILE)"
                       % pfx)
-    command = ["osslsigncode", "sign", "-pkcs12", pfx, "-readpass", password_file, "-h", "sha256"]
-    if timestamp:
-        command += ["-ts", timestamp]
-    run_quietly(command + ["-in", unsigned, "-out", signed], "signing")
+    # The stamp is asked for in a step of its own, so that a failure there is the authority's and named so.
+    unstamped = os.path.join(work, "unstamped.exe") if timestamp else signed
+    run_quietly(["osslsigncode", "sign", "-pkcs12", pfx, "-readpass", password_file, "-h", "sha256",
+                 "-in", unsigned, "-out", unstamped], "signing")
+    if timestamp and subprocess.run(["osslsigncode", "add", "-h", "sha256", "-ts", timestamp, "-in", unstamped,
+                                     "-out", signed], capture_output=True).returncode != 0:
+        raise Refusal("no timestamp from the authority %s: it cannot be reached, or did not answer with a stamp"
+                      % timestamp)
 
+    stamp_roots = timestamp_ca_file or ca_file or "the system's certificates and those of " + pfx
     if not ca_file:
         # The system's trusted roots and whatever chain the certificate file carries, so that a
         # certificate of a public authority and a self-made one are both checked to their root.
@@ -156,10 +166,23 @@ def sign(unsigned, signed, pfx, password_file, timestamp, ca_file, work):
             if os.path.isfile(SYSTEM_CA_FILE):
                 f.write(open(SYSTEM_CA_FILE).read())
             f.write(chain)
-    run_quietly(["osslsigncode", "verify", "-in", signed, "-CAfile", ca_file], "verifying the signature")
+    # osslsigncode 2.5 reads the stamp's time as local time; in UTC that is the time the authority wrote.
+    verified = run_quietly(["osslsigncode", "verify", "-in", signed, "-CAfile", ca_file,
+                            "-TSA-CAfile", timestamp_ca_file or ca_file],
+                           "verifying the signature", dict(os.environ, TZ="UTC"))
+    if not timestamp:
+        return None
+    # A stamp that fails leaves the verdict, and the exit status, to the signature alone: it must be read here.
+    if "Timestamp Server Signature verification: ok" not in verified:
+        raise Refusal("the stamp of the timestamp authority %s does not verify against %s"
+                      % (timestamp, stamp_roots))
+    # A verified stamp is the time the signature is checked at, and osslsigncode says which.
+    at = re.search(r"^Signature verification time: (.+)$", verified, re.M)
+    return "timestamped by %s: %s (verified against %s)" % (
+        timestamp, at.group(1).strip() if at else "time not shown", stamp_roots)
 
 
-def ship(release, exe, out, pfx, password_file, timestamp, ca_file):
+def ship(release, exe, out, pfx, password_file, timestamp, ca_file, timestamp_ca_file):
     pe = load_pe(exe)
     if winebox.pe_kind(exe) != winebox.PE32:
         raise Refusal("%s is not a 32-bit Windows executable (PE32); only the windows build reaches players" % exe)
@@ -174,8 +197,10 @@ def ship(release, exe, out, pfx, password_file, timestamp, ca_file):
     try:
         candidate = os.path.join(work, SHIPPED_NAME)
         if pfx:
-            sign(exe, candidate, pfx, password_file, timestamp, ca_file, work)
+            stamp = sign(exe, candidate, pfx, password_file, timestamp, ca_file, timestamp_ca_file, work)
             print("signed and verified with %s" % pfx)
+            if stamp:
+                print(stamp)
             # What was signed must still carry the release's payloads.
             refuse_other_payloads(candidate, load_pe(candidate), release)
         else:
@@ -216,10 +241,11 @@ def main(argv):
     parser.add_argument("--password-file", default=os.environ.get("WELLHAVEN_SIGN_PASSWORD_FILE", ""))
     parser.add_argument("--timestamp", default=os.environ.get("WELLHAVEN_SIGN_TIMESTAMP", ""))
     parser.add_argument("--ca-file", default=os.environ.get("WELLHAVEN_SIGN_CAFILE", ""))
+    parser.add_argument("--timestamp-ca-file", default=os.environ.get("WELLHAVEN_SIGN_TIMESTAMP_CAFILE", ""))
     args = parser.parse_args(argv)
     try:
         ship(os.path.abspath(args.release), os.path.abspath(args.exe), os.path.abspath(args.out),
-             args.pfx, args.password_file, args.timestamp, args.ca_file)
+             args.pfx, args.password_file, args.timestamp, args.ca_file, args.timestamp_ca_file)
     except Refusal as refusal:
         print("ship: refused: %s" % refusal, file=sys.stderr)
         return 1
