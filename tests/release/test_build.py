@@ -128,7 +128,7 @@ class CompareTest(unittest.TestCase):
         cls.other = compare.build(compare.resolve("HEAD", clone), SAMPLE, other, clone)
         cls.signed = os.path.join(cls.work, "signed.exe")
         cert, pfx, password = throwaway_certificate(cls.work)
-        ship.sign(cls.exe, cls.signed, pfx, password, "", cert, cls.work)
+        ship.sign(cls.exe, cls.signed, pfx, password, "", cert, cert, cls.work)
 
     def run_compare(self, *args):
         done = subprocess.run([os.path.join(TOOLS, "compare.sh")] + list(args), capture_output=True, text=True,
