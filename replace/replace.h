@@ -32,7 +32,7 @@ bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes 
  * file beside the target (target + ".new"), makes that durable and renames
  * it over the target in one step, so the target is at every moment either
  * the old file or the new one. Then gives the target attributes unless they
- * are FILE_ATTRIBUTE_NORMAL (which leaves what the copy gave it) and
+ * are FILE_ATTRIBUTE_NORMAL (which leaves what the side file gave it) and
  * deletes the scratch file. Returns false after showing copyFailedCode; the
  * side file is then removed, the target is as it was and the scratch file
  * stays in the temporary folder. */

@@ -40,14 +40,7 @@ def fresh(*parts):
 
 
 def payload_in(exe, pid):
-    pe = pefile.PE(exe)
-    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if str(rtype.name) == "BINARY":
-            for entry in rtype.directory.entries:
-                if entry.id == pid:
-                    data = entry.directory.entries[0].data.struct
-                    return pe.get_data(data.OffsetToData, data.Size)
-    return None
+    return ship.embedded_payloads(pefile.PE(exe)).get(pid)
 
 
 class ReproducibleBuildTest(unittest.TestCase):
