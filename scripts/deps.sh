@@ -3,15 +3,21 @@
 # missing. Quick and silent when everything is already there.
 #   scripts/deps.sh build   the updater itself
 #   scripts/deps.sh test    the host test suite and the Wine end-to-end tests
+#
+# A mirror in the middle of a sync can fail `apt-get update` on some index
+# (seen on the i386 security index): the script goes on with the indexes it
+# has and fails only when a package it needs cannot be installed, naming it.
 set -euo pipefail
 
 build_packages=(cmake make python3 g++-mingw-w64-i686 binutils-mingw-w64-i686)
 # wine64 and the x86-64 compiler: the Wine tests on machines that cannot run
 # 32-bit x86 programs run a 64-bit build of the updater (preset windows64).
 # osslsigncode and openssl: the release command's signing and its test.
-test_packages=(g++ libgtest-dev python3-pefile wine wine32 wine64 fonts-wine xvfb imagemagick
+# libc6-i386 (an amd64 package) brings the 32-bit loader that tells whether
+# this machine runs 32-bit x86 programs at all.
+test_packages=(g++ libgtest-dev python3-pefile wine wine64 fonts-wine xvfb imagemagick
                osslsigncode openssl faketime locales fonts-ipafont-gothic e2fsprogs
-               g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
+               g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libc6-i386)
 
 case "${1:-}" in
   build) wanted=("${build_packages[@]}") ;;
@@ -23,20 +29,56 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+updated=no
+update_indexes() {
+  [ "$updated" = yes ] && return
+  updated=yes
+  if ! as_root apt-get update -qq; then
+    echo "apt-get update failed on some index (a mirror mid-sync?); going on with the indexes it has"
+  fi
+}
+
+# Installs the packages named; returns 1 after naming those that could not
+# be installed.
+install_packages() {
+  update_indexes
+  if as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null; then
+    return 0
+  fi
+  local failed=()
+  for p in "$@"; do
+    installed "$p" && continue
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null 2>&1 || failed+=("$p")
+  done
+  [ ${#failed[@]} -eq 0 ] && return 0
+  echo "Could not install: ${failed[*]}" >&2
+  return 1
+}
+
 missing=()
 for p in "${wanted[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
-
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  if [[ " ${missing[*]} " == *" wine32 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  install_packages "${missing[@]}"
+fi
+
+# Wine's 32-bit half, only where 32-bit x86 programs run: it needs the i386
+# architecture, whose indexes may be the ones a mirror fails on. Without it
+# the Wine tests run the 64-bit build, and say so.
+if [ "$1" = test ] && ! installed wine32 && /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  echo "Installing: wine32 (this machine runs 32-bit x86 programs)"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386
+    updated=no
   fi
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  install_packages wine32 ||
+    echo "wine32 could not be installed: the Wine tests will run the 64-bit build under wine64"
 fi
 
 # Wine shows the Japanese texts only under a Japanese locale (ANSI code page 932).
