@@ -1,16 +1,28 @@
 # The release artefact: a 32-bit GUI executable that needs nothing but
-# KERNEL32, ADVAPI32, USER32 and the C runtime DLL.
+# KERNEL32, ADVAPI32 and USER32. No C runtime and no C++ library are linked:
+# the process starts in the program's own entry point, which calls WinMain.
 set(WELLHAVEN_EXE_NAME WellhavenUpdate103)
 
-add_executable(updater WIN32 ${WELLHAVEN_LOGIC_SOURCES})
+add_executable(updater WIN32 ${WELLHAVEN_LOGIC_SOURCES} platform/windows/entry.cpp)
 set_target_properties(updater PROPERTIES OUTPUT_NAME ${WELLHAVEN_EXE_NAME})
 target_include_directories(updater PRIVATE ${PROJECT_SOURCE_DIR})
+# Without a runtime nothing may need one: no DWARF unwind tables, no stack probe
+# (a frame over 4 KiB would call one), no stack protector.
 target_compile_options(updater PRIVATE ${WELLHAVEN_LOGIC_OPTIONS}
-  -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)
+  -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables
+  -fno-stack-protector -Wframe-larger-than=4096)
+# The entry symbol carries the leading underscore of 32-bit C names.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  set(wellhaven_entry _WellhavenStart)
+else()
+  set(wellhaven_entry WellhavenStart)
+endif()
+# -nostdlib drops the runtime's start-up and libraries alike; libgcc stays
+# for any helper the compiler may call.
 target_link_options(updater PRIVATE
-  -mwindows -static-libgcc -static-libstdc++ -s
+  -nostdlib -Wl,--subsystem,windows -Wl,-e,${wellhaven_entry} -s
   -Wl,--gc-sections -Wl,--no-insert-timestamp)
-target_link_libraries(updater PRIVATE kernel32 advapi32 user32)
+target_link_libraries(updater PRIVATE kernel32 advapi32 user32 gcc)
 
 # Payloads, icon and version block from payload/updater.rc, with the release
 # check before the resources are compiled (cmake/Release.cmake).
