@@ -26,9 +26,13 @@ target_include_directories(wellhaven_logic PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(wellhaven_logic PRIVATE ${WELLHAVEN_LOGIC_OPTIONS})
 target_link_libraries(wellhaven_logic PUBLIC simwin)
 
-# The sample release, for the tests of whole updates.
+# The sample release, for the tests of whole updates; the logic takes its
+# CRC-32s from it.
 include(cmake/Release.cmake)
 wellhaven_add_sample_release()
+wellhaven_add_release_check(${WELLHAVEN_SAMPLE_RELEASE_DIR})
+add_dependencies(release_check sample_release)
+wellhaven_use_release_crcs(wellhaven_logic PUBLIC)
 
 enable_testing()
 add_subdirectory(tests)

@@ -1,5 +1,6 @@
 # Release data: where the payloads come from, the sample release, and the
-# check every payload folder passes before it is placed into the executable.
+# check every release folder passes before its payloads are placed into the
+# executable and its CRC-32s into the program.
 #
 # WELLHAVEN_RELEASE_DIR names a release folder (layout in
 # tools/release/catalogue.py); the build embeds the files of its payload/
@@ -9,6 +10,9 @@
 set(WELLHAVEN_RELEASE_TOOLS ${PROJECT_SOURCE_DIR}/tools/release)
 set(WELLHAVEN_SAMPLE_RELEASE_DIR ${CMAKE_BINARY_DIR}/sample-release)
 set(WELLHAVEN_PAYLOAD_IDS 103 104 105 106 107 108 109 110 111 112 113)
+# Headers the build writes; the logic includes release_crcs.h from here.
+set(WELLHAVEN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+set(WELLHAVEN_RELEASE_CRCS_HEADER ${WELLHAVEN_GENERATED_DIR}/release_crcs.h)
 
 # Target sample_release: writes the sample release into
 # ${WELLHAVEN_SAMPLE_RELEASE_DIR} (payload/, installed/0-7, finished/0-7).
@@ -26,15 +30,48 @@ function(wellhaven_add_sample_release)
   add_custom_target(sample_release ALL DEPENDS ${WELLHAVEN_SAMPLE_RELEASE_DIR}/.sample-release)
 endfunction()
 
+# Target release_check: tools/release/check_release.py release on
+# `release_dir` on every build. It refuses a release whose payloads are wrong
+# or whose finished data.xp3 and scr.xp3 (editions 0 and 1) are not what the
+# installed ones and the splice payloads make, and writes
+# ${WELLHAVEN_RELEASE_CRCS_HEADER}, the CRC-32s the updater checks its writing
+# against, rewritten only when they change. With COPY_TO, the payloads of a
+# release that passes are copied there.
+function(wellhaven_add_release_check release_dir)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "COPY_TO" "")
+  set(copy)
+  set(copies)
+  if(arg_COPY_TO)
+    set(copy --copy-to ${arg_COPY_TO})
+    foreach(id IN LISTS WELLHAVEN_PAYLOAD_IDS)
+      list(APPEND copies ${arg_COPY_TO}/${id}.bin)
+    endforeach()
+  endif()
+  add_custom_target(release_check
+    COMMAND ${Python3_EXECUTABLE} ${WELLHAVEN_RELEASE_TOOLS}/check_release.py
+            release ${release_dir} ${copy} --crc-header ${WELLHAVEN_RELEASE_CRCS_HEADER}
+    BYPRODUCTS ${WELLHAVEN_RELEASE_CRCS_HEADER} ${copies}
+    COMMENT "Checking the release ${release_dir}"
+    VERBATIM)
+endfunction()
+
+# Gives `target` the release's CRC-32s: the folder of release_crcs.h, written
+# by release_check before anything of `target` compiles.
+function(wellhaven_use_release_crcs target scope)
+  target_include_directories(${target} ${scope} ${WELLHAVEN_GENERATED_DIR})
+  add_dependencies(${target} release_check)
+endfunction()
+
 # Compiles payload/updater.rc into `target`, with the payloads of the release
-# folder after they have passed tools/release/check_release.py. The checked
-# copy the executable embeds is kept in ${CMAKE_BINARY_DIR}/embedded-payload.
-# The check runs on every build, so a missing or changed payload is seen at
-# once; only a payload whose content changed is copied again, and that
-# recompiles the resources and relinks the executable.
+# folder after it has passed tools/release/check_release.py, and gives
+# `target` the release's CRC-32s. The checked copy the executable embeds is
+# kept in ${CMAKE_BINARY_DIR}/embedded-payload. The check runs on every build,
+# so a missing or changed file is seen at once; only a payload whose content
+# changed is copied again, and that recompiles the resources and relinks the
+# executable.
 function(wellhaven_add_resources target)
   set(WELLHAVEN_RELEASE_DIR "" CACHE PATH
-    "Release folder whose payload/ holds 103.bin to 113.bin; empty for the generated sample release")
+    "Release folder (payload/, installed/, finished/; docs/release.md); empty for the generated sample release")
   if(WELLHAVEN_RELEASE_DIR)
     get_filename_component(release_dir "${WELLHAVEN_RELEASE_DIR}" ABSOLUTE)
     if(NOT IS_DIRECTORY "${release_dir}/payload")
@@ -56,16 +93,11 @@ function(wellhaven_add_resources target)
   foreach(id IN LISTS WELLHAVEN_PAYLOAD_IDS)
     list(APPEND embedded ${embedded_dir}/${id}.bin)
   endforeach()
-  add_custom_target(release_check
-    COMMAND ${Python3_EXECUTABLE} ${WELLHAVEN_RELEASE_TOOLS}/check_release.py
-            payloads ${release_dir}/payload --copy-to ${embedded_dir}
-    BYPRODUCTS ${embedded}
-    COMMENT "Checking the payloads in ${release_dir}/payload"
-    VERBATIM)
+  wellhaven_add_release_check(${release_dir} COPY_TO ${embedded_dir})
   if(NOT WELLHAVEN_RELEASE_DIR)
     add_dependencies(release_check sample_release)
   endif()
-  add_dependencies(${target} release_check)
+  wellhaven_use_release_crcs(${target} PRIVATE)
 
   set(rc ${PROJECT_SOURCE_DIR}/payload/updater.rc)
   target_sources(${target} PRIVATE ${rc})

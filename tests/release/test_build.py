@@ -64,7 +64,8 @@ class ReproducibleBuildTest(unittest.TestCase):
 class ReleaseSettingTest(unittest.TestCase):
     def test_release_folder_is_checked_embedded_and_followed(self):
         folder, release = fresh("setting", "build"), fresh("setting", "release")
-        shutil.copytree(os.path.join(SAMPLE, "payload"), os.path.join(release, "payload"))
+        for part in ("payload", "installed/0", "installed/1", "finished/0", "finished/1"):
+            shutil.copytree(os.path.join(SAMPLE, part), os.path.join(release, part))
         exe = os.path.join(folder, EXE)
         p104, p113 = (os.path.join(release, "payload", n) for n in ("104.bin", "113.bin"))
         good104 = read(p104)
@@ -76,9 +77,21 @@ class ReleaseSettingTest(unittest.TestCase):
         self.assertIn("%s (data.xp3): index position in the head" % p104, output)
         self.assertFalse(os.path.exists(exe))
 
+        # So does a finished archive that installed/1 and payload 104 do not make, one byte off.
         write(p104, good104)
+        finished = os.path.join(release, "finished", "1", "data.xp3")
+        good = read(finished)
+        write(finished, good[:-1] + bytes([good[-1] ^ 1]))
+        status, output = build(SOURCE_DIR, folder)
+        self.assertNotEqual(status, 0)
+        self.assertIn("%s: not what %s and %s make: first difference at offset 138481" % (
+            finished, os.path.join(release, "installed", "1", "data.xp3"), p104), output)
+        self.assertFalse(os.path.exists(exe))
+
+        write(finished, good)
         status, output = build(SOURCE_DIR, folder)
         self.assertEqual(status, 0, output)
+        self.assertIn(release + "; do not edit.", read(os.path.join(folder, "generated", "release_crcs.h")).decode())
         first = {pid: payload_in(exe, pid) for pid in catalogue.PAYLOADS}
         self.assertEqual(special_build(pefile.PE(exe)), (False, None), "a release build is no special build")
 

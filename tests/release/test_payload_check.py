@@ -3,8 +3,10 @@
 
 import os
 import re
+import shutil
 import struct
 import unittest
+import zlib
 
 from support import SampleTestCase, catalogue, read, run_tool, write
 
@@ -64,14 +66,48 @@ BROKEN = [
     ("empty folder", {pid: None for pid in catalogue.PAYLOADS}, [(pid, r"missing") for pid in catalogue.PAYLOADS]),
 ]
 
+# The build's check of a whole release: (name, {file of the release: new content from old, or None to delete},
+# [(file named, pattern of the problem)])
+BROKEN_RELEASES = [
+    ("finished/1 data.xp3 one byte off", {"finished/1/data.xp3": lambda b: patched(5000, bytes([b[5000] ^ 1]))(b)},
+     [("finished/1/data.xp3", r"not what .*/installed/1/data.xp3 and .*/104.bin make: first difference at offset "
+       r"5000 \(0x1388\): rebuilt .., expected .., in the first kept run")]),
+    ("installed/1 scr.xp3 and finished/0 data.xp3 missing", {"installed/1/scr.xp3": None, "finished/0/data.xp3": None},
+     [("finished/0/data.xp3", r"missing \(the build rebuilds finished/0/data.xp3 from installed/0/data.xp3 and "
+       r"payload 104\)"), ("installed/1/scr.xp3", r"missing")]),
+]
+CRC_FILES = dict([("CRC_PAYLOAD_%d" % pid, ("payload", "%d.bin" % pid)) for pid in catalogue.PAYLOADS] + [
+    ("CRC_FINISHED_%s_%d" % (name.upper().replace(".", "_"), e), ("finished", str(e), name))
+    for name in ("data.xp3", "scr.xp3") for e in (0, 1)])
+
 
 class PayloadCheckTest(SampleTestCase):
     def test_sample_payloads_pass_and_are_copied(self):
-        dest = os.path.join(self.scratch, "embedded")
-        status, out, err = run_tool("payloads", self.sample("payload"), "--copy-to", dest)
-        self.assertEqual((status, err), (0, []))
-        for pid in catalogue.PAYLOADS:
-            self.assertEqual(read(os.path.join(dest, "%d.bin" % pid)), read(self.sample("payload", "%d.bin" % pid)))
+        header = os.path.join(self.scratch, "generated", "release_crcs.h")
+        for args in (["payloads", self.sample("payload")], ["release", self.sample(), "--crc-header", header]):
+            dest = os.path.join(self.scratch, args[0])
+            status, out, err = run_tool(*args, "--copy-to", dest)
+            self.assertEqual((status, err), (0, []))
+            for pid in catalogue.PAYLOADS:
+                self.assertEqual(read(os.path.join(dest, "%d.bin" % pid)), read(self.sample("payload", "%d.bin" % pid)))
+        text = read(header).decode()
+        self.assertIn(" * %s; do not edit." % self.sample(), text)
+        self.assertEqual(dict(re.findall(r"#define (CRC_\w+) 0x([0-9A-F]{8})u\n", text)),
+                         {macro: "%08X" % zlib.crc32(read(self.sample(*f))) for macro, f in CRC_FILES.items()})
+
+    def test_broken_releases_are_refused_naming_the_file(self):
+        for name, edits, expected in BROKEN_RELEASES:
+            with self.subTest(name):
+                release = os.path.join(self.scratch, name.replace("/", "-"))
+                shutil.copytree(self.sample(), release)
+                for path, edit in edits.items():
+                    path = os.path.join(release, path)
+                    os.remove(path) if edit is None else write(path, edit(read(path)))
+                status, _, err = run_tool("release", release)
+                self.assertEqual((status, len(err)), (1, len(expected) + 1), err)
+                self.assertRegex(err[-1], r"^release check: %d problems? in " % len(expected))
+                for line, (path, pattern) in zip(err, expected):
+                    self.assertRegex(line, "^" + re.escape(os.path.join(release, path)) + ": " + pattern)
 
     def test_broken_folders_are_refused_with_one_line_per_problem(self):
         for name, edits, expected in BROKEN:

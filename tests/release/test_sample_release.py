@@ -50,6 +50,10 @@ class SampleReleaseTest(SampleTestCase):
                     self.assertEqual(sizes, catalogue.EDITIONS[row][1:])
         for edition in ("6", "7"):
             self.assertEqual(filecmp.dircmp(self.sample("installed", edition), self.sample("finished", edition)).diff_files, [])
+        # The a-line's spliced archives have kept runs of their own, so a CRC-32 of the wrong line cannot pass.
+        self.assertEqual([n for n in sorted(os.listdir(self.sample("finished", "0")))
+                          if read(self.sample("finished", "0", n)) != read(self.sample("finished", "1", n))],
+                         ["data.xp3", "ext.xp3", "ext.xp3.sig", "scr.xp3"])
 
     def test_every_file_has_the_shape_of_its_kind(self):
         for path in tree(self.sample()):

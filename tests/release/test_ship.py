@@ -44,11 +44,6 @@ class ShipTest(unittest.TestCase):
         done = run(sys.executable, os.path.join(TOOLS, "make_sample_release.py"), "--seed", "shipped once",
                    cls.release)
         assert done.returncode == 0, done.stderr
-        # The Wine proof runs on every installed/N there is: one ver1.00 keeps the test short.
-        for kind in ("installed", "finished"):
-            for edition in os.listdir(os.path.join(cls.release, kind)):
-                if edition != "0":
-                    shutil.rmtree(os.path.join(cls.release, kind, edition))
 
         build = os.path.join(cls.work, "build")
         for command in (["cmake", "--preset", "windows", "-S", SOURCE_DIR, "-B", build,
@@ -57,6 +52,12 @@ class ShipTest(unittest.TestCase):
             done = run(*command, cwd=SOURCE_DIR)
             assert done.returncode == 0, done.stdout + done.stderr
         cls.exe = os.path.join(build, EXE)
+        # The Wine proof runs on every installed/N there is: one ver1.00 keeps the test short. The build, which
+        # needs editions 0 and 1, is done and not run again.
+        for kind in ("installed", "finished"):
+            for edition in os.listdir(os.path.join(cls.release, kind)):
+                if edition != "0":
+                    shutil.rmtree(os.path.join(cls.release, kind, edition))
 
         # A throwaway certificate, made here, signed by itself, still valid at the time the authority below stamps.
         cls.cert, cls.pfx, cls.password = throwaway_certificate(cls.work)

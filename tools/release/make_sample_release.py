@@ -18,13 +18,18 @@ How the pieces fit:
 - Every XP3 archive is the magic, its index position as a 64-bit
   little-endian number, a body and, from the index position to the end, a raw
   index (a zero flag byte, the 64-bit length of what follows, the entries).
-- The finished data.xp3 and scr.xp3 are made first. Their splice payloads are
-  cut out of them: the 16-byte head (magic and the five low bytes of the index
-  position), the new run, and the index as tail. The old archives of ver1.00
-  and ver1.00a share the kept runs with the finished ones (including the three
-  high bytes of the index position at offsets 16 to 18), carry a different run
-  where the finished ones carry the new run, have an index position of their
-  own and end in an index of their own that the splice drops.
+- The finished data.xp3 and scr.xp3 are made first, one of each per line: the
+  plain line (ver1.00 to ver1.03) and the a-line (ver1.00a to ver1.03a). Both
+  lines' finished archives have the same head, new run and index, and each
+  line has kept runs of its own, so the finished archives of the two lines
+  differ and each can only be rebuilt from its own line's old archive. The
+  splice payloads are cut out of them: the 16-byte head (magic and the five low
+  bytes of the index position), the new run, and the index as tail, the same
+  for both lines. The old archive of ver1.00 (ver1.00a) shares the kept runs
+  with its line's finished one (including the three high bytes of the index
+  position at offsets 16 to 18), carries a run of its own where the finished
+  one carries the new run, has an index position of its own and ends in an
+  index of its own that the splice drops.
 - The libraries begin with "MZ"; signature texts have the exact 212-byte
   four-line CR LF layout.
 - ver1.00 and ver1.00a carry the signatures of their archives but none for
@@ -105,32 +110,40 @@ def signature(label):
 
 
 def splice_archives(name, old_size):
-    """The finished archive, its payload and the old archive for one recipe."""
+    """One recipe's ([finished archive], payload, [old archive]), the lists indexed by line (0 plain, 1 a-line)."""
     r = cat.RECIPES[name]
     head = cat.SPLICE_HEAD_SIZE
     position = cat.index_position(r)
-    finished = (cat.XP3_MAGIC + struct.pack("<Q", position)
-                + stream(name + " kept run 1", r["keepFirst"] - 3)
-                + stream(name + " ver1.03 run", r["insertFirst"])
-                + stream(name + " kept run 2", r["keepSecond"])
-                + xp3_index(name + " ver1.03 index", r["insertTail"]))
-    assert len(finished) == r["finishedSize"]
-
+    old_position = cat.consumed_size(r)
+    assert old_position >> 40 == position >> 40, "the kept run carries the high bytes of both"
     first_end = head + r["keepFirst"]           # end of the first kept run
     second_start = first_end + r["insertFirst"]  # start of the second kept run
     second_end = second_start + r["keepSecond"]  # start of the index
-    payload = finished[:head] + finished[first_end:second_start] + finished[second_end:]
+    new_run = stream(name + " ver1.03 run", r["insertFirst"])
+    new_index = xp3_index(name + " ver1.03 index", r["insertTail"])
 
-    old_position = cat.consumed_size(r)
-    assert old_position >> 40 == position >> 40, "the kept run carries the high bytes of both"
-    old = (cat.XP3_MAGIC + struct.pack("<Q", old_position)[:5]
-           + finished[head:first_end]
-           + stream(name + " ver1.00 run", r["skipOld"])
-           + finished[second_start:second_end]
-           + xp3_index(name + " ver1.00 index", old_size - old_position))
-    assert len(old) == old_size
-    assert struct.unpack("<Q", old[11:19])[0] == old_position
-    return finished, payload, old
+    finished, payloads, old = [], [], []
+    for line in ("", "a"):
+        kept = name + (" ver1.00a" if line else "")
+        new = (cat.XP3_MAGIC + struct.pack("<Q", position)
+               + stream(kept + " kept run 1", r["keepFirst"] - 3)
+               + new_run
+               + stream(kept + " kept run 2", r["keepSecond"])
+               + new_index)
+        assert len(new) == r["finishedSize"]
+        payloads.append(new[:head] + new[first_end:second_start] + new[second_end:])
+        previous = (cat.XP3_MAGIC + struct.pack("<Q", old_position)[:5]
+                    + new[head:first_end]
+                    + stream("%s ver1.00%s run" % (name, line), r["skipOld"])
+                    + new[second_start:second_end]
+                    + xp3_index("%s ver1.00%s index" % (name, line), old_size - old_position))
+        assert len(previous) == old_size
+        assert struct.unpack("<Q", previous[11:19])[0] == old_position
+        finished.append(new)
+        old.append(previous)
+    assert payloads[0] == payloads[1], "one payload serves both lines"
+    assert finished[0] != finished[1]
+    return finished, payloads[0], old
 
 
 def build():
@@ -169,14 +182,14 @@ def build():
     old_library = library("auxtrans.dll ver1.00", cat.EDITIONS[0][3])
     installed = []
     for edition, (name, data_size, ext_size, dll_size) in enumerate(cat.EDITIONS):
-        a_line = edition % 2 == 1
+        a_line = edition % 2
         folder = {"Wellhaven.exe": game_exe}
         if edition < 2:
-            folder.update({"data.xp3": data_old, "data.xp3.sig": signature("data.xp3.sig " + name),
-                           "scr.xp3": scr_old, "scr.xp3.sig": signature("scr.xp3.sig " + name)})
+            folder.update({"data.xp3": data_old[a_line], "data.xp3.sig": signature("data.xp3.sig " + name),
+                           "scr.xp3": scr_old[a_line], "scr.xp3.sig": signature("scr.xp3.sig " + name)})
         else:
-            folder.update({"data.xp3": data_new, "data.xp3.sig": payloads[105],
-                           "scr.xp3": scr_new, "scr.xp3.sig": payloads[107],
+            folder.update({"data.xp3": data_new[a_line], "data.xp3.sig": payloads[105],
+                           "scr.xp3": scr_new[a_line], "scr.xp3.sig": payloads[107],
                            "Wellhaven.exe.sig": payloads[103]})
         if edition < 6:
             folder.update({"ext.xp3": ext[name], "ext.xp3.sig": ext_sig[name],
@@ -199,7 +212,7 @@ def build():
                 + ([110, 111] if edition % 2 else [108, 109]) + [112, 113]
             for pid in written:
                 target = cat.PAYLOADS[pid][2]
-                done[target] = {104: data_new, 106: scr_new}.get(pid, payloads[pid])
+                done[target] = {104: data_new[edition % 2], 106: scr_new[edition % 2]}.get(pid, payloads[pid])
         assert done == installed[6 + edition % 2], edition
         finished.append(done)
     return payloads, installed, finished
