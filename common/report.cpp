@@ -8,6 +8,8 @@ const char kTextNoPatchFile[] = "パッチファイルの作成に失敗しま�
 const char kTextNoScratchFile[] = "一時ファイルの作成に失敗しました。";
 const char kTextNotWellhaven[] =
     "data.xp3, ext.xp3, auxtrans.dll のいずれかが Wellhaven のものでないか壊れています。";
+const char kTextDamaged[] = "%s が Wellhaven のものでないか壊れています。";
+const char kTextPayloadDamaged[] = "パッチデータが壊れています。";
 
 /* The longest text is E103's; a file name has at most 31 bytes. */
 enum { kReportBufferSize = 292 };

@@ -11,7 +11,7 @@
  * already been shown to the player. */
 
 /* The sentences of the error boxes; the code in front tells which check
- * failed. kTextNotOpened names the file through its %s. */
+ * failed. kTextNotOpened and kTextDamaged name the file through their %s. */
 extern const char kTextNoMemory[];
 extern const char kTextNoInstallDir[];
 extern const char kTextNotOpened[];
@@ -19,10 +19,12 @@ extern const char kTextNoPayload[];
 extern const char kTextNoPatchFile[];
 extern const char kTextNoScratchFile[];
 extern const char kTextNotWellhaven[];
+extern const char kTextDamaged[];
+extern const char kTextPayloadDamaged[];
 
 /* Shows "E<code>: <sentence>" in a warning box with no owner and the
- * system's default caption. fileName fills the %s of kTextNotOpened and is
- * unused by every other sentence. */
+ * system's default caption. fileName fills the %s of kTextNotOpened and
+ * kTextDamaged and is unused by every other sentence. */
 void ReportFailure(int code, const char *sentence, const char *fileName = NULL);
 
 /* Returns a new GMEM_FIXED block holding installDir followed by fileName (at

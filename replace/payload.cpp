@@ -3,7 +3,8 @@
  */
 #include "replace/replace.h"
 
-const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, const PayloadCodes *codes,
+const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, DWORD crc,
+                        const PayloadCodes *codes,
                         HGLOBAL *loaded)
 {
     *loaded = NULL;
@@ -22,8 +23,16 @@ const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long neede
         return NULL;
     }
     const BYTE *bytes = (const BYTE *)LockResource(*loaded);
-    if (bytes == NULL)
+    if (bytes == NULL) {
         ReportFailure(codes->notLocked, kTextNoPayload);
+        return NULL;
+    }
+    /* Checked before a byte of it is written anywhere; it fits the resource,
+     * whose size is a DWORD. */
+    if (Crc32(0, bytes, (DWORD)needed) != crc) {
+        ReportFailure(codes->damaged, kTextPayloadDamaged);
+        return NULL;
+    }
     return bytes;
 }
 

@@ -11,16 +11,16 @@ struct PlacementCodes {
     int scratchNotCreated;
     WriteCodes write;
     int noMemory;
-    int copyFailed;
+    int copyFailed; /* also: the side file is not the payload */
 };
 
-static const PlacementCodes kSignatureCodes = {{402, 403, 404}, 405, {406, 407}, 401, 408};
-static const PlacementCodes kWholeFileCodes = {{501, 502, 503}, 504, {505, 506}, 507, 508};
+static const PlacementCodes kSignatureCodes = {{402, 403, 404, 409}, 405, {406, 407}, 401, 408};
+static const PlacementCodes kWholeFileCodes = {{501, 502, 503, 509}, 504, {505, 506}, 507, 508};
 
 static const DWORD kSignatureSize = 212;
 
 static bool Place(const char *installDir, const char *fileName, DWORD length, DWORD attributes,
-                  WORD payloadId, HMODULE module, const PlacementCodes *codes)
+                  WORD payloadId, DWORD crc, HMODULE module, const PlacementCodes *codes)
 {
     char scratchName[SCRATCH_NAME_SIZE];
     if (!MakeScratchFile(scratchName))
@@ -31,8 +31,8 @@ static bool Place(const char *installDir, const char *fileName, DWORD length, DW
     HGLOBAL payload = NULL;
     char *target = NULL;
     do {
-        /* The payload, which must hold the length asked for. */
-        const BYTE *bytes = LoadPayload(module, payloadId, length, &codes->payload, &payload);
+        /* The payload, which must hold the length asked for, undamaged. */
+        const BYTE *bytes = LoadPayload(module, payloadId, length, crc, &codes->payload, &payload);
         if (bytes == NULL)
             break;
 
@@ -51,13 +51,19 @@ static bool Place(const char *installDir, const char *fileName, DWORD length, DW
 
         CloseFile(&scratch);
 
-        /* The system refuses to copy over a hidden or read-only file, so
-         * a target that is to carry attributes is cleared first; a target
-         * that may not exist yet makes the clearing fail harmlessly. Normal
-         * attributes leave the target's own alone. */
+        /* The rename refuses a read-only target, so a target that is to
+         * carry attributes of its own (a signature, always hidden) is
+         * cleared first; a target that may not exist yet makes the clearing
+         * fail harmlessly. A normal target is left as it is: read-only, it
+         * refuses the rename. The new file takes its attributes from the
+         * side file, not from the target it replaces. */
         if (attributes != FILE_ATTRIBUTE_NORMAL)
             SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
-        result = MoveScratchOver(scratchName, target, attributes, codes->copyFailed);
+        /* What the commit puts in place is the payload's length, so its CRC
+         * is the payload's. */
+        const Commit commit = {length, crc, attributes, codes->copyFailed, codes->copyFailed, kTextNoPatchFile,
+                               fileName};
+        result = MoveScratchOver(scratchName, target, &commit);
     } while (false);
 
     /* Release in reverse order: the scratch file if still open, the
@@ -70,12 +76,13 @@ static bool Place(const char *installDir, const char *fileName, DWORD length, DW
 }
 
 bool PlaceWholeFile(const char *installDir, const char *fileName, DWORD length, DWORD attributes,
-                    WORD payloadId, HMODULE module)
+                    WORD payloadId, DWORD crc, HMODULE module)
 {
-    return Place(installDir, fileName, length, attributes, payloadId, module, &kWholeFileCodes);
+    return Place(installDir, fileName, length, attributes, payloadId, crc, module, &kWholeFileCodes);
 }
 
-bool PlaceSignature(const char *installDir, const char *fileName, WORD payloadId, HMODULE module)
+bool PlaceSignature(const char *installDir, const char *fileName, WORD payloadId, DWORD crc, HMODULE module)
 {
-    return Place(installDir, fileName, kSignatureSize, FILE_ATTRIBUTE_HIDDEN, payloadId, module, &kSignatureCodes);
+    return Place(installDir, fileName, kSignatureSize, FILE_ATTRIBUTE_HIDDEN, payloadId, crc, module,
+                 &kSignatureCodes);
 }

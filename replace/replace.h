@@ -28,15 +28,34 @@ struct WriteCodes {
  * check that failed. */
 bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes *codes);
 
-/* Commits the filled and closed scratch file to target: copies it to a side
- * file beside the target (target + ".new"), makes that durable and renames
- * it over the target in one step, so the target is at every moment either
- * the old file or the new one. Then gives the target attributes unless they
- * are FILE_ATTRIBUTE_NORMAL (which leaves what the side file gave it) and
- * deletes the scratch file. Returns false after showing copyFailedCode; the
- * side file is then removed, the target is as it was and the scratch file
- * stays in the temporary folder. */
-bool MoveScratchOver(const char *scratchName, const char *target, DWORD attributes, int copyFailedCode);
+/* What a commit puts in place: the finished file's size and CRC-32, and
+ * the codes it shows. Any step that fails shows failed; a side file that is
+ * not the expected one (a kept run damaged in the installed copy, a scratch
+ * file changed in the temporary folder, a bad copy) shows mismatch with its
+ * sentence, which may name fileName. */
+struct Commit {
+    DWORD size;
+    DWORD crc;
+    DWORD attributes; /* given to the target after the rename, unless FILE_ATTRIBUTE_NORMAL */
+    int failed;
+    int mismatch;
+    const char *mismatchText;
+    const char *fileName;
+};
+
+/* Commits the filled and closed scratch file to target: removes whatever
+ * holds the side name beside the target (target + ".new"), copies the
+ * scratch file to a side file made new, makes that durable, reads it back
+ * and compares it with the expected file, and renames it over the target in
+ * one step, so the target is at every moment either the old file or the new
+ * one. A copy, reopen or rename refused for access or sharing (a scanner, an
+ * indexer or the game holding the file for a moment) is tried again for
+ * about a second. Then gives the target its attributes and deletes the
+ * scratch file. Returns false after showing a code; the side file is then
+ * removed and the target is as it was; the scratch file stays in the
+ * temporary folder after a failed step, and goes after a mismatch, since
+ * its bytes are not the release's. */
+bool MoveScratchOver(const char *scratchName, const char *target, const Commit *commit);
 
 /* Closes *file unless it is already closed (INVALID_HANDLE_VALUE), and marks
  * it closed. */
@@ -47,15 +66,39 @@ struct PayloadCodes {
     int notFound;
     int notLoaded; /* also: the payload is shorter than the operation needs */
     int notLocked;
+    int damaged; /* the bytes it needs are not the release's */
 };
 
 /* Finds, loads and locks payload payloadId (type "BINARY") of module, which
- * must hold at least `needed` bytes: the operations write straight from the
- * resource and never read past what it holds. Returns the payload's bytes,
- * or NULL after showing the failing check's code. *loaded is set to what the
- * caller releases with FreeResource, NULL when nothing was loaded. */
-const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, const PayloadCodes *codes,
+ * must hold at least `needed` bytes whose CRC-32 is crc: the operations
+ * write straight from the resource and never read past what it holds, and
+ * a damaged updater must not write its damage into the game. Returns the
+ * payload's bytes, or NULL after showing the failing check's code. *loaded
+ * is set to what the caller releases with FreeResource, NULL when nothing
+ * was loaded. */
+const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, DWORD crc,
+                        const PayloadCodes *codes,
                         HGLOBAL *loaded);
+
+/* The CRC-32 of zip and PNG (reflected polynomial 0xEDB88320, initial and
+ * final value all ones) of count more bytes after those that gave crc; 0
+ * before the first byte. */
+DWORD Crc32(DWORD crc, const BYTE *bytes, DWORD count);
+
+/* The codes an operation shows when a read fails. */
+struct ReadCodes {
+    int failed;    /* the call failed */
+    int shortRead; /* it read fewer bytes than asked */
+};
+
+/* Reads count bytes from file's position into buffer. Returns false after
+ * showing the code of the check that failed. */
+bool ReadChecked(HANDLE file, BYTE *buffer, DWORD count, const ReadCodes *codes);
+
+/* Reads length bytes from file's position, bufferSize at a time through
+ * buffer, and gives their CRC-32 in *crc. Returns false after showing the
+ * code of the check that failed. */
+bool ReadCrc(HANDLE file, DWORD length, BYTE *buffer, DWORD bufferSize, const ReadCodes *codes, DWORD *crc);
 
 /* Releases what LoadPayload loaded, if anything. */
 void ReleasePayload(HGLOBAL loaded);
@@ -76,23 +119,25 @@ struct SpliceRecipe {
 };
 
 /* Rebuilds installDir + fileName by the recipe from the installed copy and
- * payload payloadId (type "BINARY" in module). A file that already has
- * finishedSize bytes counts as done and is not touched. Returns true on
- * success, false after showing an error box (E201 to E212, or E301/E302). */
+ * payload payloadId (type "BINARY" in module), whose bytes must have the
+ * CRC-32 payloadCrc; the finished file must have finishedCrc. A file that
+ * already has finishedSize bytes and finishedCrc counts as done and is not
+ * touched; one of that size with another CRC is damaged. Returns true on
+ * success, false after showing an error box (E201 to E214, or E301/E302). */
 bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
-                       HMODULE module);
+                 DWORD payloadCrc, DWORD finishedCrc, HMODULE module);
 
-/* Writes the first length bytes of payload payloadId over installDir +
- * fileName. Attributes other than FILE_ATTRIBUTE_NORMAL are cleared before
- * the copy and set after it; normal ones leave the target's attributes alone.
- * Returns true on success, false after showing an error box (E501 to E508, or
- * E301/E302). */
+/* Writes the first length bytes of payload payloadId, whose CRC-32 must be
+ * crc, over installDir + fileName. The new file has the attributes the
+ * commit's copy gives it, plus any other than FILE_ATTRIBUTE_NORMAL asked
+ * for here. Returns true on success, false after showing an error box (E501
+ * to E509, or E301/E302). */
 bool PlaceWholeFile(const char *installDir, const char *fileName, DWORD length, DWORD attributes,
-                          WORD payloadId, HMODULE module);
+                    WORD payloadId, DWORD crc, HMODULE module);
 
-/* Writes a 212-byte signature file from payload payloadId as a hidden file,
- * over an existing one too. Returns true on success, false after showing an
- * error box (E401 to E408, or E301/E302). */
-bool PlaceSignature(const char *installDir, const char *fileName, WORD payloadId, HMODULE module);
+/* Writes a 212-byte signature file from payload payloadId, whose CRC-32 must
+ * be crc, as a hidden file, over an existing one too. Returns true on
+ * success, false after showing an error box (E401 to E409, or E301/E302). */
+bool PlaceSignature(const char *installDir, const char *fileName, WORD payloadId, DWORD crc, HMODULE module);
 
 #endif

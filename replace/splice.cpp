@@ -18,11 +18,15 @@ enum {
     E_SEEK_FAILED = 209,
     E_READ_FAILED = 210,
     E_READ_SHORT = 211,
-    E_COPY_FAILED = 212
+    E_COPY_FAILED = 212,
+    E_DAMAGED = 213,
+    E_PAYLOAD_DAMAGED = 214
 };
 
-static const PayloadCodes kPayloadCodes = {E_PAYLOAD_NOT_FOUND, E_PAYLOAD_NOT_LOADED, E_PAYLOAD_NOT_LOCKED};
+static const PayloadCodes kPayloadCodes = {E_PAYLOAD_NOT_FOUND, E_PAYLOAD_NOT_LOADED, E_PAYLOAD_NOT_LOCKED,
+                                           E_PAYLOAD_DAMAGED};
 static const WriteCodes kWriteCodes = {E_WRITE_FAILED, E_WRITE_SHORT};
+static const ReadCodes kReadCodes = {E_READ_FAILED, E_READ_SHORT};
 
 /* The XP3 head: magic and the low bytes of the finished index position. */
 static const DWORD kHeadSize = 16;
@@ -31,16 +35,7 @@ static const DWORD kHeadSize = 16;
  * through the work buffer. */
 static bool KeepRun(HANDLE installed, HANDLE scratch, BYTE *work, DWORD count)
 {
-    DWORD read = 0;
-    if (!ReadFile(installed, work, count, &read, NULL)) {
-        ReportFailure(E_READ_FAILED, kTextNoPatchFile);
-        return false;
-    }
-    if (read != count) {
-        ReportFailure(E_READ_SHORT, kTextNoPatchFile);
-        return false;
-    }
-    return WriteScratch(scratch, work, read, &kWriteCodes);
+    return ReadChecked(installed, work, count, &kReadCodes) && WriteScratch(scratch, work, count, &kWriteCodes);
 }
 
 /* Moves the installed file's position; a failure shows E209. */
@@ -54,7 +49,7 @@ static bool Seek(HANDLE installed, DWORD distance, DWORD method)
 }
 
 bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
-                 HMODULE module)
+                 DWORD payloadCrc, DWORD finishedCrc, HMODULE module)
 {
     char *target = JoinInstallPath(installDir, fileName, E_NO_MEMORY);
     if (target == NULL)
@@ -76,24 +71,36 @@ bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecip
             break;
         }
 
-        /* A file of the finished size has been rebuilt already. A size that
-         * cannot be read is no size at all: taken for an unfinished one, it
-         * would have a finished archive spliced again, and ruined. */
+        /* A size that cannot be read is no size at all: taken for an
+         * unfinished one, it would have a finished archive spliced again,
+         * and ruined. */
         DWORD installedSize = GetFileSize(installed, NULL);
         if (installedSize == INVALID_FILE_SIZE) {
             ReportFailure(E_READ_FAILED, kTextNoPatchFile);
             break;
         }
-        if (installedSize == recipe->finishedSize) {
-            result = true;
-            break;
-        }
 
-        /* One work buffer serves both kept runs. */
+        /* One work buffer serves both kept runs, and the check below. */
         DWORD longerRun = recipe->keepFirst > recipe->keepSecond ? recipe->keepFirst : recipe->keepSecond;
         work = (BYTE *)GlobalAlloc(GMEM_FIXED, longerRun);
         if (work == NULL) {
             ReportFailure(E_NO_MEMORY, kTextNoMemory);
+            break;
+        }
+
+        /* A file of the finished size has been rebuilt already, by a run
+         * that stopped later, when it is the release's finished file; one
+         * that is not is damaged, and splicing it again would only ruin it
+         * further. */
+        if (installedSize == recipe->finishedSize) {
+            DWORD crc = 0;
+            if (!ReadCrc(installed, installedSize, work, longerRun, &kReadCodes, &crc))
+                break;
+            if (crc != finishedCrc) {
+                ReportFailure(E_DAMAGED, kTextDamaged, fileName);
+                break;
+            }
+            result = true;
             break;
         }
 
@@ -103,7 +110,7 @@ bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecip
         /* The payload, which must hold every byte the recipe takes from it. */
         unsigned long long needed =
             (unsigned long long)kHeadSize + recipe->insertFirst + (unsigned long long)recipe->insertTail;
-        const BYTE *bytes = LoadPayload(module, payloadId, needed, &kPayloadCodes, &payload);
+        const BYTE *bytes = LoadPayload(module, payloadId, needed, payloadCrc, &kPayloadCodes, &payload);
         if (bytes == NULL)
             break;
 
@@ -127,8 +134,12 @@ bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecip
         CloseFile(&scratch);
         CloseFile(&installed);
 
-        /* Only now does the target change. */
-        result = MoveScratchOver(scratchName, target, FILE_ATTRIBUTE_NORMAL, E_COPY_FAILED);
+        /* Only now does the target change, and only into the release's
+         * finished file: a kept run damaged in the installed copy shows
+         * here, naming the file. */
+        const Commit commit = {recipe->finishedSize, finishedCrc, FILE_ATTRIBUTE_NORMAL, E_COPY_FAILED,
+                               E_DAMAGED, kTextDamaged, fileName};
+        result = MoveScratchOver(scratchName, target, &commit);
     } while (false);
 
     /* Release in reverse order: the open files (the scratch file first), the

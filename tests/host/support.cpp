@@ -6,6 +6,8 @@
 
 #include <filesystem>
 
+#include <zlib.h>
+
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Wellhaven";
 const char kGameDir[] = "C:\\Games\\Wellhaven\\";
 
@@ -65,10 +67,14 @@ ExpectedBox CodeBox(int code, const std::string &fileName)
         sentence = "パッチデータのロードに失敗しました。";
     else if (code == 301 || code == 302)
         sentence = "一時ファイルの作成に失敗しました。";
+    else if (code == 214 || code == 409 || code == 509)
+        sentence = "パッチデータが壊れています。";
     char head[8];
     snprintf(head, sizeof head, "E%03d: ", code % 1000);
     if (code == 102 || code == 202)
         return ErrorBox(head + fileName + " を開けません。");
+    if (code == 213)
+        return ErrorBox(head + fileName + " が Wellhaven のものでないか壊れています。");
     return ErrorBox(head + std::string(sentence));
 }
 
@@ -145,4 +151,9 @@ void SimTest::ExpectAllReleased()
     EXPECT_EQ(sim::OpenHandles(), 0) << "handles or keys left open";
     EXPECT_EQ(sim::LiveBlocks(), 0) << "GlobalAlloc blocks not freed";
     EXPECT_EQ(sim::LoadedResources(), 0) << "payloads not released";
+}
+
+DWORD Crc(const std::string &bytes)
+{
+    return (DWORD)crc32(0, reinterpret_cast<const Bytef *>(bytes.data()), (uInt)bytes.size());
 }

@@ -26,9 +26,12 @@ struct ExpectedBox {
 ExpectedBox ErrorBox(const std::string &text);
 ExpectedBox InfoBox(const std::string &text, const std::string &caption);
 ExpectedBox QuestionBox(const std::string &caption);
-/* The error box of a code, E001 to E508; E102 and E202 name fileName. */
+/* The error box of a code, E001 to E509; E102, E202 and E213 name fileName. */
 ExpectedBox CodeBox(int code, const std::string &fileName = std::string());
 std::string Describe(const sim::Box &box);
+
+/* The CRC-32 the release tools give a file (zlib's). */
+DWORD Crc(const std::string &bytes);
 
 /* The player's texts, in UTF-8: the caption of each edition (0 to 7), the
  * up-to-date and completion texts, and the completion box's caption. */

@@ -18,6 +18,7 @@ namespace {
 
 const char kTemp[] = "C:\\Temp\\";
 const DWORD kArchive = 0x20;
+const DWORD kShareWrite = 0x2;
 const WORD kPayloadId = 104;
 /* The data.xp3 recipe: finished, keepFirst, insertFirst, skipOld, keepSecond, insertTail. */
 const SpliceRecipe kDataRecipe = {138482, 22408, 8992, 8981, 105475, 1591};
@@ -143,6 +144,24 @@ protected:
         Install(fileName, &installed, payloadSize, attributes);
     }
 
+    /* The finished file the recipe makes of the installed file and the
+     * payload, written here apart from the program: the payload's head,
+     * keepFirst installed bytes from 16, insertFirst payload bytes from 16,
+     * keepSecond installed bytes after skipping skipOld, and the payload's
+     * tail. */
+    std::string Finished(const SpliceRecipe &r) const
+    {
+        return payload_.substr(0, 16) + installed_.substr(16, r.keepFirst) + payload_.substr(16, r.insertFirst) +
+               installed_.substr(16 + r.keepFirst + r.skipOld, r.keepSecond) +
+               payload_.substr(16 + r.insertFirst, r.insertTail);
+    }
+
+    bool Splice(const SpliceRecipe &r, const std::string &finished)
+    {
+        const DWORD payloadCrc = Crc(payload_.substr(0, 16 + r.insertFirst + r.insertTail));
+        return SplicePatch(kGameDir, "big.xp3", &r, kPayloadId, payloadCrc, Crc(finished), sim::Module());
+    }
+
     std::string installed_;
     std::string payload_;
 };
@@ -152,11 +171,10 @@ const SpliceRecipe kBigRecipe = {999884, 393223, 70001, 65539, 524299, 12345};
 /* The first kept run the longer one. */
 const SpliceRecipe kLongFirstRecipe = {700016, 500000, 30000, 4000, 150000, 20000};
 
-/* The rebuilt file against a reference made from the recipe here: the
- * payload's head, keepFirst installed bytes from 16, insertFirst payload
- * bytes from 16, keepSecond installed bytes after skipping skipOld, and the
- * payload's tail. Only the two kept runs pass through memory, one at a time,
- * in one buffer as large as the longer. */
+/* The rebuilt file against a reference made from the recipe here. Only the
+ * two kept runs pass through memory, one at a time, in one buffer as large
+ * as the longer; the finished file is read back once before it is put in
+ * place. */
 TEST_F(SpliceTest, RebuiltFileMatchesAnIndependentReference)
 {
     const struct {
@@ -173,12 +191,9 @@ TEST_F(SpliceTest, RebuiltFileMatchesAnIndependentReference)
         sim::Reset();
         const SpliceRecipe &r = *c.recipe;
         Install("big.xp3", Noise(c.installedSize, 3), 16 + r.insertFirst + r.insertTail);
-        ASSERT_EQ(SplicePatch(kGameDir, "big.xp3", &r, kPayloadId, sim::Module()), 1);
+        const std::string reference = Finished(r);
+        ASSERT_EQ(Splice(r, reference), 1);
         ExpectBoxes({});
-        const std::string reference = payload_.substr(0, 16) + installed_.substr(16, r.keepFirst) +
-                                      payload_.substr(16, r.insertFirst) +
-                                      installed_.substr(16 + r.keepFirst + r.skipOld, r.keepSecond) +
-                                      payload_.substr(16 + r.insertFirst, r.insertTail);
         const std::string rebuilt = sim::FileBytes(In("big.xp3"));
         ASSERT_EQ(rebuilt.size(), (size_t)r.finishedSize);
         EXPECT_TRUE(rebuilt == reference) << "the rebuilt file differs from the reference";
@@ -186,7 +201,7 @@ TEST_F(SpliceTest, RebuiltFileMatchesAnIndependentReference)
         EXPECT_EQ(sim::Attributes(In("big.xp3")), kArchive);
         EXPECT_TRUE(sim::List(kTemp).empty()) << "the scratch file was not deleted";
         EXPECT_EQ(sim::LargestBlock(), (SIZE_T)std::max(r.keepFirst, r.keepSecond));
-        EXPECT_EQ(sim::BytesRead(), (unsigned long long)r.keepFirst + r.keepSecond);
+        EXPECT_EQ(sim::BytesRead(), (unsigned long long)r.keepFirst + r.keepSecond + r.finishedSize);
         EXPECT_EQ(sim::WritesFromElsewhere(), 0);
         ExpectAllReleased();
     }
@@ -203,7 +218,7 @@ TEST_F(SpliceTest, MebibyteFileMatchesTheReleaseTools)
 
     const SpliceRecipe &recipe = kBigRecipe;
     Install("big.xp3", Noise(1 << 20, 3), 16 + recipe.insertFirst + recipe.insertTail);
-    ASSERT_EQ(SplicePatch(kGameDir, "big.xp3", &recipe, kPayloadId, sim::Module()), 1);
+    ASSERT_EQ(Splice(recipe, Finished(recipe)), 1);
     const std::string oldPath = root_ + "/old.bin", payloadPath = root_ + "/payload.bin",
                       rebuiltPath = root_ + "/rebuilt.bin";
     std::ofstream(oldPath, std::ios::binary) << installed_;
@@ -227,6 +242,16 @@ TEST_F(SpliceTest, MebibyteFileMatchesTheReleaseTools)
 TEST_F(SpliceTest, InstalledFilesAndPayloads)
 {
     enum Left { NOTHING, EMPTY, PART, FINISHED };
+    /* A byte that is not the release's, or a read that comes up short. */
+    enum Twist {
+        PLAIN,
+        FIRST_RUN_DAMAGED,  /* in the installed file's first kept run */
+        SECOND_RUN_DAMAGED, /* in its second kept run */
+        FINISHED_DAMAGED,   /* in a file of the finished size */
+        PAYLOAD_DAMAGED,
+        SCRATCH_CHANGED, /* in the scratch file, before its commit */
+        READ_SHORT,
+    };
     const DWORD N = FILE_ATTRIBUTE_NORMAL, H = FILE_ATTRIBUTE_HIDDEN, R = FILE_ATTRIBUTE_READONLY;
     const struct {
         const char *name;
@@ -238,6 +263,7 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         int code;         /* 0: success */
         Left scratch;
         int side = 0; /* what is in the way of data.xp3.new: 1 a file left by a stopped run, 2 a folder */
+        Twist twist = PLAIN;
     } cases[] = {
         /* The recipe consumes 16 + 22408 + 8981 + 105475 = 136880 installed
          * bytes and 16 + 8992 + 1591 = 10599 payload bytes; anything past
@@ -254,11 +280,21 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         {"payload 16", 138471, N, 0, 16, sim::OpCount, 204, EMPTY},
         {"payload 0", 138471, N, 0, 0, sim::OpCount, 204, EMPTY},
         {"no payload", 138471, N, 0, -1, sim::OpCount, 203, EMPTY},
-        /* The finished size is done already: not read, not touched, even
-         * read-only; but a size that cannot be read is no size at all, and
-         * a finished archive is never spliced again on its account. */
+        /* The finished size is done already when it is the release's
+         * finished file: read, not touched, even read-only; but a size that
+         * cannot be read is no size at all, and a finished archive is never
+         * spliced again on its account. */
         {"finished, read-only", 138482, R, 0, 10599, sim::OpCount, 0, NOTHING},
         {"finished, size unreadable", 138482, N, 0, 10599, sim::OpGetFileSize, 210, NOTHING},
+        {"finished, unreadable", 138482, N, 0, 10599, sim::OpReadFile, 210, NOTHING},
+        {"finished, read short", 138482, N, 0, 10599, sim::OpCount, 211, NOTHING, 0, READ_SHORT},
+        {"finished, damaged", 138482, N, 0, 10599, sim::OpCount, 213, NOTHING, 0, FINISHED_DAMAGED},
+        /* Not the release's bytes: the updater's payload is refused before
+         * anything is written, the finished file before it is put in place. */
+        {"payload damaged", 138471, N, 0, 10599, sim::OpCount, 214, EMPTY, 0, PAYLOAD_DAMAGED},
+        {"first kept run damaged", 138471, N, 0, 10599, sim::OpCount, 213, NOTHING, 0, FIRST_RUN_DAMAGED},
+        {"second kept run damaged", 138471, N, 0, 10599, sim::OpCount, 213, NOTHING, 0, SECOND_RUN_DAMAGED},
+        {"scratch file changed", 138471, N, 0, 10599, sim::OpCount, 213, NOTHING, 0, SCRATCH_CHANGED},
         {"missing", -1, N, 0, 10599, sim::OpCount, 202, NOTHING},
         {"held for writing without sharing", 138471, N, GENERIC_WRITE, 10599, sim::OpCount, 202, NOTHING},
         /* The rename over the target is refused, or the side file cannot be
@@ -276,6 +312,29 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         sim::Reset();
         const std::string installed = Noise(c.installed < 0 ? 0 : (size_t)c.installed, 1);
         Install("data.xp3", c.installed < 0 ? nullptr : &installed, c.payload, c.attributes);
+        /* The release's files, before any damage. */
+        std::string whole = installed_, payload = payload_;
+        whole.resize(std::max<size_t>(whole.size(), 138471));
+        payload.resize(std::max<size_t>(payload.size(), 10599));
+        const std::string finished = payload.substr(0, 16) + whole.substr(16, 22408) + payload.substr(16, 8992) +
+                                     whole.substr(31405, 105475) + payload.substr(16 + 8992, 1591);
+        const DWORD finishedCrc = Crc(c.installed == 138482 ? installed_ : finished);
+        const DWORD payloadCrc = Crc(payload.substr(0, 10599));
+        std::string onDisk = installed_;
+        if (c.twist == FIRST_RUN_DAMAGED || c.twist == SECOND_RUN_DAMAGED || c.twist == FINISHED_DAMAGED) {
+            onDisk[c.twist == FIRST_RUN_DAMAGED ? 116 : c.twist == SECOND_RUN_DAMAGED ? 32405 : 100000] ^= 1;
+            sim::PutFile(In("data.xp3"), onDisk, c.attributes);
+        } else if (c.twist == PAYLOAD_DAMAGED) {
+            sim::Reset();
+            sim::PutFile(In("data.xp3"), onDisk, c.attributes);
+            sim::AddResource(kPayloadId, "BINARY", payload_.substr(0, 5000) + '\x55' + payload_.substr(5001));
+        } else if (c.twist == READ_SHORT) {
+            sim::ShortCall(sim::OpReadFile, 1);
+        }
+        sim::BeforeCall([&c](const sim::Call &call) {
+            if (c.twist == SCRATCH_CHANGED && call.op == sim::OpCopyFileA)
+                sim::PutFile(call.source, sim::FileBytes(call.source).replace(40000, 1, "?"));
+        });
         if (c.heldAccess != 0) {
             ASSERT_TRUE(
                 sim::HoldOpen(In("data.xp3"), c.heldAccess, c.heldAccess == GENERIC_READ ? FILE_SHARE_READ : 0));
@@ -286,24 +345,21 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
             sim::PutFile(In("data.xp3.new"), Noise(5000, 3));
         else if (c.side == 2)
             sim::MakeFolder(In("data.xp3.new"));
-        EXPECT_EQ(SplicePatch(kGameDir, "data.xp3", &kDataRecipe, kPayloadId, sim::Module()), c.code == 0);
+        EXPECT_EQ(SplicePatch(kGameDir, "data.xp3", &kDataRecipe, kPayloadId, payloadCrc, finishedCrc, sim::Module()),
+                  c.code == 0);
+        sim::BeforeCall(nullptr);
         sim::ReleaseHeld();
         /* What the splice writes; for a file too short, the part of it
          * written before the short read. */
-        std::string whole = installed_, payload = payload_;
-        whole.resize(std::max<size_t>(whole.size(), 138471));
-        payload.resize(std::max<size_t>(payload.size(), 10599));
-        const std::string finished = payload.substr(0, 16) + whole.substr(16, 22408) + payload.substr(16, 8992) +
-                                     whole.substr(31405, 105475) + payload.substr(16 + 8992, 1591);
         const bool rebuilt = c.code == 0 && c.installed != 138482;
         /* E202 names the bare file, not its folder. */
         ExpectBoxes(c.code == 0 ? std::vector<ExpectedBox>{} : std::vector<ExpectedBox>{CodeBox(c.code, "data.xp3")});
         EXPECT_EQ(sim::Exists(In("data.xp3")), c.installed >= 0);
-        EXPECT_TRUE(sim::FileBytes(In("data.xp3")) == (rebuilt ? finished : installed_))
+        EXPECT_TRUE(sim::FileBytes(In("data.xp3")) == (rebuilt ? finished : onDisk))
             << (rebuilt ? "not rebuilt" : "the target changed");
         EXPECT_EQ(sim::Attributes(In("data.xp3")), rebuilt ? kArchive : c.attributes);
         EXPECT_FALSE(sim::Exists(In("data.xp3.new"))) << "a side file was left";
-        if (!rebuilt && (c.scratch == NOTHING || c.scratch == EMPTY)) {
+        if (!rebuilt && c.installed != 138482 && c.code != 213 && (c.scratch == NOTHING || c.scratch == EMPTY)) {
             EXPECT_EQ(sim::BytesRead(), 0u) << "the installed file was read";
         }
         const std::vector<std::string> scratch = ScratchContents();
@@ -328,6 +384,25 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
 
 class PlaceTest : public SimTest {};
 
+/* What else is on the machine while a file is placed: another program
+ * holding a name, something in the way of the side name, a damaged payload,
+ * a scratch file changed before its commit. */
+enum Other {
+    ALONE,
+    TARGET_HELD,          /* open for reading, never let go */
+    TARGET_HELD_BRIEFLY,  /* the same, let go after the third pause */
+    SIDE_HELD_BRIEFLY,    /* the new side file, held without write sharing until the second pause */
+    SIDE_SCANNED,         /* the new side file, read by a scanner that shares everything */
+    SIDE_FOLDER,          /* a folder holds the side name */
+    SIDE_HIDDEN,          /* a hidden file of someone else's */
+    SIDE_READ_ONLY,       /* a read-only one */
+    SIDE_LINK,            /* a second name of a file outside the install folder */
+    SIDE_PLANTED_AGAIN,   /* a file put there between the delete and the copy */
+    DISK_FULL,            /* the copy to the side file fails for room */
+    PAYLOAD_DAMAGED,      /* one byte of the payload is not the release's */
+    SCRATCH_CHANGED,      /* one byte of the scratch file changed before the commit */
+};
+
 TEST_F(PlaceTest, TargetsAndAttributes)
 {
     const DWORD N = FILE_ATTRIBUTE_NORMAL, H = FILE_ATTRIBUTE_HIDDEN, R = FILE_ATTRIBUTE_READONLY, A = kArchive;
@@ -337,67 +412,131 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         DWORD length;   /* PlaceWholeFile */
         DWORD requested;
         DWORD existing; /* 0: no target yet */
-        bool held;      /* held open for reading by another program */
         DWORD payloadSize;
         int code;
         DWORD attributesAfter;
-        bool sideFolder = false; /* a folder in the way of file.sig.new */
+        Other other = ALONE;
+        unsigned pauses = 0; /* the commit's waits for a file another program holds */
     } cases[] = {
-        {"signature over a hidden signature", true, 0, H, H, false, 212, 0, H},
-        {"signature from a longer payload", true, 0, H, H, false, 300, 0, H},
-        {"signature over a read-only file", true, 0, H, R, false, 212, 0, H},
-        {"signature where there was none", true, 0, H, 0, false, 212, 0, H},
-        {"signature from a short payload", true, 0, H, H, false, 211, 403, H},
+        {"signature over a hidden signature", true, 0, H, H, 212, 0, H},
+        {"signature from a longer payload", true, 0, H, H, 300, 0, H},
+        {"signature over a read-only file", true, 0, H, R, 212, 0, H},
+        {"signature where there was none", true, 0, H, 0, 212, 0, H},
+        {"signature from a short payload", true, 0, H, H, 211, 403, H},
+        {"signature from a damaged payload", true, 0, H, H, 212, 409, H, PAYLOAD_DAMAGED},
         /* Cleared before a commit that then fails: the mark is gone. */
-        {"signature held open", true, 0, H, H, true, 212, 408, N},
-        {"signature, a folder in the way", true, 0, H, H, false, 212, 408, N, true},
-        {"normal over read-only", false, 600, N, R, false, 600, 508, R},
-        {"normal over hidden", false, 600, N, H, false, 600, 0, A},
-        {"normal over normal, shorter length", false, 600, N, N, false, 1000, 0, A},
-        {"normal where there was none", false, 600, N, 0, false, 600, 0, A},
-        {"normal from a short payload", false, 600, N, N, false, 599, 502, N},
-        {"hidden where there was none", false, 212, H, 0, false, 212, 0, H},
-        {"hidden over hidden", false, 212, H, H, false, 212, 0, H},
-        {"hidden over read-only", false, 212, H, R, false, 212, 0, H},
+        {"signature held open", true, 0, H, H, 212, 408, N, TARGET_HELD, 5},
+        {"signature held for a moment", true, 0, H, H, 212, 0, H, TARGET_HELD_BRIEFLY, 3},
+        {"signature, a folder in the way", true, 0, H, H, 212, 408, N, SIDE_FOLDER},
+        {"signature, scratch file changed", true, 0, H, H, 212, 408, N, SCRATCH_CHANGED},
+        {"normal over read-only", false, 600, N, R, 600, 508, R, ALONE, 5},
+        {"normal over hidden", false, 600, N, H, 600, 0, A},
+        {"normal over normal, shorter length", false, 600, N, N, 1000, 0, A},
+        {"normal where there was none", false, 600, N, 0, 600, 0, A},
+        {"normal from a short payload", false, 600, N, N, 599, 502, N},
+        {"normal from a damaged payload", false, 600, N, N, 600, 509, N, PAYLOAD_DAMAGED},
+        {"normal, scratch file changed", false, 600, N, N, 600, 508, N, SCRATCH_CHANGED},
+        {"normal, side file held for a moment", false, 600, N, N, 600, 0, A, SIDE_HELD_BRIEFLY, 2},
+        {"normal, side file scanned", false, 600, N, N, 600, 0, A, SIDE_SCANNED},
+        {"normal, side name hidden", false, 600, N, N, 600, 0, A, SIDE_HIDDEN},
+        {"normal, side name read-only", false, 600, N, N, 600, 508, N, SIDE_READ_ONLY},
+        {"normal, side name a link", false, 600, N, N, 600, 0, A, SIDE_LINK},
+        {"normal, side name planted again", false, 600, N, N, 600, 508, N, SIDE_PLANTED_AGAIN},
+        {"normal, disk full", false, 600, N, N, 600, 508, N, DISK_FULL},
+        {"hidden where there was none", false, 212, H, 0, 212, 0, H},
+        {"hidden over hidden", false, 212, H, H, 212, 0, H},
+        {"hidden over read-only", false, 212, H, R, 212, 0, H},
     };
+    const std::string side = In("file.sig.new"), elsewhere = "C:\\Users\\Public\\owned.bin";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         sim::Reset();
         sim::MakeFolder(kGameDir);
-        const std::string old = Noise(700, 7);
+        const std::string old = Noise(700, 7), planted = Noise(300, 9);
         const std::string payload = Noise(c.payloadSize, 8);
+        const size_t length = c.signature ? 212 : c.length;
+        const DWORD crc = Crc(payload.substr(0, length));
         if (c.existing != 0)
             sim::PutFile(In("file.sig"), old, c.existing);
-        if (c.held) {
-            ASSERT_TRUE(sim::HoldOpen(In("file.sig"), GENERIC_READ, FILE_SHARE_READ));
+        sim::AddResource(kPayloadId, "BINARY",
+                         c.other == PAYLOAD_DAMAGED ? payload.substr(0, 100) + '\x55' + payload.substr(101) : payload);
+        bool once = true;
+        switch (c.other) {
+        case TARGET_HELD:
+        case TARGET_HELD_BRIEFLY:
+            ASSERT_TRUE(sim::HoldOpen(In("file.sig"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                      c.other == TARGET_HELD ? 0 : 3));
+            break;
+        case SIDE_FOLDER:
+            sim::MakeFolder(side);
+            break;
+        case SIDE_HIDDEN:
+        case SIDE_READ_ONLY:
+            sim::PutFile(side, planted, c.other == SIDE_HIDDEN ? H : R);
+            break;
+        case SIDE_LINK:
+            sim::PutFile(elsewhere, planted);
+            sim::Link(elsewhere, side);
+            break;
+        case DISK_FULL:
+            sim::FailCall(sim::OpCopyFileA, 1, 112);
+            break;
+        default:
+            break;
         }
-        if (c.sideFolder)
-            sim::MakeFolder(In("file.sig.new"));
-        sim::AddResource(kPayloadId, "BINARY", payload);
+        sim::BeforeCall([&](const sim::Call &call) {
+            if (!once)
+                return;
+            if (c.other == SIDE_PLANTED_AGAIN && call.op == sim::OpCopyFileA) {
+                sim::PutFile(side, planted);
+            } else if (c.other == SCRATCH_CHANGED && call.op == sim::OpCopyFileA) {
+                std::string bytes = sim::FileBytes(call.source);
+                bytes[bytes.size() / 2] ^= 1;
+                sim::PutFile(call.source, bytes);
+            } else if (c.other == SIDE_HELD_BRIEFLY && call.op == sim::OpCreateFileA && call.path == side) {
+                EXPECT_TRUE(sim::HoldOpen(side, GENERIC_READ, FILE_SHARE_READ, 2));
+            } else if (c.other == SIDE_SCANNED && call.op == sim::OpFlushFileBuffers) {
+                EXPECT_TRUE(sim::HoldOpen(side, GENERIC_READ, FILE_SHARE_READ | kShareWrite | FILE_SHARE_DELETE))
+                    << "the side file cannot be read while it is flushed";
+            } else {
+                return;
+            }
+            once = false;
+        });
 
-        bool result =
-            c.signature ? PlaceSignature(kGameDir, "file.sig", kPayloadId, sim::Module())
-                        : PlaceWholeFile(kGameDir, "file.sig", c.length, c.requested, kPayloadId, sim::Module());
+        bool result = c.signature
+                          ? PlaceSignature(kGameDir, "file.sig", kPayloadId, crc, sim::Module())
+                          : PlaceWholeFile(kGameDir, "file.sig", c.length, c.requested, kPayloadId, crc, sim::Module());
+        sim::BeforeCall(nullptr);
         sim::ReleaseHeld();
-        const size_t length = c.signature ? 212 : c.length;
         EXPECT_EQ(result, c.code == 0);
+        EXPECT_EQ(sim::Sleeps(), c.pauses);
         EXPECT_EQ(sim::Attributes(In("file.sig")), c.attributesAfter);
-        EXPECT_FALSE(sim::Exists(In("file.sig.new"))) << "a side file was left";
+        /* Whatever held the side name is gone, unless it could not be
+         * deleted; nothing was ever written through it. */
+        EXPECT_EQ(sim::Exists(side), c.other == SIDE_READ_ONLY) << "a side file was left";
+        if (c.other == SIDE_READ_ONLY || c.other == SIDE_LINK) {
+            const std::string &kept = c.other == SIDE_LINK ? elsewhere : side;
+            EXPECT_TRUE(sim::FileBytes(kept) == planted) << "written through " << kept;
+            EXPECT_EQ(sim::Attributes(kept), c.other == SIDE_LINK ? N : R);
+        }
         if (c.code == 0) {
             ExpectBoxes({});
             EXPECT_TRUE(sim::FileBytes(In("file.sig")) == payload.substr(0, length));
             EXPECT_TRUE(sim::List(kTemp).empty());
         } else {
             ExpectBoxes({CodeBox(c.code)});
-            /* A rename refused as Windows refuses it: access denied. */
-            if (c.code % 100 == 8 && !c.sideFolder) {
-                EXPECT_EQ(sim::MoveError(), 5u);
-            }
             EXPECT_EQ(sim::Exists(In("file.sig")), c.existing != 0);
             EXPECT_TRUE(sim::FileBytes(In("file.sig")) == (c.existing != 0 ? old : "")) << "the target changed";
-            /* The scratch file stays: empty when the payload was refused, full when the copy was. */
-            EXPECT_EQ(ScratchContents(),
-                      std::vector<std::string>{c.payloadSize < length ? "" : payload.substr(0, length)});
+            /* The scratch file stays: empty when the payload was refused,
+             * full when the commit was; a changed one is not the release's
+             * and goes. */
+            std::vector<std::string> scratch = {payload.substr(0, length)};
+            if (c.code % 100 <= 3 || c.code % 100 == 9)
+                scratch = {""};
+            else if (c.other == SCRATCH_CHANGED)
+                scratch = {};
+            EXPECT_EQ(ScratchContents(), scratch);
         }
         ExpectAllReleased();
     }

@@ -234,15 +234,58 @@ TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
         EXPECT_EQ(Replaced(), steps);
         EXPECT_TRUE(sim::List(kTemp).empty()) << "scratch files left behind";
         ExpectAllReleased();
-        /* Only the kept runs of the two archives are read, one at a time. */
-        EXPECT_EQ(sim::BytesRead(), edition <= 1 ? (22408u + 105475u + 917u + 594350u) : 0u);
-        EXPECT_LE(sim::LargestBlock(), edition <= 1 ? (SIZE_T)594350 : (SIZE_T)260);
+        /* Only the kept runs of the two archives are read, one at a time,
+         * and each new file once, before it is put in place, through a
+         * buffer of at most 64 KiB. */
+        unsigned long long readBack = 0;
+        for (const Step &step : StepsOf(edition))
+            readBack += finished_[step.file].bytes->size();
+        EXPECT_EQ(sim::BytesRead(), (edition <= 1 ? (22408u + 105475u + 917u + 594350u) : 0u) + readBack);
+        EXPECT_LE(sim::LargestBlock(), edition <= 1 ? (SIZE_T)594350 : (SIZE_T)65536 + 260);
         EXPECT_EQ(sim::WritesFromElsewhere(), 0);
 
         sim::NewRun();
         EXPECT_EQ(Run(), 0);
         ExpectBoxes({InfoBox(kTextUpToDate, kCaptions[edition % 2 == 0 ? 6 : 7])});
         EXPECT_TRUE(ReadFolder() == finished_) << "the second run changed:" << Differences(ReadFolder(), finished_);
+        ExpectAllReleased();
+    }
+}
+
+/* Bytes a size cannot tell from the release's: a byte changed in a kept run
+ * of either archive, or in a scr.xp3 that already has its finished size (as
+ * a stopped run leaves it). The update stops at that file with E213 naming
+ * it; it and every file after it stay as they were. */
+TEST_F(RunTest, DamagedArchivesStopTheUpdateAtTheirFile)
+{
+    const struct {
+        int edition;
+        const char *file;
+        size_t offset;    /* of the changed byte */
+        size_t stepsDone; /* before the damaged file's */
+        bool finishedSize = false;
+    } cases[] = {
+        /* The kept runs: scr.xp3 16 to 932 and 321101 to 916366, data.xp3
+         * 16 to 22423 and 31405 to 136879. */
+        {0, "scr.xp3", 900, 0},
+        {1, "scr.xp3", 321101, 0},
+        {1, "data.xp3", 16, 4},
+        {0, "data.xp3", 136879, 4},
+        {0, "scr.xp3", 500000, 0, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "edition " << c.edition << ", " << c.file << " at " << c.offset);
+        Install(c.edition);
+        std::string bytes = *(c.finishedSize ? finished_ : before_)[c.file].bytes;
+        bytes[c.offset] ^= 1;
+        sim::PutFile(kGameDir + std::string(c.file), bytes);
+        Folder expected = ReadFolder();
+        for (size_t step = 0; step < c.stepsDone; step++)
+            expected[StepsOf(c.edition)[step].file] = finished_[StepsOf(c.edition)[step].file];
+        EXPECT_EQ(Run(), 0);
+        ExpectBoxes({QuestionBox(kCaptions[c.edition]), CodeBox(213, c.file)});
+        EXPECT_TRUE(ReadFolder() == expected) << "changed:" << Differences(ReadFolder(), expected);
+        EXPECT_TRUE(sim::List(kTemp).empty()) << "a scratch file was left";
         ExpectAllReleased();
     }
 }
@@ -334,6 +377,12 @@ TEST_F(RunTest, OneRunAtATime)
  * empty one, the beginning of the finished file, or all of it. */
 enum Scratch { NONE, EMPTY, PART, WHOLE };
 
+/* How a call is made to fail: with an error that is not worth a second try,
+ * moving one byte short, or refused for sharing, for good or only for the
+ * first three tries. */
+enum FaultKind { FAILS, SHORT, REFUSED, REFUSED_BRIEFLY };
+const DWORD kSharingViolation = 32;
+
 /* What each failing call of each operation shows, written from the design
  * apart from the program: the code of the check (0: the result is ignored
  * and the run goes on) and the scratch file it leaves. nth counts the
@@ -361,13 +410,16 @@ const ExpectedFailure kOtherFailures[] = {
     /* A size that cannot be read is all bits set, which matches no row. */
     {IDENTIFY, sim::OpGetFileSize, 0, false, 103, NONE},
 
-    /* The third block names the side file: the commit fails. */
+    /* The third block holds the side name and the read-back: the commit
+     * fails. */
     {SPLICE, sim::OpGlobalAlloc, 3, false, 212, WHOLE},
     {SPLICE, sim::OpGlobalAlloc, 0, false, 201, NONE},
     {SPLICE, sim::OpCreateFileA, 1, false, 202, NONE},
     /* A size that cannot be read stops the splice before anything is made:
-     * taken for an unfinished size, it would splice a finished archive. */
-    {SPLICE, sim::OpGetFileSize, 0, false, 210, NONE},
+     * taken for an unfinished size, it would splice a finished archive. The
+     * second size is the side file's, in the commit. */
+    {SPLICE, sim::OpGetFileSize, 1, false, 210, NONE},
+    {SPLICE, sim::OpGetFileSize, 2, false, 212, WHOLE},
     {SPLICE, sim::OpGetTempPathA, 0, false, 301, NONE},
     {SPLICE, sim::OpGetTempFileNameA, 0, false, 302, NONE},
     {SPLICE, sim::OpFindResourceA, 0, false, 203, EMPTY},
@@ -378,14 +430,21 @@ const ExpectedFailure kOtherFailures[] = {
     {SPLICE, sim::OpWriteFile, 0, false, 207, PART},
     {SPLICE, sim::OpWriteFile, 0, true, 208, PART},
     {SPLICE, sim::OpSetFilePointer, 0, false, 209, PART},
-    {SPLICE, sim::OpReadFile, 0, false, 210, PART},
-    {SPLICE, sim::OpReadFile, 0, true, 211, PART},
-    /* The commit: the copy to the side file, its flush and the rename. */
+    {SPLICE, sim::OpReadFile, 1, false, 210, PART},
+    {SPLICE, sim::OpReadFile, 1, true, 211, PART},
+    {SPLICE, sim::OpReadFile, 2, false, 210, PART},
+    {SPLICE, sim::OpReadFile, 2, true, 211, PART},
+    /* The commit: whatever holds the side name deleted, the copy to the
+     * side file, its flush, the read-back and the rename; the first delete
+     * is of a name that is not there. */
+    {SPLICE, sim::OpDeleteFileA, 1, false, kIgnored, NONE},
     {SPLICE, sim::OpCopyFileA, 0, false, 212, WHOLE},
     {SPLICE, sim::OpCreateFileA, 3, false, 212, WHOLE},
     {SPLICE, sim::OpFlushFileBuffers, 0, false, 212, WHOLE},
+    {SPLICE, sim::OpReadFile, 0, false, 212, WHOLE},
+    {SPLICE, sim::OpReadFile, 0, true, 212, WHOLE},
     {SPLICE, sim::OpMoveFileExA, 0, false, 212, WHOLE},
-    {SPLICE, sim::OpDeleteFileA, 0, false, kIgnored, WHOLE},
+    {SPLICE, sim::OpDeleteFileA, 2, false, kIgnored, WHOLE},
 };
 
 /* Signature placement and whole-file placement: the same checks with the
@@ -406,11 +465,15 @@ std::vector<ExpectedFailure> PlacementFailures(Operation operation, const int co
         {operation, sim::OpWriteFile, 0, true, codes[5], PART},
         {operation, sim::OpGlobalAlloc, 1, false, codes[6], WHOLE},
         {operation, sim::OpGlobalAlloc, 2, false, codes[7], WHOLE},
+        {operation, sim::OpDeleteFileA, 1, false, kIgnored, NONE},
         {operation, sim::OpCopyFileA, 0, false, codes[7], WHOLE},
         {operation, sim::OpCreateFileA, 2, false, codes[7], WHOLE},
         {operation, sim::OpFlushFileBuffers, 0, false, codes[7], WHOLE},
+        {operation, sim::OpGetFileSize, 0, false, codes[7], WHOLE},
+        {operation, sim::OpReadFile, 0, false, codes[7], WHOLE},
+        {operation, sim::OpReadFile, 0, true, codes[7], WHOLE},
         {operation, sim::OpMoveFileExA, 0, false, codes[7], WHOLE},
-        {operation, sim::OpDeleteFileA, 0, false, kIgnored, WHOLE},
+        {operation, sim::OpDeleteFileA, 2, false, kIgnored, WHOLE},
     };
     if (hidden) {
         /* Not cleared, a hidden target is renamed over all the same; not
@@ -502,7 +565,7 @@ protected:
                           : p.answered && step < steps_.size() ? steps_[step].operation
                                                               : BOX;
             p.nth = ++seen[{phase, trace_[i].op}];
-            if (p.answered && trace_[i].op == sim::OpDeleteFileA)
+            if (p.answered && trace_[i].op == sim::OpDeleteFileA && trace_[i].path.rfind(kTemp, 0) == 0)
                 step++;
         }
         ASSERT_EQ(step, steps_.size()) << "one scratch file deleted per step";
@@ -591,16 +654,19 @@ protected:
 
     /* One fault: the failing run's boxes, install folder and scratch file,
      * then the next run. */
-    void Fault(int edition, size_t i, unsigned nthOfRun, bool shortCall)
+    void Fault(int edition, size_t i, unsigned nthOfRun, FaultKind kind)
     {
         const sim::Call &call = trace_[i];
         const Place &place = places_[i];
+        const bool shortCall = kind == SHORT;
         sim::RestoreDisk(installed_);
         sim::NewRun();
         if (shortCall)
             sim::ShortCall(call.op, nthOfRun);
-        else
+        else if (kind == FAILS)
             sim::FailCall(call.op, nthOfRun);
+        else
+            sim::FailCall(call.op, nthOfRun, kSharingViolation, kind == REFUSED ? sim::kLasting : 3);
         EXPECT_EQ(Run(), 0);
         ASSERT_TRUE(sim::FaultFired());
 
@@ -618,6 +684,11 @@ protected:
             /* The question, the up-to-date box or the completion box not
              * shown: nobody saw it, and nothing else happens. */
             done = place.answered ? steps_.size() : 0;
+        } else if (kind == REFUSED_BRIEFLY) {
+            /* Another program let go while the commit waited. */
+            done = steps_.size();
+            boxes.push_back(InfoBox(kTextDone, kCaptionInfo));
+            EXPECT_TRUE(sim::List(kTemp).empty()) << "a scratch file was left";
         } else {
             const ExpectedFailure *e = Expected(place, call.op, shortCall);
             if (e == nullptr) {
@@ -674,8 +745,18 @@ protected:
         ExpectAllReleased();
         CountLeftovers();
 
-        if (oldEdition)
-            ExpectNextRunFinishes(edition, unmarked);
+        if (oldEdition && !ExpectNextRunFinishes(edition, unmarked))
+            unrecoverable_++;
+    }
+
+    /* The calls of a commit that are tried again when refused for access
+     * or sharing: the copy to the side file, its reopen and the rename. */
+    static bool Retried(const sim::Call &call)
+    {
+        const std::string suffix = ".new";
+        return call.op == sim::OpCopyFileA || call.op == sim::OpMoveFileExA ||
+               (call.op == sim::OpCreateFileA && call.path.size() > suffix.size() &&
+                call.path.compare(call.path.size() - suffix.size(), suffix.size(), suffix) == 0);
     }
 
     void SweepEdition(int edition)
@@ -690,12 +771,15 @@ protected:
              * swept on the first only. */
             if (edition != 0 && (places_[i].operation == LOOKUP || places_[i].operation == IDENTIFY))
                 continue;
-            for (bool shortCall : {false, true}) {
-                if (shortCall && op != sim::OpReadFile && op != sim::OpWriteFile)
+            for (FaultKind kind : {FAILS, SHORT, REFUSED, REFUSED_BRIEFLY}) {
+                if (kind == SHORT && op != sim::OpReadFile && op != sim::OpWriteFile)
                     continue;
+                if ((kind == REFUSED || kind == REFUSED_BRIEFLY) && !Retried(trace_[i]))
+                    continue;
+                static const char *const kKinds[] = {" fails", " short", " refused", " refused briefly"};
                 SCOPED_TRACE(testing::Message() << "edition " << edition << ": " << sim::OpName(op) << " #" << nth
-                                                << (shortCall ? " short" : " fails") << " " << trace_[i].path);
-                Fault(edition, i, nth, shortCall);
+                                                << kKinds[kind] << " " << trace_[i].path);
+                Fault(edition, i, nth, kind);
                 faults_++;
             }
         }

@@ -78,6 +78,10 @@ def cannot_open(code, name):
     return error(code, "%s を開けません。" % name)
 
 
+def damaged(name):
+    return error(213, "%s が Wellhaven のものでないか壊れています。" % name)
+
+
 # ---- what the install folder and the temporary folder should hold ----
 
 class Unchanged:
@@ -222,6 +226,41 @@ class SideFileLeft(Action):
             f.write(b"\xa5" * 2 * os.path.getsize(ctx.path(self.name)))
 
 
+class ChangeByte(Action):
+    """One byte changed, every size left right: damage that identification cannot see."""
+
+    def __init__(self, name, offset):
+        self.name, self.offset, self.label = name, offset, "change byte %d of %s" % (offset, name)
+
+    def __call__(self, ctx):
+        with open(ctx.path(self.name), "r+b") as f:
+            f.seek(self.offset)
+            byte = f.read(1)
+            f.seek(self.offset)
+            f.write(bytes([byte[0] ^ 0xFF]))
+
+
+class LinkFromOutside(Action):
+    """A second name in the install folder for a file outside it, such as a user may plant under a side name for
+    an elevated updater to write through; after the runs, the file outside must be as it was."""
+
+    def __init__(self, name):
+        self.name, self.label = name, "%s a hard link to a file outside the folder" % name
+
+    def __call__(self, ctx):
+        self.outside = os.path.join(ctx.root, "outside.bin")
+        self.content = b"not the updater's to write\r\n" * 100
+        with open(self.outside, "wb") as f:
+            f.write(self.content)
+        os.link(self.outside, ctx.path(self.name))
+
+    def after(self, ctx):
+        with open(self.outside, "rb") as f:
+            if f.read() != self.content:
+                return ["the file outside the install folder linked as %s was written through" % self.name]
+        return []
+
+
 # ---- the table ----
 
 class Run:
@@ -323,6 +362,11 @@ SCENARIOS = [
       [Run([question(0), error(211, NO_PATCH_FILE)], files=Unchanged(),
            scratch=[finished_file("scr.xp3", SCR_SPLICED_UP_TO_SECOND_RUN)])],
       prepare=[Truncate("scr.xp3", SCR_TOO_SHORT)]),
+    # One byte changed in the second kept run of scr.xp3, the first file the update writes: the spliced file is
+    # not the release's, and nothing is put in place.
+    S("splice", "scr.xp3 damaged in its second kept run", 0,
+      [Run([question(0), damaged("scr.xp3")], files=Unchanged())],
+      prepare=[ChangeByte("scr.xp3", 600000)]),
     S("splice", "data.xp3 refuses the rename", 0,
       [Run([question(0), error(212, NO_PATCH_FILE)], files=Updated(*FIRST_STAGE_BEFORE_DATA),
            scratch=[finished_file("data.xp3")])],
@@ -348,6 +392,10 @@ SCENARIOS = [
     S("placement", "hidden and read-only targets are replaced without their marks", 3, [updated_all(3)],
       prepare=[Mark("ext.xp3", wb.HIDDEN), Mark("auxtrans.dll", wb.READONLY),
                Mark("auxtrans.dll.sig", wb.HIDDEN, wb.READONLY)]),
+
+    # Whatever holds a side name is removed, never written through: here a second name of a file elsewhere.
+    S("placement", "auxtrans.dll.new a hard link to a file outside", 4, [updated_all(4)],
+      prepare=[LinkFromOutside("auxtrans.dll.new")]),
 
     # The temporary folder.
     S("temp", "temporary folder missing", 0, [Run([question(0), error(302, NO_SCRATCH)], files=Unchanged())],
@@ -557,6 +605,8 @@ def run_scenario(session, scenario, release, exe, shots=None):
         pictures += [p for result in results for p in zip(result.boxes, result.shots)]
     if scenario.planted:
         problems += planted_loads(exe, scenario.planted)
+    for action in scenario.prepare:
+        problems += action.after(ctx) if hasattr(action, "after") else []
     if shots:
         save_pictures(pictures, shots)
     wb.remove_tree(ctx.root)
