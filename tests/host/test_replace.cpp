@@ -391,7 +391,7 @@ TEST_F(PlaceTest, TargetsAndAttributes)
             ExpectBoxes({CodeBox(c.code)});
             /* A rename refused as Windows refuses it: access denied. */
             if (c.code % 100 == 8 && !c.sideFolder) {
-                EXPECT_EQ(sim::MoveError(), 5u);
+                EXPECT_EQ(GetLastError(), 5u);
             }
             EXPECT_EQ(sim::Exists(In("file.sig")), c.existing != 0);
             EXPECT_TRUE(sim::FileBytes(In("file.sig")) == (c.existing != 0 ? old : "")) << "the target changed";
