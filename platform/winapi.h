@@ -82,6 +82,15 @@ WINAPI_IMPORT BOOL WINAPI FlushFileBuffers(HANDLE file);
 #define MOVEFILE_WRITE_THROUGH 0x00000008u
 WINAPI_IMPORT BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
 
+/* Why the last call that failed did: a file another program holds, which
+ * lets go in a moment (a virus scanner, an indexer), shows as one of these,
+ * and a call refused so is worth making again after a short wait. */
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_LOCK_VIOLATION 33L
+WINAPI_IMPORT DWORD WINAPI GetLastError(void);
+WINAPI_IMPORT void WINAPI Sleep(DWORD milliseconds);
+
 /* One run at a time: a mutex is released when the process that holds it
  * ends (abandoned, WAIT_ABANDONED to the next), so the program never
  * releases it itself. */

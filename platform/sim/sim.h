@@ -12,17 +12,36 @@
  * - The whole attribute word of a file is kept here: a file the program
  *   creates (CREATE_ALWAYS, GetTempFileNameA) gets the archive bit with what
  *   it asked for, a copy carries the source's word to the target, and
- *   FILE_ATTRIBUTE_NORMAL stands alone or not at all. CopyFileA over a
- *   read-only target fails with access denied, as it does over a hidden or
- *   system target whose mark the source lacks; CREATE_ALWAYS likewise, and
- *   GENERIC_WRITE on a read-only file.
+ *   FILE_ATTRIBUTE_NORMAL stands alone or not at all.
+ * - A file may have several names (Link). Writes, truncation, a copy into
+ *   it, its attributes and flushes made through one name show under all;
+ *   deleting or renaming one name leaves the others and the file.
  * - Every open's access and share mode is checked against every handle
- *   already open on the file, the program's own and other programs', both
- *   ways; copies and deletes of an open file are refused.
- * - MoveFileExA renames a file in one step, over an existing one only with
- *   MOVEFILE_REPLACE_EXISTING; it refuses a target that is a folder, is
- *   read-only or is open without delete sharing, and a source that is open
- *   (ERROR_ACCESS_DENIED), but not a hidden target.
+ *   already open on the file, through any of its names, the program's own
+ *   and other programs', both ways.
+ * - CopyFileA and CREATE_ALWAYS over an existing file write into that file
+ *   (its other names see it). Both refuse a read-only file, and a hidden or
+ *   system one whose mark the new content lacks (access denied), as does
+ *   GENERIC_WRITE on a read-only file; a copy refuses a target that is open
+ *   (sharing violation), and any target when told to fail if it exists
+ *   (ERROR_FILE_EXISTS).
+ * - DeleteFileA refuses a file open without delete sharing (sharing
+ *   violation) and a read-only one (access denied). A file whose every
+ *   handle shares delete is deleted pending: its name stays, refusing every
+ *   open, copy, rename and delete (access denied), until the last handle on
+ *   the file closes.
+ * - MoveFileExA renames a name in one step, over an existing one only with
+ *   MOVEFILE_REPLACE_EXISTING (ERROR_ALREADY_EXISTS); it refuses a target
+ *   that is a folder, is read-only or is open at all, whatever its sharing
+ *   (access denied), but not a hidden target; and a source open without
+ *   delete sharing (sharing violation).
+ * - A call that fails sets the error GetLastError reports, the one Windows
+ *   gives for that refusal; a call that succeeds leaves it alone, but for
+ *   CREATE_ALWAYS and CreateMutexA, which report whether the name existed
+ *   (ERROR_ALREADY_EXISTS, or 0). The registry calls return their error
+ *   instead, as there.
+ * - Sleep returns at once and is counted; another program's hold on a file
+ *   can be made to end at the program's nth Sleep.
  * - Durability: bytes written to a file (by WriteFile or a copy) are not
  *   durable until FlushFileBuffers on a handle to it; creating, renaming and
  *   deleting files, and their attributes, are durable in the order they were
@@ -63,6 +82,22 @@
 #include <vector>
 
 #include "platform/winapi.h"
+
+/* The errors the simulated calls report besides those of platform/winapi.h,
+ * for the tests; the program knows only those. */
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_DISK_FULL 112L /* not modelled: only injected */
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 
 namespace sim {
 
@@ -122,6 +157,11 @@ struct FileNode {
     std::shared_ptr<std::string> bytes;
     DWORD attributes;     /* the settable bits; 0 for normal */
     bool durable = true;  /* no bytes written since the last flush */
+    /* Names with the same link (not 0) are one file: the three fields
+     * above are the same in each. 0: a file with this name alone. */
+    unsigned link = 0;
+    /* Deleted while open: the name goes when the last handle closes. */
+    bool deletePending = false;
 };
 struct Disk {
     std::map<std::string, FileNode> files;
@@ -132,21 +172,30 @@ Disk SaveDisk();
  * upper-cased, separators as '/' ("C:/Games/Wellhaven/data.xp3"); empty
  * when it names no drive. */
 std::string Key(const std::string &windowsPath);
-/* Puts a saved disk back; no file may be open. */
+/* Puts a saved disk back; no file may be open, so names deleted pending
+ * are gone. */
 void RestoreDisk(const Disk &disk);
 /* The disk as a power cut leaves it: every file whose bytes are not durable
  * is cut to the first half of its length, or (zeroTail) keeps its length
  * with the second half zero, as a file system that journals sizes but not
  * data shows it. Names, renames, deletions and attributes stand. */
 Disk Torn(const Disk &disk, bool zeroTail);
-/* The error of the last MoveFileExA refusal (ERROR_ACCESS_DENIED 5,
- * ERROR_FILE_NOT_FOUND 2, ERROR_ALREADY_EXISTS 183); 0 after a success. */
-DWORD MoveError();
+/* Gives an existing file a second name, in an existing folder where no
+ * file or folder has it yet; false when it cannot. */
+bool Link(const std::string &existingWindowsPath, const std::string &newWindowsPath);
 
 /* Holds a file open as another program would, with the given access and
- * share mode; returns false when the open is refused. */
-bool HoldOpen(const std::string &windowsPath, DWORD access, DWORD shareMode);
+ * share mode, until ReleaseHeld or, when untilSleeps is not 0, until the
+ * program's untilSleeps-th Sleep from now; returns false when the open is
+ * refused. It leaves the program's last error alone, so a BeforeCall hook
+ * may hold a file the program made in an earlier call. */
+bool HoldOpen(const std::string &windowsPath, DWORD access, DWORD shareMode, unsigned untilSleeps = 0);
 void ReleaseHeld();
+
+/* The program's Sleep calls since NewRun, and the milliseconds they asked
+ * for in all. */
+unsigned Sleeps();
+unsigned long long SleptMilliseconds();
 
 /* The temporary folder GetTempPathA reports, as given (any length). */
 void SetTempPath(const std::string &windowsPath);
@@ -239,11 +288,14 @@ void BeforeCall(std::function<void(const Call &call)> hook);
 /* Where misuses go: by default they are printed and the process aborts. */
 void OnMisuse(std::function<void(const std::string &what)> handler);
 
-/* Faults: the nth call (from 1) of op fails; for ReadFile and WriteFile a
- * short fault moves one byte fewer than asked and succeeds (the nearest miss
- * a count check can make). Counting starts at the moment of the call to
- * FailCall. */
-void FailCall(Op op, unsigned nth);
+/* Faults: the nth call (from 1) of op fails, with error as its last error,
+ * and so do the calls after it until times calls have failed (kLasting:
+ * every call from the nth on); for ReadFile and WriteFile a short fault
+ * moves one byte fewer than asked and succeeds (the nearest miss a count
+ * check can make). Counting starts at the moment of the call to FailCall;
+ * a new fault of op replaces the old. */
+const unsigned kLasting = ~0u;
+void FailCall(Op op, unsigned nth, DWORD error = ERROR_GEN_FAILURE, unsigned times = 1);
 void ShortCall(Op op, unsigned nth);
 bool FaultFired();
 

@@ -77,7 +77,7 @@ void NewRun()
     s.writesFromElsewhere = 0;
     for (int i = 0; i < OpCount; i++) {
         s.calls[i] = 0;
-        s.faults[i] = Fault{0, false};
+        s.faults[i] = Fault{0, 0, false, 0};
     }
     s.faultFired = false;
     s.trace.clear();
@@ -86,7 +86,10 @@ void NewRun()
     for (auto &m : s.mutexes)
         if (m.second.owner == MUTEX_PROGRAM)
             m.second = Mutex{MUTEX_FREE, false, nullptr};
-    s.moveError = 0;
+    /* A new process starts with no error. */
+    s.lastError = 0;
+    s.sleeps = 0;
+    s.slept = 0;
     s.dllSearch = 0;
     s.callsBeforeDllSearch = 0;
 }
@@ -99,24 +102,32 @@ bool Faulted(Op op, bool *shortTransfer, const std::string &path, const std::str
     if (s.callHook)
         s.callHook(s.trace.back());
     Fault &f = s.faults[op];
-    if (f.remaining == 0)
+    if (f.times == 0)
         return false;
-    if (--f.remaining != 0)
+    if (f.skip != 0) {
+        f.skip--;
         return false;
+    }
+    if (f.times != kLasting)
+        f.times--;
     s.faultFired = true;
     if (shortTransfer != nullptr)
         *shortTransfer = f.shortTransfer;
+    /* A short transfer succeeds, and leaves the error alone. */
+    if (!f.shortTransfer)
+        SetError(f.error);
     return true;
 }
 
-void FailCall(Op op, unsigned nth)
+/* nth 0 is no call at all: no fault. */
+void FailCall(Op op, unsigned nth, DWORD error, unsigned times)
 {
-    S().faults[op] = Fault{nth, false};
+    S().faults[op] = Fault{nth - 1, nth == 0 ? 0 : times, false, error};
 }
 
 void ShortCall(Op op, unsigned nth)
 {
-    S().faults[op] = Fault{nth, true};
+    S().faults[op] = Fault{nth - 1, nth == 0 ? 0u : 1u, true, 0};
 }
 
 bool FaultFired()
@@ -225,13 +236,14 @@ extern "C" HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes)
      * there, and no block is larger than its address space can hold. */
     if ((unsigned long long)bytes > 0xFFFFFFFFull) {
         Misuse("GlobalAlloc of 4 GiB or more: a size that wraps around in a 32-bit program");
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
-    if (bytes > 0x7FFF0000u)
+    void *p = bytes > 0x7FFF0000u ? NULL : malloc(bytes == 0 ? 1 : bytes);
+    if (p == NULL) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
-    void *p = malloc(bytes == 0 ? 1 : bytes);
-    if (p == NULL)
-        return NULL;
+    }
     /* Windows promises nothing about a fresh block's bytes. */
     memset(p, 0xA5, bytes);
     s.blocks[p] = bytes;
@@ -246,11 +258,17 @@ extern "C" HGLOBAL WINAPI GlobalFree(HGLOBAL memory)
     auto it = s.blocks.find(memory);
     if (it == s.blocks.end()) {
         Misuse("GlobalFree of a block that is not live");
+        SetError(ERROR_INVALID_HANDLE);
         return memory; /* Windows fails and returns it */
     }
     free(memory);
     s.blocks.erase(it);
     return NULL;
+}
+
+extern "C" DWORD WINAPI GetLastError(void)
+{
+    return S().lastError;
 }
 
 extern "C" int WINAPI lstrlenA(LPCSTR string)

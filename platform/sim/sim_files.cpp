@@ -68,11 +68,49 @@ static bool IsFolder(const std::string &key)
     return !key.empty() && S().disk.folders.count(key) != 0;
 }
 
-/* The bytes of a file, to be changed: shared with a saved disk, they are
- * copied first. */
-static std::string &Writable(FileNode *node)
+/* The link of the next file given a second name. Never reused, not even
+ * after Reset, so that no saved disk can hold the same link for another
+ * file. */
+static unsigned gNextLink = 1;
+
+/* Whether two names are one file. */
+static bool SameFile(const std::string &a, const std::string &b)
 {
-    if (node->bytes.use_count() > 1)
+    if (a == b)
+        return true;
+    FileNode *x = Node(a);
+    FileNode *y = Node(b);
+    return x != nullptr && y != nullptr && x->link != 0 && x->link == y->link;
+}
+
+/* After a change to the file through this name: every other name of the
+ * file shows it too. */
+static void Propagate(const std::string &key)
+{
+    FileNode *node = Node(key);
+    if (node == nullptr || node->link == 0)
+        return;
+    for (auto &f : S().disk.files) {
+        if (f.second.link != node->link || f.first == key)
+            continue;
+        f.second.bytes = node->bytes;
+        f.second.attributes = node->attributes;
+        f.second.durable = node->durable;
+    }
+}
+
+/* The bytes of a file, to be changed (then Propagate): shared with a saved
+ * disk or another file, they are copied first; the other names of the file
+ * share them and do not count. */
+static std::string &Writable(const std::string &key)
+{
+    FileNode *node = Node(key);
+    long holders = 1;
+    if (node->link != 0)
+        for (const auto &f : S().disk.files)
+            if (f.first != key && f.second.link == node->link && f.second.bytes == node->bytes)
+                holders++;
+    if (node->bytes.use_count() > holders)
         node->bytes = std::make_shared<std::string>(*node->bytes);
     return *node->bytes;
 }
@@ -85,11 +123,11 @@ static DWORD Settable(DWORD attributes)
 }
 
 /* Whether an open with this access and share mode is compatible with every
- * handle already open on the file. */
+ * handle already open on the file, through any of its names. */
 static bool SharingAllows(const std::string &key, DWORD access, DWORD shareMode)
 {
     for (OpenFile *f : S().files) {
-        if (f->key != key)
+        if (!SameFile(f->key, key))
             continue;
         if ((access & GENERIC_READ) && !(f->shareMode & FILE_SHARE_READ))
             return false;
@@ -103,12 +141,27 @@ static bool SharingAllows(const std::string &key, DWORD access, DWORD shareMode)
     return true;
 }
 
+/* Whether every handle open on the file lets it be deleted or renamed. */
+static bool DeleteSharingAllows(const std::string &key)
+{
+    for (OpenFile *f : S().files)
+        if (SameFile(f->key, key) && !(f->shareMode & FILE_SHARE_DELETE))
+            return false;
+    return true;
+}
+
 static bool AnyOpen(const std::string &key)
 {
     for (OpenFile *f : S().files)
-        if (f->key == key)
+        if (SameFile(f->key, key))
             return true;
     return false;
+}
+
+/* Where a path can name no file: no drive, or a folder that is not there. */
+static bool NoFolder(const std::string &key)
+{
+    return key.empty() || !IsFolder(Parent(key));
 }
 
 /* Whether a file with these attributes may be recreated (CREATE_ALWAYS, or
@@ -122,32 +175,69 @@ static bool MayRecreate(DWORD existing, DWORD created)
     return (created & marks) == marks;
 }
 
+/* Opens a file as CreateFileA does; on a refusal, *error is the error
+ * Windows gives. A CREATE_ALWAYS that succeeds sets *error too, as Windows
+ * sets the last error then: ERROR_ALREADY_EXISTS when it wrote over a file,
+ * else 0. */
 static OpenFile *Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD creation, DWORD flags,
-                      bool heldByOther)
+                      bool heldByOther, DWORD *error)
 {
     std::string key = Key(windowsPath);
-    if (key.empty() || IsFolder(key) || !IsFolder(Parent(key)))
-        return nullptr;
     FileNode *node = Node(key);
-    if (!SharingAllows(key, access, shareMode))
+    if (NoFolder(key))
+        *error = ERROR_PATH_NOT_FOUND;
+    else if (IsFolder(key) || (node != nullptr && node->deletePending))
+        *error = ERROR_ACCESS_DENIED;
+    else if (creation != OPEN_EXISTING && creation != CREATE_ALWAYS)
+        *error = ERROR_INVALID_PARAMETER;
+    else if (node == nullptr && creation == OPEN_EXISTING)
+        *error = ERROR_FILE_NOT_FOUND;
+    else if (node != nullptr && (access & GENERIC_WRITE) && (node->attributes & FILE_ATTRIBUTE_READONLY))
+        *error = ERROR_ACCESS_DENIED;
+    else if (node != nullptr && creation == CREATE_ALWAYS && !MayRecreate(node->attributes, flags))
+        *error = ERROR_ACCESS_DENIED;
+    else if (!SharingAllows(key, access, shareMode))
+        *error = ERROR_SHARING_VIOLATION;
+    else
+        *error = 0;
+    if (*error != 0)
         return nullptr;
 
-    if (creation == OPEN_EXISTING) {
-        if (node == nullptr)
-            return nullptr;
-        if ((access & GENERIC_WRITE) && (node->attributes & FILE_ATTRIBUTE_READONLY))
-            return nullptr;
-    } else if (creation == CREATE_ALWAYS) {
-        if (node != nullptr && !MayRecreate(node->attributes, flags))
-            return nullptr;
-        /* A file written anew is empty and marked for archiving. */
-        S().disk.files[key] = FileNode{std::make_shared<std::string>(), Settable(flags | kArchive)};
-    } else {
-        return nullptr;
+    if (creation == CREATE_ALWAYS) {
+        /* A file written anew is empty and marked for archiving; an existing
+         * one is cut to nothing in place, under all its names. */
+        FileNode fresh{std::make_shared<std::string>(), Settable(flags | kArchive)};
+        if (node != nullptr) {
+            *error = ERROR_ALREADY_EXISTS;
+            fresh.link = node->link;
+            *node = fresh;
+            Propagate(key);
+        } else {
+            S().disk.files[key] = fresh;
+        }
     }
-    OpenFile *f = new OpenFile{windowsPath, key, 0, access, shareMode, heldByOther};
+    OpenFile *f = new OpenFile{windowsPath, key, 0, access, shareMode, heldByOther, 0};
     S().files.insert(f);
     return f;
+}
+
+/* Closes a handle; the last on a file takes the names of it deleted
+ * meanwhile with it. */
+static void Close(OpenFile *f)
+{
+    const std::string key = f->key;
+    S().files.erase(f);
+    delete f;
+    if (AnyOpen(key))
+        return;
+    const unsigned link = Node(key) != nullptr ? Node(key)->link : 0;
+    auto &files = S().disk.files;
+    for (auto it = files.begin(); it != files.end();) {
+        if (it->second.deletePending && (it->first == key || (link != 0 && it->second.link == link)))
+            it = files.erase(it);
+        else
+            ++it;
+    }
 }
 
 static OpenFile *Lookup(HANDLE handle)
@@ -218,6 +308,19 @@ std::vector<std::string> AllFiles()
     return paths;
 }
 
+bool Link(const std::string &existingWindowsPath, const std::string &newWindowsPath)
+{
+    const std::string from = Key(existingWindowsPath);
+    const std::string to = Key(newWindowsPath);
+    FileNode *node = Node(from);
+    if (node == nullptr || node->deletePending || NoFolder(to) || IsFolder(to) || Node(to) != nullptr)
+        return false;
+    if (node->link == 0)
+        node->link = gNextLink++;
+    S().disk.files[to] = *node;
+    return true;
+}
+
 Disk SaveDisk()
 {
     return S().disk;
@@ -228,6 +331,9 @@ void RestoreDisk(const Disk &disk)
     if (!S().files.empty())
         Misuse("the disk restored under open files");
     S().disk = disk;
+    auto &files = S().disk.files;
+    for (auto it = files.begin(); it != files.end();)
+        it = it->second.deletePending ? files.erase(it) : std::next(it);
 }
 
 Disk Torn(const Disk &disk, bool zeroTail)
@@ -248,23 +354,23 @@ Disk Torn(const Disk &disk, bool zeroTail)
     return torn;
 }
 
-DWORD MoveError()
+bool HoldOpen(const std::string &windowsPath, DWORD access, DWORD shareMode, unsigned untilSleeps)
 {
-    return S().moveError;
-}
-
-bool HoldOpen(const std::string &windowsPath, DWORD access, DWORD shareMode)
-{
-    return Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true) != nullptr;
+    DWORD error;
+    OpenFile *f = Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true, &error);
+    if (f == nullptr)
+        return false;
+    f->untilSleeps = untilSleeps;
+    return true;
 }
 
 bool TryOpen(const std::string &windowsPath, DWORD access, DWORD shareMode)
 {
-    OpenFile *f = Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true);
+    DWORD error;
+    OpenFile *f = Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true, &error);
     if (f == nullptr)
         return false;
-    S().files.erase(f);
-    delete f;
+    Close(f);
     return true;
 }
 
@@ -285,20 +391,34 @@ void OnWrite(std::function<void(const std::string &windowsPath)> hook)
 
 void ReleaseHeld()
 {
-    State &s = S();
-    for (auto it = s.files.begin(); it != s.files.end();) {
-        if ((*it)->heldByOther) {
-            delete *it;
-            it = s.files.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    std::vector<OpenFile *> held;
+    for (OpenFile *f : S().files)
+        if (f->heldByOther)
+            held.push_back(f);
+    for (OpenFile *f : held)
+        Close(f);
+}
+
+void SleepOnHolds()
+{
+    std::vector<OpenFile *> ending;
+    for (OpenFile *f : S().files)
+        if (f->heldByOther && f->untilSleeps != 0 && --f->untilSleeps == 0)
+            ending.push_back(f);
+    for (OpenFile *f : ending)
+        Close(f);
 }
 
 void SetTempPath(const std::string &windowsPath)
 {
     S().tempPath = windowsPath;
+}
+
+/* Fails a call with the error Windows gives. */
+static BOOL Refused(DWORD error)
+{
+    SetError(error);
+    return FALSE;
 }
 
 } // namespace sim
@@ -312,7 +432,10 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD access, DWORD shareM
     (void)templateFile;
     if (Faulted(OpCreateFileA, nullptr, fileName))
         return INVALID_HANDLE_VALUE;
-    OpenFile *f = Open(fileName, access, shareMode, creation, flags, false);
+    DWORD error;
+    OpenFile *f = Open(fileName, access, shareMode, creation, flags, false, &error);
+    if (f == nullptr || creation == CREATE_ALWAYS)
+        SetError(error);
     return f == nullptr ? INVALID_HANDLE_VALUE : f;
 }
 
@@ -322,8 +445,10 @@ extern "C" DWORD WINAPI GetFileSize(HANDLE file, DWORD *sizeHigh)
         return INVALID_FILE_SIZE;
     OpenFile *f = Lookup(file);
     FileNode *node = f != nullptr ? Node(f->key) : nullptr;
-    if (node == nullptr)
+    if (node == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
         return INVALID_FILE_SIZE;
+    }
     unsigned long long size = node->bytes->size();
     if (sizeHigh != NULL)
         *sizeHigh = (DWORD)(size >> 32);
@@ -339,8 +464,10 @@ extern "C" BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *
         return FALSE;
     OpenFile *f = Lookup(file);
     FileNode *node = f != nullptr ? Node(f->key) : nullptr;
-    if (node == nullptr || !(f->access & GENERIC_READ))
-        return FALSE;
+    if (node == nullptr)
+        return Refused(ERROR_INVALID_HANDLE);
+    if (!(f->access & GENERIC_READ))
+        return Refused(ERROR_ACCESS_DENIED);
     if (toRead > 0 && !InBlock(buffer, toRead))
         Misuse("ReadFile into a buffer smaller than the count asked for");
     DWORD want = shortTransfer && toRead > 0 ? toRead - 1 : toRead;
@@ -366,10 +493,12 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
     if (Faulted(OpWriteFile, &shortTransfer, f != nullptr ? f->windowsPath : std::string()) && !shortTransfer)
         return FALSE;
     FileNode *node = f != nullptr ? Node(f->key) : nullptr;
-    if (node == nullptr || !(f->access & GENERIC_WRITE))
-        return FALSE;
+    if (node == nullptr)
+        return Refused(ERROR_INVALID_HANDLE);
+    if (!(f->access & GENERIC_WRITE))
+        return Refused(ERROR_ACCESS_DENIED);
     DWORD want = shortTransfer && toWrite > 0 ? toWrite - 1 : toWrite;
-    std::string &bytes = Writable(node);
+    std::string &bytes = Writable(f->key);
     const char *from = static_cast<const char *>(buffer);
     if (f->position == bytes.size()) {
         bytes.append(from, want);
@@ -382,6 +511,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
     *written = want;
     if (want > 0)
         node->durable = false;
+    Propagate(f->key);
     return TRUE;
 }
 
@@ -391,8 +521,10 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *distanc
         return INVALID_SET_FILE_POINTER;
     OpenFile *f = Lookup(file);
     FileNode *node = f != nullptr ? Node(f->key) : nullptr;
-    if (node == nullptr)
+    if (node == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
         return INVALID_SET_FILE_POINTER;
+    }
     long long move = distance;
     if (distanceHigh != NULL)
         move = (long long)(((unsigned long long)(DWORD)*distanceHigh << 32) | (DWORD)distance);
@@ -404,8 +536,10 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *distanc
     else
         base = (long long)node->bytes->size();
     long long target = base + move;
-    if (target < 0)
+    if (target < 0) {
+        SetError(ERROR_NEGATIVE_SEEK);
         return INVALID_SET_FILE_POINTER;
+    }
     f->position = (size_t)target;
     if (distanceHigh != NULL)
         *distanceHigh = (LONG)(target >> 32);
@@ -419,10 +553,10 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE object)
     OpenFile *f = Lookup(object);
     if (f == nullptr || f->heldByOther) {
         Misuse("CloseHandle of a handle the program does not hold");
+        SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    S().files.erase(f);
-    delete f;
+    Close(f);
     return TRUE;
 }
 
@@ -430,21 +564,46 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
 {
     if (Faulted(OpCopyFileA, nullptr, target, existing))
         return FALSE;
-    std::string from = Key(existing);
-    std::string to = Key(target);
+    const std::string from = Key(existing);
+    const std::string to = Key(target);
     FileNode *source = Node(from);
-    if (source == nullptr || !SharingAllows(from, GENERIC_READ, FILE_SHARE_READ))
-        return FALSE;
-    if (to.empty() || IsFolder(to) || !IsFolder(Parent(to)))
-        return FALSE;
+    if (NoFolder(from))
+        return Refused(ERROR_PATH_NOT_FOUND);
+    if (IsFolder(from))
+        return Refused(ERROR_ACCESS_DENIED);
+    if (source == nullptr)
+        return Refused(ERROR_FILE_NOT_FOUND);
+    if (source->deletePending)
+        return Refused(ERROR_ACCESS_DENIED);
+    if (!SharingAllows(from, GENERIC_READ, FILE_SHARE_READ))
+        return Refused(ERROR_SHARING_VIOLATION);
+    if (NoFolder(to))
+        return Refused(ERROR_PATH_NOT_FOUND);
+    if (IsFolder(to))
+        return Refused(ERROR_ACCESS_DENIED);
     FileNode *old = Node(to);
-    /* The target is recreated with the source's attributes. */
-    if (old != nullptr && (failIfExists || !MayRecreate(old->attributes, source->attributes) || AnyOpen(to)))
-        return FALSE;
-    FileNode copy = *source;
     /* The copy's bytes reach the disk in their own time. */
-    copy.durable = source->bytes->empty();
-    S().disk.files[to] = copy;
+    const bool durable = source->bytes->empty();
+    if (old == nullptr) {
+        FileNode copy{source->bytes, source->attributes};
+        copy.durable = durable;
+        S().disk.files[to] = copy;
+        return TRUE;
+    }
+    if (old->deletePending)
+        return Refused(ERROR_ACCESS_DENIED);
+    if (failIfExists)
+        return Refused(ERROR_FILE_EXISTS);
+    if (!MayRecreate(old->attributes, source->attributes))
+        return Refused(ERROR_ACCESS_DENIED);
+    if (AnyOpen(to) || SameFile(from, to))
+        return Refused(ERROR_SHARING_VIOLATION);
+    /* Written into the existing file, which takes the source's attributes
+     * and keeps its other names. */
+    old->bytes = source->bytes;
+    old->attributes = source->attributes;
+    old->durable = durable;
+    Propagate(to);
     return TRUE;
 }
 
@@ -454,51 +613,51 @@ extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file)
     if (Faulted(OpFlushFileBuffers, nullptr, f != nullptr ? f->windowsPath : std::string()))
         return FALSE;
     FileNode *node = f != nullptr ? Node(f->key) : nullptr;
+    if (node == nullptr)
+        return Refused(ERROR_INVALID_HANDLE);
     /* Only a handle that may write can flush. */
-    if (node == nullptr || !(f->access & GENERIC_WRITE))
-        return FALSE;
+    if (!(f->access & GENERIC_WRITE))
+        return Refused(ERROR_ACCESS_DENIED);
     node->durable = true;
+    Propagate(f->key);
     return TRUE;
-}
-
-/* Whether every handle open on the file lets it be deleted or renamed. */
-static bool DeleteSharingAllows(const std::string &key)
-{
-    for (OpenFile *f : S().files)
-        if (f->key == key && !(f->shareMode & FILE_SHARE_DELETE))
-            return false;
-    return true;
 }
 
 extern "C" BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
 {
-    State &s = S();
-    if (Faulted(OpMoveFileExA, nullptr, newName, existing)) {
-        s.moveError = 5;
+    if (Faulted(OpMoveFileExA, nullptr, newName, existing))
         return FALSE;
-    }
-    std::string from = Key(existing);
-    std::string to = Key(newName);
-    s.moveError = 2; /* ERROR_FILE_NOT_FOUND */
-    if (Node(from) == nullptr || to.empty() || !IsFolder(Parent(to)))
-        return FALSE;
-    s.moveError = 5; /* ERROR_ACCESS_DENIED */
-    if (!DeleteSharingAllows(from) || IsFolder(to))
-        return FALSE;
+    const std::string from = Key(existing);
+    const std::string to = Key(newName);
+    FileNode *source = Node(from);
+    if (NoFolder(from))
+        return Refused(ERROR_PATH_NOT_FOUND);
+    if (source == nullptr)
+        return Refused(ERROR_FILE_NOT_FOUND);
+    if (source->deletePending)
+        return Refused(ERROR_ACCESS_DENIED);
+    if (!DeleteSharingAllows(from))
+        return Refused(ERROR_SHARING_VIOLATION);
+    if (NoFolder(to))
+        return Refused(ERROR_PATH_NOT_FOUND);
     FileNode *old = Node(to);
-    if (old != nullptr && to != from) {
-        if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
-            s.moveError = 183; /* ERROR_ALREADY_EXISTS */
-            return FALSE;
-        }
-        /* A hidden target is no obstacle to a rename, unlike a copy. */
-        if ((old->attributes & FILE_ATTRIBUTE_READONLY) || !DeleteSharingAllows(to))
-            return FALSE;
+    if (to != from && (old != nullptr || IsFolder(to))) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING))
+            return Refused(ERROR_ALREADY_EXISTS);
+        /* A hidden target is no obstacle to a rename, unlike a copy; one
+         * open at all is, whatever it shares. */
+        if (IsFolder(to) || old->deletePending || (old->attributes & FILE_ATTRIBUTE_READONLY) || AnyOpen(to))
+            return Refused(ERROR_ACCESS_DENIED);
     }
-    FileNode moved = *Node(from);
-    s.disk.files.erase(from);
-    s.disk.files[to] = moved;
-    s.moveError = 0;
+    FileNode moved = *source;
+    S().disk.files.erase(from);
+    S().disk.files[to] = moved;
+    /* Handles open on the file follow it to its new name. */
+    for (OpenFile *f : S().files)
+        if (f->key == from) {
+            f->key = to;
+            f->windowsPath = newName;
+        }
     return TRUE;
 }
 
@@ -506,11 +665,25 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR fileName)
 {
     if (Faulted(OpDeleteFileA, nullptr, fileName))
         return FALSE;
-    std::string key = Key(fileName);
+    const std::string key = Key(fileName);
     FileNode *node = Node(key);
-    if (node == nullptr || (node->attributes & FILE_ATTRIBUTE_READONLY) || AnyOpen(key))
-        return FALSE;
-    S().disk.files.erase(key);
+    if (NoFolder(key))
+        return Refused(ERROR_PATH_NOT_FOUND);
+    if (IsFolder(key))
+        return Refused(ERROR_ACCESS_DENIED);
+    if (node == nullptr)
+        return Refused(ERROR_FILE_NOT_FOUND);
+    if (node->deletePending)
+        return Refused(ERROR_ACCESS_DENIED);
+    if (!DeleteSharingAllows(key))
+        return Refused(ERROR_SHARING_VIOLATION);
+    if (node->attributes & FILE_ATTRIBUTE_READONLY)
+        return Refused(ERROR_ACCESS_DENIED);
+    /* Every handle on it shares delete: the name goes with the last. */
+    if (AnyOpen(key))
+        node->deletePending = true;
+    else
+        S().disk.files.erase(key);
     return TRUE;
 }
 
@@ -518,10 +691,17 @@ extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD attributes)
 {
     if (Faulted(OpSetFileAttributesA, nullptr, fileName))
         return FALSE;
-    FileNode *node = Node(Key(fileName));
+    const std::string key = Key(fileName);
+    FileNode *node = Node(key);
+    if (NoFolder(key))
+        return Refused(ERROR_PATH_NOT_FOUND);
+    /* A folder's attributes are not kept here. */
     if (node == nullptr)
-        return FALSE;
+        return Refused(ERROR_FILE_NOT_FOUND);
+    if (node->deletePending)
+        return Refused(ERROR_ACCESS_DENIED);
     node->attributes = Settable(attributes);
+    Propagate(key);
     return TRUE;
 }
 
@@ -543,8 +723,10 @@ extern "C" UINT WINAPI GetTempFileNameA(LPCSTR pathName, LPCSTR prefix, UINT uni
     if (Faulted(OpGetTempFileNameA))
         return 0;
     std::string folder = pathName;
-    if (!IsFolder(Key(folder)))
+    if (!IsFolder(Key(folder))) {
+        SetError(ERROR_PATH_NOT_FOUND);
         return 0;
+    }
     if (folder.back() != '\\')
         folder += '\\';
     std::string stem = folder + std::string(prefix).substr(0, 3);

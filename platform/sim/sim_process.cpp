@@ -1,6 +1,6 @@
 /*
- * The simulated process: the named mutexes that keep runs apart, and the
- * loader's DLL search.
+ * The simulated process: the named mutexes that keep runs apart, the
+ * loader's DLL search, and the waits of Sleep.
  */
 #include <string.h>
 #include <strings.h>
@@ -35,6 +35,16 @@ size_t CallsBeforeDllSearch()
     return S().callsBeforeDllSearch;
 }
 
+unsigned Sleeps()
+{
+    return S().sleeps;
+}
+
+unsigned long long SleptMilliseconds()
+{
+    return S().slept;
+}
+
 /* The handle of kernel32.dll in the process. */
 static char gKernel32Image;
 
@@ -58,7 +68,9 @@ extern "C" HANDLE WINAPI CreateMutexA(void *security, BOOL initialOwner, LPCSTR 
     State &s = S();
     if (initialOwner || name == NULL)
         Misuse("CreateMutexA owned at once, or unnamed: no other run could see it");
-    s.mutexes.insert({name, Mutex{MUTEX_FREE, false, nullptr}}); /* a new one is free */
+    /* A new one is free; the caller learns whether it was new. */
+    const bool created = s.mutexes.insert({name, Mutex{MUTEX_FREE, false, nullptr}}).second;
+    SetError(created ? 0 : ERROR_ALREADY_EXISTS);
     MutexHandle *handle = new MutexHandle{name};
     s.mutexHandles.insert(handle);
     return handle;
@@ -72,6 +84,7 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)
     MutexHandle *handle = static_cast<MutexHandle *>(object);
     if (s.mutexHandles.count(handle) == 0) {
         Misuse("WaitForSingleObject on a handle that is no mutex of the program");
+        SetError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
     Mutex &m = s.mutexes[handle->name];
@@ -105,6 +118,18 @@ bool sim::CloseMutexHandle(HANDLE object)
     s.mutexHandles.erase(handle);
     delete handle;
     return true;
+}
+
+/* No time passes: the wait is counted, and ends the holds of other
+ * programs that last so many. */
+extern "C" void WINAPI Sleep(DWORD milliseconds)
+{
+    State &s = S();
+    if (milliseconds == INFINITE)
+        Misuse("Sleep(INFINITE): the program would never wake");
+    s.sleeps++;
+    s.slept += milliseconds;
+    SleepOnHolds();
 }
 
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName)

@@ -52,14 +52,20 @@ extern "C" HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type)
     if (Faulted(OpFindResourceA))
         return NULL;
     /* The null module is the program's own. */
-    if (module != NULL && module != Module())
+    if (module != NULL && module != Module()) {
+        SetError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return NULL;
+    }
     ULONG_PTR id = reinterpret_cast<ULONG_PTR>(name);
-    if (id > 0xFFFF)
-        return NULL;
-    for (Resource *r : S().resources)
-        if (r->id == id && strcasecmp(r->type.c_str(), type) == 0)
+    bool typeFound = false;
+    for (Resource *r : S().resources) {
+        if (strcasecmp(r->type.c_str(), type) != 0)
+            continue;
+        typeFound = true;
+        if (r->id == id)
             return reinterpret_cast<HRSRC>(r);
+    }
+    SetError(typeFound ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND);
     return NULL;
 }
 
@@ -69,7 +75,11 @@ extern "C" DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource)
     if (Faulted(OpSizeofResource))
         return 0;
     Resource *r = Lookup(resource);
-    return r == nullptr ? 0 : (DWORD)r->bytes.size();
+    if (r == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    return (DWORD)r->bytes.size();
 }
 
 extern "C" HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource)
@@ -78,8 +88,10 @@ extern "C" HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource)
     if (Faulted(OpLoadResource))
         return NULL;
     Resource *r = Lookup(resource);
-    if (r == nullptr)
+    if (r == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
         return NULL;
+    }
     S().loadedResources++;
     return r;
 }
@@ -89,7 +101,11 @@ extern "C" void *WINAPI LockResource(HGLOBAL resourceData)
     if (Faulted(OpLockResource))
         return NULL;
     Resource *r = Lookup(static_cast<HRSRC>(resourceData));
-    return r == nullptr ? NULL : const_cast<char *>(r->bytes.data());
+    if (r == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return NULL;
+    }
+    return const_cast<char *>(r->bytes.data());
 }
 
 extern "C" BOOL WINAPI FreeResource(HGLOBAL resourceData)

@@ -21,6 +21,7 @@ struct OpenFile {
     DWORD access;
     DWORD shareMode;
     bool heldByOther;
+    unsigned untilSleeps; /* held by another program until this many Sleeps; 0: until ReleaseHeld */
 };
 
 struct OpenKey {
@@ -53,8 +54,10 @@ struct MutexHandle {
 };
 
 struct Fault {
-    unsigned remaining; /* calls still to pass before the fault; 0 = none */
+    unsigned skip;  /* calls still to pass before the first that fails */
+    unsigned times; /* calls still to fail; kLasting: all; 0: no fault */
     bool shortTransfer;
+    DWORD error;
 };
 
 struct State {
@@ -80,7 +83,9 @@ struct State {
     unsigned nextUnique;
     std::function<void(const std::string &)> writeHook;
     std::function<void(const std::string &)> misuseHandler;
-    DWORD moveError;
+    DWORD lastError;
+    unsigned sleeps;
+    unsigned long long slept;
     std::map<std::string, Mutex> mutexes;
     std::set<MutexHandle *> mutexHandles;
     bool loaderUpdate;
@@ -96,6 +101,16 @@ State &S();
 bool Faulted(Op op, bool *shortTransfer = nullptr, const std::string &path = std::string(),
              const std::string &source = std::string());
 
+
+/* Sets the last error of a call that fails. */
+inline void SetError(DWORD error)
+{
+    S().lastError = error;
+}
+
+/* Counts a Sleep of the program against the holds of other programs that
+ * end after so many; those that end are closed. */
+void SleepOnHolds();
 
 /* Reports a call Windows would not take as the program means it. */
 void Misuse(const std::string &what);
