@@ -427,7 +427,7 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         /* Cleared before a commit that then fails: the mark is gone. */
         {"signature held open", true, 0, H, H, 212, 408, N, TARGET_HELD, 5},
         {"signature held for a moment", true, 0, H, H, 212, 0, H, TARGET_HELD_BRIEFLY, 3},
-        {"signature, a folder in the way", true, 0, H, H, 212, 408, N, SIDE_FOLDER},
+        {"signature, a folder in the way", true, 0, H, H, 212, 408, N, SIDE_FOLDER, 5},
         {"signature, scratch file changed", true, 0, H, H, 212, 408, N, SCRATCH_CHANGED},
         {"normal over read-only", false, 600, N, R, 600, 508, R, ALONE, 5},
         {"normal over hidden", false, 600, N, H, 600, 0, A},

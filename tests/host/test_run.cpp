@@ -265,10 +265,10 @@ TEST_F(RunTest, DamagedArchivesStopTheUpdateAtTheirFile)
         size_t stepsDone; /* before the damaged file's */
         bool finishedSize = false;
     } cases[] = {
-        /* The kept runs: scr.xp3 16 to 932 and 321101 to 916366, data.xp3
+        /* The kept runs: scr.xp3 16 to 932 and 322017 to 916366, data.xp3
          * 16 to 22423 and 31405 to 136879. */
-        {0, "scr.xp3", 900, 0},
-        {1, "scr.xp3", 321101, 0},
+        {0, "scr.xp3", 932, 0},
+        {1, "scr.xp3", 322017, 0},
         {1, "data.xp3", 16, 4},
         {0, "data.xp3", 136879, 4},
         {0, "scr.xp3", 500000, 0, true},
