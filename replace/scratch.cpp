@@ -130,11 +130,11 @@ static SideResult WriteSide(const char *scratchName, const char *side, BYTE *buf
     if (!FlushFileBuffers(file)) {
         ReportFailure(commit->failed, kTextNoPatchFile);
     } else {
+        /* All of it, whatever its size: a file of another length cannot have
+         * the expected CRC-32 of the expected length. */
         DWORD size = GetFileSize(file, NULL);
         if (size == INVALID_FILE_SIZE)
             ReportFailure(commit->failed, kTextNoPatchFile);
-        else if (size != commit->size)
-            result = SIDE_MISMATCH;
         else if (ReadCrc(file, size, buffer, bufferSize, &readCodes, &crc))
             result = crc == commit->crc ? SIDE_READY : SIDE_MISMATCH;
     }
@@ -146,7 +146,7 @@ bool MoveScratchOver(const char *scratchName, const char *target, const Commit *
 {
     /* One block holds the side name and the read-back buffer. */
     const DWORD nameSize = (DWORD)lstrlenA(target) + sizeof kSideSuffix;
-    const DWORD bufferSize = commit->size < kReadBackChunk ? commit->size : kReadBackChunk;
+    const DWORD bufferSize = commit->size != 0 && commit->size < kReadBackChunk ? commit->size : kReadBackChunk;
     char *side = (char *)GlobalAlloc(GMEM_FIXED, (SIZE_T)nameSize + bufferSize);
     if (side == NULL) {
         ReportFailure(commit->failed, kTextNoPatchFile);

@@ -751,12 +751,10 @@ protected:
 
     /* The calls of a commit that are tried again when refused for access
      * or sharing: the copy to the side file, its reopen and the rename. */
-    static bool Retried(const sim::Call &call)
+    static bool Retried(const sim::Call &c)
     {
-        const std::string suffix = ".new";
-        return call.op == sim::OpCopyFileA || call.op == sim::OpMoveFileExA ||
-               (call.op == sim::OpCreateFileA && call.path.size() > suffix.size() &&
-                call.path.compare(call.path.size() - suffix.size(), suffix.size(), suffix) == 0);
+        const bool side = c.path.size() > 4 && c.path.compare(c.path.size() - 4, 4, ".new") == 0;
+        return c.op == sim::OpCopyFileA || c.op == sim::OpMoveFileExA || (c.op == sim::OpCreateFileA && side);
     }
 
     void SweepEdition(int edition)
