@@ -34,7 +34,7 @@ bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes 
  * file changed in the temporary folder, a bad copy) shows mismatch with its
  * sentence, which may name fileName. */
 struct Commit {
-    DWORD size;
+    DWORD size; /* sizes the read-back's buffer: all the side file holds is read */
     DWORD crc;
     DWORD attributes; /* given to the target after the rename, unless FILE_ATTRIBUTE_NORMAL */
     int failed;

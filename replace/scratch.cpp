@@ -111,7 +111,8 @@ enum SideResult { SIDE_READY, SIDE_FAILED, SIDE_MISMATCH };
 /* Copies the scratch file to the side file, makes its bytes durable (after a
  * power cut it must never become the target half written) and reads them
  * back: they must be the expected file, whatever happened to the scratch
- * file or the installed copy. Shows the code of a failed step itself. */
+ * file or the installed copy. Shows the code of a failed step, or of the
+ * mismatch, itself. */
 static SideResult WriteSide(const char *scratchName, const char *side, BYTE *buffer, DWORD bufferSize,
                             const Commit *commit)
 {
@@ -137,6 +138,8 @@ static SideResult WriteSide(const char *scratchName, const char *side, BYTE *buf
             ReportFailure(commit->failed, kTextNoPatchFile);
         else if (ReadCrc(file, size, buffer, bufferSize, &readCodes, &crc))
             result = crc == commit->crc ? SIDE_READY : SIDE_MISMATCH;
+        if (result == SIDE_MISMATCH)
+            ReportFailure(commit->mismatch, commit->mismatchText, commit->fileName);
     }
     CloseHandle(file);
     return result;
@@ -167,8 +170,6 @@ bool MoveScratchOver(const char *scratchName, const char *target, const Commit *
         ReportFailure(commit->failed, kTextNoPatchFile);
         result = SIDE_FAILED;
     }
-    if (result == SIDE_MISMATCH)
-        ReportFailure(commit->mismatch, commit->mismatchText, commit->fileName);
     if (result != SIDE_READY) {
         DeleteFileA(side);
         GlobalFree(side);

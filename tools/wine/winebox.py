@@ -75,6 +75,8 @@ def windows_path(path):
 # 32-bit one when it is installed, even on a machine that cannot run it.
 LOADER32 = "/usr/lib/wine/wine"
 LOADER64 = "/usr/lib/wine/wine64"
+# The system's own loader of 32-bit x86 programs.
+SYSTEM_LOADER32 = "/lib/ld-linux.so.2"
 CHOICE_SETTING = "WELLHAVEN_WINE"
 PE32, PE32PLUS = "pe32", "pe32plus"
 SKIP_STATUS = 77
@@ -107,7 +109,9 @@ def try_loader(loader):
     try:
         proc = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
     except FileNotFoundError:
-        return "%s is not installed" % loader
+        # scripts/deps.sh installs Wine's 32-bit half only where 32-bit x86 programs run: say which it is.
+        why = try_loader(SYSTEM_LOADER32) if loader == LOADER32 else None
+        return why or "%s is not installed" % loader
     except OSError as e:
         if e.errno == errno.ENOEXEC:
             return "this machine cannot run 32-bit x86 programs (%s: Exec format error)" % loader
