@@ -48,7 +48,7 @@ struct PlanStep {
  * ver1.00 and ver1.00a, auxtrans.dll for every edition. A run stopped
  * anywhere before it is identified as the same edition again (or, after the
  * plain line's ext.xp3, as ver1.02) and does the stage again; a scr.xp3
- * spliced already has its finished size and is skipped. */
+ * spliced already has its finished size and CRC-32 and is skipped. */
 static const PlanStep kPlan[] = {
     {OLDEST, SPLICE, "scr.xp3", &kScrXp3, 0, 0, PAYLOAD_SCR_XP3, CRC_PAYLOAD_106},
     {OLDEST, SIGNATURE, "scr.xp3.sig", NULL, 0, 0, PAYLOAD_SCR_XP3_SIG, CRC_PAYLOAD_107},
