@@ -421,6 +421,21 @@ static BOOL Refused(DWORD error)
     return FALSE;
 }
 
+/* The error a call on an existing file meets first, 0 for none: its folder
+ * missing, a folder under its name (where the call refuses folders), no such
+ * file, or a name deleted pending. */
+static DWORD ExistingFileError(const std::string &key, bool folderRefused)
+{
+    if (NoFolder(key))
+        return ERROR_PATH_NOT_FOUND;
+    if (folderRefused && IsFolder(key))
+        return ERROR_ACCESS_DENIED;
+    FileNode *node = Node(key);
+    if (node == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    return node->deletePending ? ERROR_ACCESS_DENIED : 0;
+}
+
 } // namespace sim
 
 using namespace sim;
@@ -567,14 +582,8 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
     const std::string from = Key(existing);
     const std::string to = Key(target);
     FileNode *source = Node(from);
-    if (NoFolder(from))
-        return Refused(ERROR_PATH_NOT_FOUND);
-    if (IsFolder(from))
-        return Refused(ERROR_ACCESS_DENIED);
-    if (source == nullptr)
-        return Refused(ERROR_FILE_NOT_FOUND);
-    if (source->deletePending)
-        return Refused(ERROR_ACCESS_DENIED);
+    if (DWORD error = ExistingFileError(from, true))
+        return Refused(error);
     if (!SharingAllows(from, GENERIC_READ, FILE_SHARE_READ))
         return Refused(ERROR_SHARING_VIOLATION);
     if (NoFolder(to))
@@ -629,13 +638,8 @@ extern "C" BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
         return FALSE;
     const std::string from = Key(existing);
     const std::string to = Key(newName);
-    FileNode *source = Node(from);
-    if (NoFolder(from))
-        return Refused(ERROR_PATH_NOT_FOUND);
-    if (source == nullptr)
-        return Refused(ERROR_FILE_NOT_FOUND);
-    if (source->deletePending)
-        return Refused(ERROR_ACCESS_DENIED);
+    if (DWORD error = ExistingFileError(from, false))
+        return Refused(error);
     if (!DeleteSharingAllows(from))
         return Refused(ERROR_SHARING_VIOLATION);
     if (NoFolder(to))
@@ -649,7 +653,7 @@ extern "C" BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags)
         if (IsFolder(to) || old->deletePending || (old->attributes & FILE_ATTRIBUTE_READONLY) || AnyOpen(to))
             return Refused(ERROR_ACCESS_DENIED);
     }
-    FileNode moved = *source;
+    FileNode moved = *Node(from);
     S().disk.files.erase(from);
     S().disk.files[to] = moved;
     /* Handles open on the file follow it to its new name. */
@@ -667,14 +671,8 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR fileName)
         return FALSE;
     const std::string key = Key(fileName);
     FileNode *node = Node(key);
-    if (NoFolder(key))
-        return Refused(ERROR_PATH_NOT_FOUND);
-    if (IsFolder(key))
-        return Refused(ERROR_ACCESS_DENIED);
-    if (node == nullptr)
-        return Refused(ERROR_FILE_NOT_FOUND);
-    if (node->deletePending)
-        return Refused(ERROR_ACCESS_DENIED);
+    if (DWORD error = ExistingFileError(key, true))
+        return Refused(error);
     if (!DeleteSharingAllows(key))
         return Refused(ERROR_SHARING_VIOLATION);
     if (node->attributes & FILE_ATTRIBUTE_READONLY)
@@ -692,14 +690,10 @@ extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD attributes)
     if (Faulted(OpSetFileAttributesA, nullptr, fileName))
         return FALSE;
     const std::string key = Key(fileName);
-    FileNode *node = Node(key);
-    if (NoFolder(key))
-        return Refused(ERROR_PATH_NOT_FOUND);
     /* A folder's attributes are not kept here. */
-    if (node == nullptr)
-        return Refused(ERROR_FILE_NOT_FOUND);
-    if (node->deletePending)
-        return Refused(ERROR_ACCESS_DENIED);
+    if (DWORD error = ExistingFileError(key, false))
+        return Refused(error);
+    FileNode *node = Node(key);
     node->attributes = Settable(attributes);
     Propagate(key);
     return TRUE;
