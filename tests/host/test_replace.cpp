@@ -310,14 +310,11 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         const std::string finished = payload.substr(0, 16) + whole.substr(16, 22408) + payload.substr(16, 8992) +
                                      whole.substr(31405, 105475) + payload.substr(16 + 8992, 1591);
         const DWORD finishedCrc = Crc(c.installed == 138482 ? installed_ : finished);
-        const DWORD payloadCrc = Crc(payload.substr(0, 10599));
-        if (c.twist == PAYLOAD_DAMAGED) {
-            sim::Reset();
-            sim::PutFile(In("data.xp3"), installed_, c.attributes);
-            sim::AddResource(kPayloadId, "BINARY", payload_.substr(0, 5000) + '\x55' + payload_.substr(5001));
-        } else if (c.twist == READ_SHORT) {
+        /* A payload whose bytes are not the release's is one whose CRC-32
+         * is not the one the release gives. */
+        const DWORD payloadCrc = Crc(payload.substr(0, 10599)) ^ (c.twist == PAYLOAD_DAMAGED);
+        if (c.twist == READ_SHORT)
             sim::ShortCall(sim::OpReadFile, 1);
-        }
         sim::BeforeCall([&c](const sim::Call &call) {
             if (c.twist == SCRATCH_CHANGED && call.op == sim::OpCopyFileA)
                 sim::PutFile(call.source, sim::FileBytes(call.source).replace(40000, 1, "?"));
@@ -435,11 +432,10 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         const std::string old = Noise(700, 7), planted = Noise(300, 9);
         const std::string payload = Noise(c.payloadSize, 8);
         const size_t length = c.signature ? 212 : c.length;
-        const DWORD crc = Crc(payload.substr(0, length));
+        const DWORD crc = Crc(payload.substr(0, length)) ^ (c.other == PAYLOAD_DAMAGED);
         if (c.existing != 0)
             sim::PutFile(In("file.sig"), old, c.existing);
-        sim::AddResource(kPayloadId, "BINARY",
-                         c.other == PAYLOAD_DAMAGED ? payload.substr(0, 100) + '\x55' + payload.substr(101) : payload);
+        sim::AddResource(kPayloadId, "BINARY", payload);
         if (c.other == TARGET_HELD || c.other == TARGET_HELD_BRIEFLY) {
             ASSERT_TRUE(sim::HoldOpen(In("file.sig"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                       c.other == TARGET_HELD ? 0 : c.pauses));

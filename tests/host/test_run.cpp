@@ -258,21 +258,12 @@ TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
  * it; it and every file after it stay as they were. */
 TEST_F(RunTest, DamagedArchivesStopTheUpdateAtTheirFile)
 {
-    const struct {
-        int edition;
-        const char *file;
-        size_t offset;    /* of the changed byte */
-        size_t stepsDone; /* before the damaged file's */
-        bool finishedSize = false;
-    } cases[] = {
-        /* The kept runs: scr.xp3 16 to 932 and 322017 to 916366, data.xp3
-         * 16 to 22423 and 31405 to 136879. */
-        {0, "scr.xp3", 932, 0},
-        {1, "scr.xp3", 322017, 0},
-        {1, "data.xp3", 16, 4},
-        {0, "data.xp3", 136879, 4},
-        {0, "scr.xp3", 500000, 0, true},
-    };
+    /* The edition, the file, the changed byte (the kept runs: scr.xp3 16 to
+     * 932 and 322017 to 916366, data.xp3 16 to 22423 and 31405 to 136879),
+     * the steps done before the file's, and whether it has the finished size. */
+    const struct { int edition; const char *file; size_t offset, stepsDone; bool finishedSize; } cases[] = {
+        {0, "scr.xp3", 932, 0, false}, {1, "scr.xp3", 322017, 0, false}, {1, "data.xp3", 16, 4, false},
+        {0, "data.xp3", 136879, 4, false}, {0, "scr.xp3", 500000, 0, true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "edition " << c.edition << ", " << c.file << " at " << c.offset);
         Install(c.edition);
