@@ -13,28 +13,19 @@
  *   creates (CREATE_ALWAYS, GetTempFileNameA) gets the archive bit with what
  *   it asked for, a copy carries the source's word to the target, and
  *   FILE_ATTRIBUTE_NORMAL stands alone or not at all.
- * - A file may have several names (Link). Writes, truncation, a copy into
- *   it, its attributes and flushes made through one name show under all;
- *   deleting or renaming one name leaves the others and the file.
+ * - The disk is names, files and folders: a name points to a file, a file
+ *   holds its bytes, attribute word and durable flag, and a handle points
+ *   to a file. A file may have several names (Link); whatever is done to it
+ *   through one shows under all, and renaming or deleting one name leaves
+ *   the others and the file, as does renaming a name a handle was opened by.
  * - Every open's access and share mode is checked against every handle
- *   already open on the file, through any of its names, the program's own
- *   and other programs', both ways.
- * - CopyFileA and CREATE_ALWAYS over an existing file write into that file
- *   (its other names see it). Both refuse a read-only file, and a hidden or
- *   system one whose mark the new content lacks (access denied), as does
- *   GENERIC_WRITE on a read-only file; a copy refuses a target that is open
- *   (sharing violation), and any target when told to fail if it exists
- *   (ERROR_FILE_EXISTS).
- * - DeleteFileA refuses a file open without delete sharing (sharing
- *   violation) and a read-only one (access denied). A file whose every
- *   handle shares delete is deleted pending: its name stays, refusing every
- *   open, copy, rename and delete (access denied), until the last handle on
- *   the file closes.
- * - MoveFileExA renames a name in one step, over an existing one only with
- *   MOVEFILE_REPLACE_EXISTING (ERROR_ALREADY_EXISTS); it refuses a target
- *   that is a folder, is read-only or is open at all, whatever its sharing
- *   (access denied), but not a hidden target; and a source open without
- *   delete sharing (sharing violation).
+ *   already open on the file, the program's own and other programs', both
+ *   ways.
+ * - What each file call refuses, and with which error, is one ordered table
+ *   of rules (sim_refusals.cpp), each rule one row.
+ * - A name deleted while a handle that shares delete holds its file is
+ *   deleted pending, answered as SetPendingDelete says, until the last
+ *   handle on the file closes.
  * - A call that fails sets the error GetLastError reports, the one Windows
  *   gives for that refusal; a call that succeeds leaves it alone, but for
  *   CREATE_ALWAYS and CreateMutexA, which report whether the name existed
@@ -83,50 +74,39 @@
 
 #include "platform/winapi.h"
 
-/* The errors the simulated calls report besides those of platform/winapi.h,
- * for the tests; the program knows only those. */
+/* The errors and constants the simulated calls and the tests use besides
+ * those of platform/winapi.h; the program knows only those. */
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_GEN_FAILURE 31L
-#define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_DISK_FULL 112L /* not modelled: only injected */
 #define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+
+/* Every call the program makes that can fail, each counted, traced, shown
+ * to the hook and open to faults. */
+#define SIM_CALLS(X)                                                                                               \
+    X(CreateFileA) X(GetFileSize) X(ReadFile) X(WriteFile) X(SetFilePointer) X(CopyFileA) X(DeleteFileA)          \
+    X(SetFileAttributesA) X(GetTempPathA) X(GetTempFileNameA) X(FindResourceA) X(SizeofResource) X(LoadResource)  \
+    X(LockResource) X(GlobalAlloc) X(RegOpenKeyExA) X(RegQueryValueExA) X(MessageBoxA) X(FlushFileBuffers)        \
+    X(MoveFileExA) X(CreateMutexA) X(WaitForSingleObject) X(GetFileAttributesA)
 
 namespace sim {
 
-/* The operations that can be made to fail. */
-enum Op {
-    OpCreateFileA,
-    OpGetFileSize,
-    OpReadFile,
-    OpWriteFile,
-    OpSetFilePointer,
-    OpCopyFileA,
-    OpDeleteFileA,
-    OpSetFileAttributesA,
-    OpGetTempPathA,
-    OpGetTempFileNameA,
-    OpFindResourceA,
-    OpSizeofResource,
-    OpLoadResource,
-    OpLockResource,
-    OpGlobalAlloc,
-    OpRegOpenKeyExA,
-    OpRegQueryValueExA,
-    OpMessageBoxA,
-    OpFlushFileBuffers,
-    OpMoveFileExA,
-    OpCreateMutexA,
-    OpWaitForSingleObject,
-    OpCount
-};
+#define SIM_OP(name) Op##name,
+enum Op { SIM_CALLS(SIM_OP) OpCount };
+#undef SIM_OP
 const char *OpName(Op op);
 
 /* Starts a fresh machine: drive C: holds nothing but the temporary folder
@@ -150,25 +130,31 @@ std::vector<std::string> List(const std::string &windowsFolder);
 /* The Windows paths of every file on the machine. */
 std::vector<std::string> AllFiles();
 
-/* The disk as it stands: every folder, and every file with its bytes and
- * attribute word. Saving is cheap (the bytes are shared until one side
- * changes them), so a test can keep one before every call of a run. */
-struct FileNode {
-    std::shared_ptr<std::string> bytes;
-    DWORD attributes;     /* the settable bits; 0 for normal */
-    bool durable = true;  /* no bytes written since the last flush */
-    /* Names with the same link (not 0) are one file: the three fields
-     * above are the same in each. 0: a file with this name alone. */
-    unsigned link = 0;
-    /* Deleted while open: the name goes when the last handle closes. */
-    bool deletePending = false;
+/* The disk as it stands. Saving is cheap (the bytes are shared until one
+ * side changes them), so a test can keep one before every call of a run. */
+struct File {
+    std::shared_ptr<const std::string> bytes;
+    DWORD attributes;    /* the settable bits; 0 for normal */
+    bool durable = true; /* no bytes written since the last flush */
+    /* A hash of the bytes once asked for (Hash), shared with them; 0: not yet. */
+    std::shared_ptr<size_t> hash = std::make_shared<size_t>(0);
+};
+struct Name {
+    unsigned file;
+    bool deletePending = false; /* the name goes when the file's last handle closes */
 };
 struct Disk {
-    std::map<std::string, FileNode> files;
+    std::map<std::string, Name> names; /* by Key() */
+    std::map<unsigned, File> files;
     std::set<std::string> folders;
+    unsigned nextFile = 1;
+    /* The file a key names; nullptr when none. */
+    const File *Find(const std::string &key) const;
 };
 Disk SaveDisk();
-/* The key of a Windows path in Disk::files and Disk::folders: the drive
+/* A hash of a file's bytes, computed once for bytes however often saved. */
+size_t Hash(const File &file);
+/* The key of a Windows path in Disk::names and Disk::folders: the drive
  * upper-cased, separators as '/' ("C:/Games/Wellhaven/data.xp3"); empty
  * when it names no drive. */
 std::string Key(const std::string &windowsPath);
@@ -183,6 +169,15 @@ Disk Torn(const Disk &disk, bool zeroTail);
 /* Gives an existing file a second name, in an existing folder where no
  * file or folder has it yet; false when it cannot. */
 bool Link(const std::string &existingWindowsPath, const std::string &newWindowsPath);
+
+/* What a name deleted while another handle holds its file with delete
+ * sharing answers: access denied to every open, copy onto it, rename onto
+ * or from it, delete and attribute call (Windows before 10 1903; the
+ * default after Reset); opened still, and a create or a copy onto it
+ * answering ERROR_FILE_EXISTS (Wine); or gone at once, the holders keeping
+ * the file (Windows 10 1903 and later on NTFS). */
+enum PendingDelete { PendingAccessDenied, PendingFileExists, PendingFreed };
+void SetPendingDelete(PendingDelete answer);
 
 /* Holds a file open as another program would, with the given access and
  * share mode, until ReleaseHeld or, when untilSleeps is not 0, until the
@@ -260,7 +255,7 @@ const std::vector<Box> &Boxes();
 void Answer(int result);
 
 /* What is still held. */
-int OpenHandles(); /* files and registry keys */
+int OpenHandles(); /* files, registry keys and mutexes */
 int LiveBlocks();  /* GlobalAlloc blocks not freed */
 int LoadedResources();
 /* The largest GlobalAlloc asked for since Reset. */
@@ -274,11 +269,12 @@ int WritesFromElsewhere();
 /* Calls made, per operation, since NewRun. */
 unsigned Calls(Op op);
 /* Every call that can fail, in order, since NewRun, with the Windows path
- * it names (the target of a copy; empty for calls that name none). */
+ * it names (the target of a copy or rename, the file of a handle; empty
+ * for calls that name none). */
 struct Call {
     Op op;
     std::string path;
-    std::string source; /* the source of a copy */
+    std::string source; /* the source of a copy or rename */
 };
 const std::vector<Call> &Trace();
 /* Called at every call that can fail, before it acts (and after it has been
@@ -288,12 +284,12 @@ void BeforeCall(std::function<void(const Call &call)> hook);
 /* Where misuses go: by default they are printed and the process aborts. */
 void OnMisuse(std::function<void(const std::string &what)> handler);
 
-/* Faults: the nth call (from 1) of op fails, with error as its last error,
- * and so do the calls after it until times calls have failed (kLasting:
- * every call from the nth on); for ReadFile and WriteFile a short fault
- * moves one byte fewer than asked and succeeds (the nearest miss a count
- * check can make). Counting starts at the moment of the call to FailCall;
- * a new fault of op replaces the old. */
+/* Faults: the nth call (from 1) of op fails, with error as its last error
+ * (a registry call returns it), and so do the calls after it until times
+ * calls have failed (kLasting: every call from the nth on); for ReadFile and
+ * WriteFile a short fault moves one byte fewer than asked and succeeds (the
+ * nearest miss a count check can make). Counting starts at the moment of
+ * the call to FailCall; a new fault of op replaces the old. */
 const unsigned kLasting = ~0u;
 void FailCall(Op op, unsigned nth, DWORD error = ERROR_GEN_FAILURE, unsigned times = 1);
 void ShortCall(Op op, unsigned nth);

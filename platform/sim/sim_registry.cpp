@@ -9,12 +9,6 @@
 
 namespace sim {
 
-static const LONG kFileNotFound = 2;
-static const LONG kAccessDenied = 5;
-static const LONG kInvalidHandle = 6;
-static const LONG kInvalidParameter = 87;
-static const LONG kMoreData = 234;
-
 /* What a standard user may ask for on a key of HKEY_LOCAL_MACHINE: KEY_READ
  * (read control, query value, enumerate subkeys, notify). */
 static const REGSAM kKeyRead = 0x00020019u;
@@ -58,63 +52,55 @@ void SetAdministrator(bool administrator)
     S().administrator = administrator;
 }
 
-static OpenKey *Lookup(HKEY key)
-{
-    OpenKey *opened = reinterpret_cast<OpenKey *>(key);
-    return S().openKeys.count(opened) ? opened : nullptr;
-}
-
 } // namespace sim
 
 using namespace sim;
 
 extern "C" LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, HKEY *result)
 {
-    if (Faulted(OpRegOpenKeyExA))
-        return kFileNotFound;
+    if (DWORD error = Enter(OpRegOpenKeyExA, subKey))
+        return (LONG)error;
     if (key != HKEY_LOCAL_MACHINE) {
         Misuse("RegOpenKeyExA under a key other than HKEY_LOCAL_MACHINE");
-        return kInvalidHandle;
+        return ERROR_INVALID_HANDLE;
     }
     if (options != 0 || ((desired & KEY_WOW64_32KEY) && (desired & KEY_WOW64_64KEY)))
-        return kInvalidParameter;
+        return ERROR_INVALID_PARAMETER;
     /* A 32-bit program sees the 32-bit view unless it asks for the other. */
     RegistryView view = (desired & KEY_WOW64_64KEY) ? Registry64 : Registry32;
     REGSAM access = desired & ~(REGSAM)(KEY_WOW64_32KEY | KEY_WOW64_64KEY);
     if (!S().administrator && (access & ~kKeyRead) != 0)
-        return kAccessDenied;
+        return ERROR_ACCESS_DENIED;
     std::string name = Stored(subKey, view);
     if (S().registry.count(name) == 0)
-        return kFileNotFound;
-    OpenKey *opened = new OpenKey{name, access};
-    S().openKeys.insert(opened);
-    *result = reinterpret_cast<HKEY>(opened);
+        return ERROR_FILE_NOT_FOUND;
+    *result = reinterpret_cast<HKEY>(NewHandle(Handle{Handle::KEY, name, access}));
     return ERROR_SUCCESS;
 }
 
 extern "C" LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD *reserved, DWORD *type, BYTE *data,
                                         DWORD *dataSize)
 {
-    if (Faulted(OpRegQueryValueExA))
-        return kFileNotFound;
-    OpenKey *opened = Lookup(key);
+    Handle *opened = Find(key, Handle::KEY);
+    if (DWORD error = Enter(OpRegQueryValueExA, opened != nullptr ? opened->path : std::string()))
+        return (LONG)error;
     if (opened == nullptr) {
         Misuse("RegQueryValueExA on a key that is not open");
-        return kInvalidHandle;
+        return ERROR_INVALID_HANDLE;
     }
     if (reserved != NULL)
-        return kInvalidParameter;
+        return ERROR_INVALID_PARAMETER;
     if (!(opened->access & KEY_QUERY_VALUE))
-        return kAccessDenied;
+        return ERROR_ACCESS_DENIED;
     auto &values = S().registry[opened->path];
     auto it = values.find(Upper(valueName));
     if (it == values.end())
-        return kFileNotFound;
+        return ERROR_FILE_NOT_FOUND;
     const RegistryValue &v = it->second;
     if (type != NULL)
         *type = v.type;
     if (data != NULL && dataSize == NULL)
-        return kInvalidParameter;
+        return ERROR_INVALID_PARAMETER;
     if (data == NULL) {
         if (dataSize != NULL)
             *dataSize = v.reportedSize;
@@ -122,7 +108,7 @@ extern "C" LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD *reser
     }
     if (*dataSize < v.bytes.size()) {
         *dataSize = (DWORD)v.bytes.size();
-        return kMoreData;
+        return ERROR_MORE_DATA;
     }
     if (!InBlock(data, *dataSize))
         Misuse("RegQueryValueExA into a buffer smaller than the capacity given");
@@ -133,12 +119,10 @@ extern "C" LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD *reser
 
 extern "C" LONG WINAPI RegCloseKey(HKEY key)
 {
-    OpenKey *opened = Lookup(key);
-    if (opened == nullptr) {
+    if (Find(key, Handle::KEY) == nullptr) {
         Misuse("RegCloseKey of a key that is not open");
-        return kInvalidHandle;
+        return ERROR_INVALID_HANDLE;
     }
-    S().openKeys.erase(opened);
-    delete opened;
+    Close(key);
     return ERROR_SUCCESS;
 }

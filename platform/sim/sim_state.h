@@ -6,7 +6,6 @@
 
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -14,19 +13,16 @@
 
 namespace sim {
 
-struct OpenFile {
-    std::string windowsPath;
-    std::string key; /* the file on the disk, see Key() */
-    size_t position;
-    DWORD access;
-    DWORD shareMode;
-    bool heldByOther;
-    unsigned untilSleeps; /* held by another program until this many Sleeps; 0: until ReleaseHeld */
-};
-
-struct OpenKey {
-    std::string path; /* upper-cased, in the view it was opened in */
-    REGSAM access;
+/* One handle table: an open file, a registry key or a mutex. */
+struct Handle {
+    enum Kind { FILE, KEY, MUTEX } kind;
+    std::string path;     /* the Windows path opened; the key's stored path; the mutex's name */
+    DWORD access;         /* GENERIC_* for a file, the REGSAM of a key */
+    unsigned file = 0;    /* the file it holds */
+    DWORD shareMode = 0;
+    size_t position = 0;
+    bool heldByOther = false;
+    unsigned untilSleeps = 0; /* held by another program until this many Sleeps; 0: until ReleaseHeld */
 };
 
 struct RegistryValue {
@@ -41,16 +37,11 @@ struct Resource {
     std::string bytes;
 };
 
+enum MutexOwner { MUTEX_FREE, MUTEX_PROGRAM, MUTEX_ELSEWHERE };
 struct Mutex {
-    int owner; /* MUTEX_FREE, MUTEX_PROGRAM or MUTEX_ELSEWHERE */
+    MutexOwner owner;
     bool abandoned; /* the run elsewhere is killed while it holds it */
     std::function<void()> meanwhile;
-};
-enum { MUTEX_FREE, MUTEX_PROGRAM, MUTEX_ELSEWHERE };
-
-/* A handle the program holds on a named mutex. */
-struct MutexHandle {
-    std::string name;
 };
 
 struct Fault {
@@ -62,10 +53,11 @@ struct Fault {
 
 struct State {
     Disk disk;
+    PendingDelete pendingDelete;
     std::string tempPath;
-    std::set<OpenFile *> files;
+    std::map<uintptr_t, Handle> handles;
+    uintptr_t nextHandle;
     std::map<std::string, std::map<std::string, RegistryValue>> registry; /* upper-cased names */
-    std::set<OpenKey *> openKeys;
     bool administrator;
     std::vector<Resource *> resources;
     int loadedResources;
@@ -87,7 +79,6 @@ struct State {
     unsigned sleeps;
     unsigned long long slept;
     std::map<std::string, Mutex> mutexes;
-    std::set<MutexHandle *> mutexHandles;
     bool loaderUpdate;
     DWORD dllSearch;
     size_t callsBeforeDllSearch;
@@ -95,18 +86,27 @@ struct State {
 
 State &S();
 
-/* Counts a call of op, naming path (and, for a copy, its source); true
- * when an injected fault makes it fail. For ReadFile and WriteFile,
- * *shortTransfer tells that the fault is a short one. */
-bool Faulted(Op op, bool *shortTransfer = nullptr, const std::string &path = std::string(),
-             const std::string &source = std::string());
-
+/* The entry of every call that can fail: counts it, traces it with the path
+ * it names (and a copy's or rename's source), runs the hook, then decides
+ * an injected fault. Returns the fault's error (0: none), which is also the
+ * last error, but for a registry call, which returns it instead, and a
+ * short transfer (*shortTransfer), which succeeds. */
+DWORD Enter(Op op, const std::string &path = std::string(), const std::string &source = std::string(),
+            bool *shortTransfer = nullptr);
 
 /* Sets the last error of a call that fails. */
 inline void SetError(DWORD error)
 {
     S().lastError = error;
 }
+
+/* A new handle in the table, and the handle of the given kind that h is
+ * (nullptr when it is none: closed, never opened, another kind). */
+HANDLE NewHandle(const Handle &handle);
+Handle *Find(HANDLE h, Handle::Kind kind);
+/* Takes a handle out of the table; a file's last handle takes the names of
+ * it deleted meanwhile with it. */
+void Close(HANDLE h);
 
 /* Counts a Sleep of the program against the holds of other programs that
  * end after so many; those that end are closed. */
@@ -118,18 +118,55 @@ void Misuse(const std::string &what);
 /* Whether c begins a double-byte character in code page 932. */
 bool IsLeadByte932(unsigned char c);
 
-/* Closes a mutex handle of the program; false when the handle is none. */
-bool CloseMutexHandle(HANDLE object);
-
-/* Closes and frees everything the program left open or allocated. */
-void ReleaseAll();
-
 /* Upper-cases ASCII letters, as Windows compares names. */
 std::string Upper(const std::string &text);
 
 /* Whether p points into a resource's bytes or a live GlobalAlloc block. */
 bool InResource(const void *p, size_t count);
 bool InBlock(const void *p, size_t count);
+
+/* The file calls' view of the disk (sim_disk.cpp). */
+Name *NameOf(const std::string &key);
+File *FileOf(unsigned id);
+bool IsFolder(const std::string &key);
+std::string Parent(const std::string &key);
+/* Names a new file; replaces what the name pointed to. */
+File &NewFile(const std::string &key, const std::string &bytes, DWORD attributes);
+/* Removes a name; a file goes with its last name and handle. */
+void Unname(const std::string &key);
+/* The bytes of a file, to be changed: copied first when a saved disk or
+ * another file shares them. */
+std::string &Bytes(File &file);
+/* Whether any handle, or one not sharing delete, holds the file. */
+bool AnyHandle(unsigned file, bool withoutDeleteSharing = false);
+/* Keeps the settable bits; "normal" means none of the others and is kept
+ * as none. */
+DWORD Settable(DWORD attributes);
+/* Opens a file as CreateFileA does; on a refusal, returns nullptr with
+ * *error the error Windows gives (see sim_refusals.cpp). */
+HANDLE Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD creation, DWORD flags,
+            bool heldByOther, DWORD *error);
+
+/* What a file call asks of a name: its refusals, in the order Windows
+ * checks them. */
+enum Check {
+    OPEN = 1 << 0,     /* CreateFileA */
+    COPY_FROM = 1 << 1,
+    COPY_TO = 1 << 2,
+    MOVE_FROM = 1 << 3,
+    MOVE_TO = 1 << 4,
+    DELETE = 1 << 5,
+    SET_ATTRIBUTES = 1 << 6,
+    GET_ATTRIBUTES = 1 << 7,
+};
+struct Ask {
+    DWORD access = 0, shareMode = 0, creation = 0;
+    DWORD attributes = 0; /* of the file a create or copy makes */
+    bool failIfExists = false, replace = false;
+    unsigned other = 0; /* the source's file, for a copy onto it */
+};
+/* The error the first row that holds for check on key gives; 0: none. */
+DWORD Refusal(Check check, const std::string &key, const Ask &ask = Ask());
 
 } // namespace sim
 

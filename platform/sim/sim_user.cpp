@@ -22,7 +22,7 @@ using namespace sim;
 extern "C" int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 {
     /* A box that cannot be shown is not seen by anyone. */
-    if (Faulted(OpMessageBoxA))
+    if (Enter(OpMessageBoxA))
         return 0;
     State &s = S();
     s.boxes.push_back(Box{owner, caption != NULL, caption != NULL ? caption : "", text, type});

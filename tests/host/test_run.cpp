@@ -116,8 +116,7 @@ Folder ReadFolder(const std::string &windowsFolder = kGameDir)
     const sim::Disk disk = sim::SaveDisk();
     Folder folder;
     for (const std::string &name : sim::List(windowsFolder))
-        folder[name] = FileState{disk.files.at(sim::Key(windowsFolder + name)).bytes,
-                                 sim::Attributes(windowsFolder + name)};
+        folder[name] = FileState{disk.Find(sim::Key(windowsFolder + name))->bytes, sim::Attributes(windowsFolder + name)};
     return folder;
 }
 
@@ -571,13 +570,11 @@ protected:
         std::ostringstream out;
         const std::string game = sim::Key(kGameDir) + "/", temp = sim::Key(kTemp) + "/";
         size_t scratch = 0;
-        for (const auto &f : disk.files) {
-            if (f.first.rfind(temp, 0) == 0)
-                scratch++;
-            if (f.first.rfind(game, 0) != 0)
-                continue;
-            out << f.first << ' ' << f.second.attributes << ' ' << f.second.bytes->size() << ' '
-                << std::hash<std::string>()(*f.second.bytes) << '\n';
+        for (const auto &n : disk.names) {
+            scratch += n.first.rfind(temp, 0) == 0;
+            if (n.first.rfind(game, 0) == 0)
+                out << n.first << ' ' << disk.files.at(n.second.file).attributes << ' '
+                    << sim::Hash(disk.files.at(n.second.file)) << '\n';
         }
         out << scratch << " in the temporary folder\n";
         return out.str();

@@ -1,6 +1,9 @@
 /*
- * The simulated module: the program's resources from an in-memory table.
+ * The simulated modules: the program's own, its resources from an in-memory
+ * table, and kernel32.dll as the loader finds it, with or without
+ * SetDefaultDllDirectories.
  */
+#include <string.h>
 #include <strings.h>
 
 #include "platform/sim/sim_state.h"
@@ -43,13 +46,39 @@ static Resource *Lookup(HRSRC resource)
     return nullptr;
 }
 
+void SetLoaderUpdate(bool present)
+{
+    S().loaderUpdate = present;
+}
+
+DWORD DllSearch()
+{
+    return S().dllSearch;
+}
+
+size_t CallsBeforeDllSearch()
+{
+    return S().callsBeforeDllSearch;
+}
+
+/* The handle of kernel32.dll in the process. */
+static char gKernel32Image;
+
+static BOOL WINAPI SimSetDefaultDllDirectories(DWORD directoryFlags)
+{
+    State &s = S();
+    s.dllSearch = directoryFlags;
+    s.callsBeforeDllSearch = s.trace.size();
+    return TRUE;
+}
+
 } // namespace sim
 
 using namespace sim;
 
 extern "C" HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type)
 {
-    if (Faulted(OpFindResourceA))
+    if (Enter(OpFindResourceA))
         return NULL;
     /* The null module is the program's own. */
     if (module != NULL && module != Module()) {
@@ -72,7 +101,7 @@ extern "C" HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type)
 extern "C" DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource)
 {
     (void)module;
-    if (Faulted(OpSizeofResource))
+    if (Enter(OpSizeofResource))
         return 0;
     Resource *r = Lookup(resource);
     if (r == nullptr) {
@@ -85,7 +114,7 @@ extern "C" DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource)
 extern "C" HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource)
 {
     (void)module;
-    if (Faulted(OpLoadResource))
+    if (Enter(OpLoadResource))
         return NULL;
     Resource *r = Lookup(resource);
     if (r == nullptr) {
@@ -98,7 +127,7 @@ extern "C" HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource)
 
 extern "C" void *WINAPI LockResource(HGLOBAL resourceData)
 {
-    if (Faulted(OpLockResource))
+    if (Enter(OpLockResource))
         return NULL;
     Resource *r = Lookup(static_cast<HRSRC>(resourceData));
     if (r == nullptr) {
@@ -116,4 +145,21 @@ extern "C" BOOL WINAPI FreeResource(HGLOBAL resourceData)
     }
     S().loadedResources--;
     return FALSE;
+}
+
+extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName)
+{
+    if (moduleName == NULL)
+        return Module();
+    if (strcasecmp(moduleName, "kernel32.dll") == 0 || strcasecmp(moduleName, "kernel32") == 0)
+        return reinterpret_cast<HMODULE>(&gKernel32Image);
+    return NULL;
+}
+
+extern "C" FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName)
+{
+    if (module != reinterpret_cast<HMODULE>(&gKernel32Image) || !S().loaderUpdate ||
+        strcmp(procName, "SetDefaultDllDirectories") != 0)
+        return NULL;
+    return reinterpret_cast<FARPROC>(&SimSetDefaultDllDirectories);
 }

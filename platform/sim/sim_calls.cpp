@@ -1,5 +1,6 @@
 /*
- * The simulated machine: its state, fault injection, memory and strings.
+ * The simulated machine's calls: the one entry every call passes, its
+ * faults, the one handle table, and memory and strings.
  */
 #include <stdarg.h>
 #include <stdio.h>
@@ -18,42 +19,26 @@ State &S()
 
 const char *OpName(Op op)
 {
-    static const char *const names[OpCount] = {
-        "CreateFileA",    "GetFileSize",      "ReadFile",        "WriteFile",      "SetFilePointer",
-        "CopyFileA",      "DeleteFileA",      "SetFileAttributesA", "GetTempPathA", "GetTempFileNameA",
-        "FindResourceA",  "SizeofResource",   "LoadResource",    "LockResource",   "GlobalAlloc",
-        "RegOpenKeyExA",  "RegQueryValueExA", "MessageBoxA",     "FlushFileBuffers", "MoveFileExA",
-        "CreateMutexA",   "WaitForSingleObject",
-    };
+#define SIM_NAME(name) #name,
+    static const char *const names[OpCount] = {SIM_CALLS(SIM_NAME)};
+#undef SIM_NAME
     return op < OpCount ? names[op] : "?";
 }
 
-void ReleaseAll()
+void Reset()
 {
     State &s = S();
-    for (OpenFile *f : s.files)
-        delete f;
-    s.files.clear();
-    for (OpenKey *k : s.openKeys)
-        delete k;
-    s.openKeys.clear();
-    for (MutexHandle *m : s.mutexHandles)
-        delete m;
-    s.mutexHandles.clear();
+    s.handles.clear();
     for (Resource *r : s.resources)
         delete r;
     s.resources.clear();
     for (auto &b : s.blocks)
         free(b.first);
     s.blocks.clear();
-}
-
-void Reset()
-{
-    ReleaseAll();
-    State &s = S();
     s.disk = Disk();
     s.disk.folders.insert("C:");
+    s.pendingDelete = PendingAccessDenied;
+    s.nextHandle = 0x100;
     s.registry.clear();
     s.administrator = false;
     s.loadedResources = 0;
@@ -94,7 +79,7 @@ void NewRun()
     s.callsBeforeDllSearch = 0;
 }
 
-bool Faulted(Op op, bool *shortTransfer, const std::string &path, const std::string &source)
+DWORD Enter(Op op, const std::string &path, const std::string &source, bool *shortTransfer)
 {
     State &s = S();
     s.calls[op]++;
@@ -103,20 +88,23 @@ bool Faulted(Op op, bool *shortTransfer, const std::string &path, const std::str
         s.callHook(s.trace.back());
     Fault &f = s.faults[op];
     if (f.times == 0)
-        return false;
+        return 0;
     if (f.skip != 0) {
         f.skip--;
-        return false;
+        return 0;
     }
     if (f.times != kLasting)
         f.times--;
     s.faultFired = true;
     if (shortTransfer != nullptr)
         *shortTransfer = f.shortTransfer;
-    /* A short transfer succeeds, and leaves the error alone. */
-    if (!f.shortTransfer)
+    /* A short transfer succeeds and leaves the error alone; the registry
+     * returns its error. */
+    if (f.shortTransfer)
+        return 0;
+    if (op != OpRegOpenKeyExA && op != OpRegQueryValueExA)
         SetError(f.error);
-    return true;
+    return f.error;
 }
 
 /* nth 0 is no call at all: no fault. */
@@ -140,13 +128,43 @@ unsigned Calls(Op op)
     return S().calls[op];
 }
 
+HANDLE NewHandle(const Handle &handle)
+{
+    State &s = S();
+    const uintptr_t h = s.nextHandle += 4;
+    s.handles.emplace(h, handle);
+    return reinterpret_cast<HANDLE>(h);
+}
+
+Handle *Find(HANDLE h, Handle::Kind kind)
+{
+    auto it = S().handles.find(reinterpret_cast<uintptr_t>(h));
+    return it == S().handles.end() || it->second.kind != kind ? nullptr : &it->second;
+}
+
+void Close(HANDLE h)
+{
+    auto &handles = S().handles;
+    auto it = handles.find(reinterpret_cast<uintptr_t>(h));
+    const unsigned file = it->second.kind == Handle::FILE ? it->second.file : 0;
+    handles.erase(it);
+    if (file == 0 || AnyHandle(file))
+        return;
+    std::vector<std::string> pending;
+    for (const auto &n : S().disk.names)
+        if (n.second.file == file && n.second.deletePending)
+            pending.push_back(n.first);
+    for (const std::string &key : pending)
+        Unname(key);
+    Unname(std::string()); /* a file with no name left goes with its last handle */
+}
+
 int OpenHandles()
 {
     int n = 0;
-    for (OpenFile *f : S().files)
-        if (!f->heldByOther)
-            n++;
-    return n + (int)S().openKeys.size() + (int)S().mutexHandles.size();
+    for (const auto &h : S().handles)
+        n += !h.second.heldByOther;
+    return n;
 }
 
 int LiveBlocks()
@@ -214,16 +232,33 @@ bool InBlock(const void *p, size_t count)
     return false;
 }
 
+bool IsLeadByte932(unsigned char c)
+{
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
 } // namespace sim
 
 using namespace sim;
+
+extern "C" BOOL WINAPI CloseHandle(HANDLE object)
+{
+    auto it = S().handles.find(reinterpret_cast<uintptr_t>(object));
+    if (it == S().handles.end() || it->second.heldByOther || it->second.kind == Handle::KEY) {
+        Misuse("CloseHandle of a handle the program does not hold");
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Close(object);
+    return TRUE;
+}
 
 extern "C" HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes)
 {
     State &s = S();
     if (bytes > s.largestBlock)
         s.largestBlock = bytes;
-    if (Faulted(OpGlobalAlloc))
+    if (Enter(OpGlobalAlloc))
         return NULL;
     /* Any other kind of block is a handle to be locked, not memory. */
     if (flags != GMEM_FIXED) {
@@ -284,11 +319,6 @@ extern "C" int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...)
     int n = vsnprintf(buffer, 1025, format, args);
     va_end(args);
     return n > 1024 ? 1024 : n;
-}
-
-bool sim::IsLeadByte932(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
 }
 
 extern "C" LPSTR WINAPI CharNextA(LPCSTR current)

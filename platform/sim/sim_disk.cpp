@@ -1,0 +1,336 @@
+/*
+ * The simulated disk: names that point to files, files that hold bytes,
+ * attributes and a durable flag, folders, and the handles other programs
+ * hold on them; the controls the tests set the scene with.
+ */
+#include <algorithm>
+
+#include "platform/sim/sim_state.h"
+
+namespace sim {
+
+/* The attributes a program can give a file: read-only, hidden, system,
+ * archive, normal, temporary, offline, not content indexed. */
+static const DWORD kSettable = 0x000031A7u;
+
+/* A Windows path as the key of the disk: the drive letter upper-cased,
+ * separators as '/', none doubled or trailing ("C:/Games/Wellhaven"; a drive
+ * alone is "C:"). A backslash that is the trail byte of a double-byte
+ * character stays what it is. Empty for a path that names no drive. */
+std::string Key(const std::string &windowsPath)
+{
+    const std::string &p = windowsPath;
+    if (p.size() < 3 || p[1] != ':' || (p[2] != '\\' && p[2] != '/'))
+        return std::string();
+    char drive = p[0];
+    if (drive >= 'a' && drive <= 'z')
+        drive = (char)(drive - 'a' + 'A');
+    if (drive < 'A' || drive > 'Z')
+        return std::string();
+    std::string out(1, drive);
+    out += ':';
+    for (size_t i = 2; i < p.size(); i++) {
+        unsigned char c = (unsigned char)p[i];
+        if (IsLeadByte932(c) && i + 1 < p.size()) {
+            out += p[i];
+            out += p[++i];
+        } else if (c == '\\' || c == '/') {
+            if (out.back() != '/')
+                out += '/';
+        } else {
+            out += p[i];
+        }
+    }
+    while (out.back() == '/')
+        out.pop_back();
+    return out;
+}
+
+std::string Parent(const std::string &key)
+{
+    size_t slash = key.rfind('/');
+    return slash == std::string::npos ? std::string() : key.substr(0, slash);
+}
+
+bool IsFolder(const std::string &key)
+{
+    return !key.empty() && S().disk.folders.count(key) != 0;
+}
+
+Name *NameOf(const std::string &key)
+{
+    auto it = S().disk.names.find(key);
+    return it == S().disk.names.end() ? nullptr : &it->second;
+}
+
+File *FileOf(unsigned id)
+{
+    auto it = S().disk.files.find(id);
+    return it == S().disk.files.end() ? nullptr : &it->second;
+}
+
+const File *Disk::Find(const std::string &key) const
+{
+    auto name = names.find(key);
+    return name == names.end() ? nullptr : &files.at(name->second.file);
+}
+
+size_t Hash(const File &file)
+{
+    if (*file.hash == 0)
+        *file.hash = std::hash<std::string>()(*file.bytes) | 1;
+    return *file.hash;
+}
+
+DWORD Settable(DWORD attributes)
+{
+    return attributes & kSettable & ~FILE_ATTRIBUTE_NORMAL;
+}
+
+/* Files that neither a name nor a handle holds go. */
+static void Collect(Disk &disk, bool keepHeld)
+{
+    std::set<unsigned> held;
+    for (const auto &n : disk.names)
+        held.insert(n.second.file);
+    for (auto it = disk.files.begin(); it != disk.files.end();)
+        it = held.count(it->first) || (keepHeld && AnyHandle(it->first)) ? std::next(it) : disk.files.erase(it);
+}
+
+File &NewFile(const std::string &key, const std::string &bytes, DWORD attributes)
+{
+    Disk &disk = S().disk;
+    const unsigned id = disk.nextFile++;
+    disk.files[id] = File{std::make_shared<const std::string>(bytes), Settable(attributes)};
+    disk.names[key] = Name{id};
+    Collect(disk, true);
+    return disk.files[id];
+}
+
+std::string &Bytes(File &file)
+{
+    if (file.bytes.use_count() > 1)
+        file.bytes = std::make_shared<const std::string>(*file.bytes);
+    file.hash = std::make_shared<size_t>(0);
+    return const_cast<std::string &>(*file.bytes);
+}
+
+bool AnyHandle(unsigned file, bool withoutDeleteSharing)
+{
+    for (const auto &h : S().handles)
+        if (h.second.kind == Handle::FILE && h.second.file == file &&
+            !(withoutDeleteSharing && (h.second.shareMode & FILE_SHARE_DELETE)))
+            return true;
+    return false;
+}
+
+void Unname(const std::string &key)
+{
+    S().disk.names.erase(key);
+    Collect(S().disk, true);
+}
+
+HANDLE Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD creation, DWORD flags,
+            bool heldByOther, DWORD *error)
+{
+    const std::string key = Key(windowsPath);
+    Ask ask;
+    ask.access = access;
+    ask.shareMode = shareMode;
+    ask.creation = creation;
+    ask.attributes = flags;
+    *error = Refusal(OPEN, key, ask);
+    if (*error != 0)
+        return nullptr;
+    const Name *name = NameOf(key);
+    unsigned file = name != nullptr ? name->file : 0;
+    if (creation == CREATE_ALWAYS) {
+        /* A file written anew is empty and marked for archiving; an existing
+         * one is cut to nothing in place, under all its names. */
+        *error = name != nullptr ? ERROR_ALREADY_EXISTS : 0;
+        if (name == nullptr) {
+            NewFile(key, std::string(), flags | FILE_ATTRIBUTE_ARCHIVE);
+            file = NameOf(key)->file;
+        } else {
+            *FileOf(file) = File{std::make_shared<const std::string>(), Settable(flags | FILE_ATTRIBUTE_ARCHIVE)};
+        }
+    }
+    Handle h{Handle::FILE, windowsPath, access, file, shareMode};
+    h.heldByOther = heldByOther;
+    return NewHandle(h);
+}
+
+void MakeFolder(const std::string &windowsPath)
+{
+    std::string key = Key(windowsPath);
+    for (size_t slash = key.find('/'); !key.empty(); slash = key.find('/', slash + 1)) {
+        S().disk.folders.insert(key.substr(0, slash));
+        if (slash == std::string::npos)
+            break;
+    }
+}
+
+void PutFile(const std::string &windowsPath, const std::string &bytes, DWORD attributes)
+{
+    MakeFolder(windowsPath.substr(0, windowsPath.find_last_of("\\/")));
+    const std::string key = Key(windowsPath);
+    const Name *name = NameOf(key);
+    if (name == nullptr)
+        NewFile(key, bytes, attributes);
+    else
+        *FileOf(name->file) = File{std::make_shared<const std::string>(bytes), Settable(attributes)};
+}
+
+bool Exists(const std::string &windowsPath)
+{
+    return NameOf(Key(windowsPath)) != nullptr;
+}
+
+std::string FileBytes(const std::string &windowsPath)
+{
+    const File *file = S().disk.Find(Key(windowsPath));
+    return file == nullptr ? std::string() : *file->bytes;
+}
+
+DWORD Attributes(const std::string &windowsPath)
+{
+    const File *file = S().disk.Find(Key(windowsPath));
+    DWORD a = file == nullptr ? 0 : file->attributes;
+    return a == 0 ? FILE_ATTRIBUTE_NORMAL : a;
+}
+
+std::vector<std::string> List(const std::string &windowsFolder)
+{
+    const std::string prefix = Key(windowsFolder) + "/";
+    std::vector<std::string> names;
+    auto inside = [&](const std::string &key) {
+        if (key.compare(0, prefix.size(), prefix) == 0 && key.find('/', prefix.size()) == std::string::npos)
+            names.push_back(key.substr(prefix.size()));
+    };
+    for (const auto &n : S().disk.names)
+        inside(n.first);
+    for (const std::string &folder : S().disk.folders)
+        inside(folder);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> AllFiles()
+{
+    std::vector<std::string> paths;
+    for (const auto &n : S().disk.names) {
+        std::string path = n.first;
+        std::replace(path.begin(), path.end(), '/', '\\');
+        paths.push_back(path);
+    }
+    return paths;
+}
+
+bool Link(const std::string &existingWindowsPath, const std::string &newWindowsPath)
+{
+    const std::string to = Key(newWindowsPath);
+    const Name *name = NameOf(Key(existingWindowsPath));
+    if (name == nullptr || name->deletePending || to.empty() || !IsFolder(Parent(to)) || IsFolder(to) ||
+        NameOf(to) != nullptr)
+        return false;
+    S().disk.names[to] = Name{name->file};
+    return true;
+}
+
+void SetPendingDelete(PendingDelete answer)
+{
+    S().pendingDelete = answer;
+}
+
+Disk SaveDisk()
+{
+    return S().disk;
+}
+
+void RestoreDisk(const Disk &disk)
+{
+    if (!S().handles.empty())
+        Misuse("the disk restored under open files");
+    Disk &now = S().disk = disk;
+    for (auto it = now.names.begin(); it != now.names.end();)
+        it = it->second.deletePending ? now.names.erase(it) : std::next(it);
+    Collect(now, false);
+}
+
+Disk Torn(const Disk &disk, bool zeroTail)
+{
+    Disk torn = disk;
+    for (auto &f : torn.files) {
+        File &file = f.second;
+        if (file.durable)
+            continue;
+        const std::string &bytes = *file.bytes;
+        const size_t half = bytes.size() / 2;
+        file = File{std::make_shared<const std::string>(
+                        bytes.substr(0, half) + (zeroTail ? std::string(bytes.size() - half, '\0') : std::string())),
+                    file.attributes};
+    }
+    return torn;
+}
+
+bool HoldOpen(const std::string &windowsPath, DWORD access, DWORD shareMode, unsigned untilSleeps)
+{
+    DWORD error;
+    HANDLE h = Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true, &error);
+    if (h != nullptr)
+        Find(h, Handle::FILE)->untilSleeps = untilSleeps;
+    return h != nullptr;
+}
+
+bool TryOpen(const std::string &windowsPath, DWORD access, DWORD shareMode)
+{
+    DWORD error;
+    HANDLE h = Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true, &error);
+    if (h != nullptr)
+        Close(h);
+    return h != nullptr;
+}
+
+std::vector<std::string> OpenByProgram()
+{
+    std::vector<std::string> paths;
+    for (const auto &h : S().handles)
+        if (h.second.kind == Handle::FILE && !h.second.heldByOther)
+            paths.push_back(h.second.path);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+void OnWrite(std::function<void(const std::string &windowsPath)> hook)
+{
+    S().writeHook = hook;
+}
+
+/* Closes the holds of other programs that end: all, or those that end at
+ * this Sleep. */
+static void EndHolds(bool all)
+{
+    std::vector<HANDLE> ending;
+    for (auto &h : S().handles)
+        if (h.second.heldByOther && (all || (h.second.untilSleeps != 0 && --h.second.untilSleeps == 0)))
+            ending.push_back(reinterpret_cast<HANDLE>(h.first));
+    for (HANDLE h : ending)
+        Close(h);
+}
+
+void ReleaseHeld()
+{
+    EndHolds(true);
+}
+
+void SleepOnHolds()
+{
+    EndHolds(false);
+}
+
+void SetTempPath(const std::string &windowsPath)
+{
+    S().tempPath = windowsPath;
+}
+
+} // namespace sim
