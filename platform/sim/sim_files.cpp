@@ -155,12 +155,15 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
     if (Enter(OpCopyFileA, target, existing))
         return FALSE;
     const std::string from = Key(existing), to = Key(target);
+    /* The source is read sharing read and write, the target written sharing
+     * all, as Wine does it. */
     Ask ask;
     ask.access = GENERIC_READ;
-    ask.shareMode = FILE_SHARE_READ;
+    ask.shareMode = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     if (DWORD error = Refusal(COPY_FROM, from, ask))
         return Refused(error);
     const File source = *FileOf(NameOf(from)->file);
+    ask.access = GENERIC_WRITE;
     ask.attributes = source.attributes;
     ask.failIfExists = failIfExists != FALSE;
     ask.other = NameOf(from)->file;
@@ -257,7 +260,7 @@ extern "C" UINT WINAPI GetTempFileNameA(LPCSTR pathName, LPCSTR prefix, UINT uni
         return 0;
     std::string folder = pathName;
     if (!IsFolder(Key(folder))) {
-        SetError(ERROR_PATH_NOT_FOUND);
+        SetError(ERROR_DIRECTORY);
         return 0;
     }
     if (folder.back() != '\\')

@@ -25,9 +25,11 @@ struct Row {
 static const unsigned ALL = ~0u;
 static const unsigned ON_FILES = OPEN | COPY_FROM | COPY_TO | MOVE_TO | DELETE;
 
-static bool Pending(const At &at, PendingDelete answer)
+/* Where it is not refused (PendingFileExists), a name deleted pending is
+ * answered as any name whose file is open. */
+static bool PendingRefused(const At &at)
 {
-    return at.name != nullptr && at.name->deletePending && S().pendingDelete == answer;
+    return at.name != nullptr && at.name->deletePending && S().pendingDelete == PendingAccessDenied;
 }
 
 static bool Creating(const At &at)
@@ -67,9 +69,8 @@ static bool MayNotRecreate(const At &at)
 
 static const Row kRows[] = {
     {ALL, [](const At &a) { return a.key.empty() || !IsFolder(Parent(a.key)); }, ERROR_PATH_NOT_FOUND},
-    {ALL, [](const At &a) { return Pending(a, PendingAccessDenied); }, ERROR_ACCESS_DENIED},
+    {ALL, PendingRefused, ERROR_ACCESS_DENIED},
     {OPEN, [](const At &a) { return a.ask.creation != OPEN_EXISTING && !Creating(a); }, ERROR_INVALID_PARAMETER},
-    {OPEN | COPY_TO, [](const At &a) { return Pending(a, PendingFileExists) && Creating(a); }, ERROR_FILE_EXISTS},
     {COPY_TO, [](const At &a) { return IsFolder(a.key) && a.ask.failIfExists; }, ERROR_FILE_EXISTS},
     {MOVE_TO, [](const At &a) { return (a.name || IsFolder(a.key)) && !a.ask.replace; }, ERROR_ALREADY_EXISTS},
     {ON_FILES, [](const At &a) { return IsFolder(a.key); }, ERROR_ACCESS_DENIED},
@@ -81,7 +82,7 @@ static const Row kRows[] = {
     {MOVE_TO | DELETE, ReadOnly, ERROR_ACCESS_DENIED},
     {OPEN | COPY_TO, [](const At &a) { return a.name && Creating(a) && MayNotRecreate(a); }, ERROR_ACCESS_DENIED},
     {OPEN, [](const At &a) { return a.name && SharingRefuses(a); }, ERROR_SHARING_VIOLATION},
-    {COPY_TO, [](const At &a) { return a.name && (AnyHandle(a.name->file) || a.name->file == a.ask.other); },
+    {COPY_TO, [](const At &a) { return a.name && (SharingRefuses(a) || a.name->file == a.ask.other); },
      ERROR_SHARING_VIOLATION},
     /* A rename replaces a hidden target, unlike a copy; one open at all
      * refuses it, whatever it shares. */

@@ -13,6 +13,7 @@
 
 #include "replace/replace.h"
 #include "tests/host/support.h"
+#include "tools/probe/behaviour.h"
 
 namespace {
 
@@ -499,6 +500,24 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         }
         ExpectAllReleased();
     }
+}
+
+/* The behaviour table: the Windows column in the Windows setting, the freed
+ * column where a pending delete frees the name, and the Wine column where the
+ * simulated Windows follows Wine (a pending delete, a row unknown on Windows). */
+TEST_F(SimTest, BehaviourTable)
+{
+    const Machine sim = {[](const std::string &p) { return sim::MakeFolder(p), true; }, sim::Link};
+    for (const BehaviourRow &row : std::vector<BehaviourRow>(kBehaviour, kBehaviour + kBehaviourRows))
+        for (sim::PendingDelete setting : {sim::PendingAccessDenied, sim::PendingFileExists, sim::PendingFreed}) {
+            const bool pending = strchr(row.setup, '-') != nullptr, wine = setting == sim::PendingFileExists;
+            const long windows = setting == sim::PendingFreed && row.freed != kSame ? row.freed : row.windows;
+            if (!pending && (setting == sim::PendingFreed || wine != (row.windows == kUnknown)))
+                continue;
+            sim::Reset(), sim::SetPendingDelete(setting), sim::MakeFolder("C:\\Probe");
+            EXPECT_EQ(RunRow(row, "C:\\Probe", sim), wine && row.wine != kSame ? row.wine : windows)
+                << row.setup << " | " << row.call << " in setting " << setting;
+        }
 }
 
 } // namespace
