@@ -1,6 +1,6 @@
 /*
  * The simulated Windows of the host build: the operations of
- * platform/winapi.h realised over a host folder and in-memory tables, with
+ * platform/winapi.h realised over in-memory tables, with
  * the controls the native tests use to set the scene, inject faults and see
  * what the program did.
  *
@@ -18,14 +18,10 @@
  *   to a file. A file may have several names (Link); whatever is done to it
  *   through one shows under all, and renaming or deleting one name leaves
  *   the others and the file, as does renaming a name a handle was opened by.
- * - Every open's access and share mode is checked against every handle
- *   already open on the file, the program's own and other programs', both
- *   ways.
  * - What each file call refuses, and with which error, is one ordered table
- *   of rules (sim_refusals.cpp), each rule one row.
- * - A name deleted while a handle that shares delete holds its file is
- *   deleted pending, answered as SetPendingDelete says, until the last
- *   handle on the file closes.
+ *   of rules (sim_refusals.cpp), each rule one row: sharing against every
+ *   handle open on the file, both ways; a name deleted pending
+ *   (SetPendingDelete); folders, marks and open targets in the way.
  * - A call that fails sets the error GetLastError reports, the one Windows
  *   gives for that refusal; a call that succeeds leaves it alone, but for
  *   CREATE_ALWAYS and CreateMutexA, which report whether the name existed
@@ -49,8 +45,8 @@
  *   KEY_WOW64_32KEY) reaches and KEY_WOW64_64KEY does not. The caller is a
  *   standard user unless told otherwise: it may open keys for reading only,
  *   and a value can be read only through a key opened with KEY_QUERY_VALUE.
- * - The program's module holds resources from an in-memory table.
- * - Message boxes are recorded and answered from a script.
+ * - Resources come from an in-memory table; message boxes are recorded and
+ *   answered from a script.
  * - GlobalAlloc blocks, open handles and keys, and loaded resources are
  *   counted, so a test can assert that everything was released.
  * - Memory is that of a 32-bit program: a GlobalAlloc of more than 2 GiB

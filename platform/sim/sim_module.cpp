@@ -98,43 +98,35 @@ extern "C" HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type)
     return NULL;
 }
 
-extern "C" DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource)
+/* The resource a call of op names, after its entry; nullptr, with the
+ * error set, when the call fails. */
+static Resource *Named(Op op, const void *resource)
 {
-    (void)module;
-    if (Enter(OpSizeofResource))
-        return 0;
-    Resource *r = Lookup(resource);
-    if (r == nullptr) {
+    if (Enter(op))
+        return nullptr;
+    Resource *r = Lookup(static_cast<HRSRC>(const_cast<void *>(resource)));
+    if (r == nullptr)
         SetError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
-    return (DWORD)r->bytes.size();
+    return r;
 }
 
-extern "C" HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource)
+extern "C" DWORD WINAPI SizeofResource(HMODULE, HRSRC resource)
 {
-    (void)module;
-    if (Enter(OpLoadResource))
-        return NULL;
-    Resource *r = Lookup(resource);
-    if (r == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
-        return NULL;
-    }
-    S().loadedResources++;
+    Resource *r = Named(OpSizeofResource, resource);
+    return r != nullptr ? (DWORD)r->bytes.size() : 0;
+}
+
+extern "C" HGLOBAL WINAPI LoadResource(HMODULE, HRSRC resource)
+{
+    Resource *r = Named(OpLoadResource, resource);
+    S().loadedResources += r != nullptr;
     return r;
 }
 
 extern "C" void *WINAPI LockResource(HGLOBAL resourceData)
 {
-    if (Enter(OpLockResource))
-        return NULL;
-    Resource *r = Lookup(static_cast<HRSRC>(resourceData));
-    if (r == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
-        return NULL;
-    }
-    return const_cast<char *>(r->bytes.data());
+    Resource *r = Named(OpLockResource, resourceData);
+    return r != nullptr ? const_cast<char *>(r->bytes.data()) : NULL;
 }
 
 extern "C" BOOL WINAPI FreeResource(HGLOBAL resourceData)

@@ -125,7 +125,7 @@ std::string Upper(const std::string &text);
 bool InResource(const void *p, size_t count);
 bool InBlock(const void *p, size_t count);
 
-/* The file calls' view of the disk (sim_disk.cpp). */
+/* The file calls' view of the disk (sim_disk.cpp), by Key(). */
 Name *NameOf(const std::string &key);
 File *FileOf(unsigned id);
 bool IsFolder(const std::string &key);
@@ -149,16 +149,8 @@ HANDLE Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD
 
 /* What a file call asks of a name: its refusals, in the order Windows
  * checks them. */
-enum Check {
-    OPEN = 1 << 0,     /* CreateFileA */
-    COPY_FROM = 1 << 1,
-    COPY_TO = 1 << 2,
-    MOVE_FROM = 1 << 3,
-    MOVE_TO = 1 << 4,
-    DELETE = 1 << 5,
-    SET_ATTRIBUTES = 1 << 6,
-    GET_ATTRIBUTES = 1 << 7,
-};
+enum Check { OPEN = 1, COPY_FROM = 2, COPY_TO = 4, MOVE_FROM = 8, MOVE_TO = 16, DELETE = 32, SET_ATTRIBUTES = 64,
+             GET_ATTRIBUTES = 128 };
 struct Ask {
     DWORD access = 0, shareMode = 0, creation = 0;
     DWORD attributes = 0; /* of the file a create or copy makes */
