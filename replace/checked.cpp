@@ -12,32 +12,33 @@ void CloseFile(HANDLE *file)
     *file = INVALID_HANDLE_VALUE;
 }
 
-bool ReadChecked(HANDLE file, BYTE *buffer, DWORD count, const ReadCodes *codes)
+/* The two checks of a read or a write: the call failed; it moved fewer
+ * bytes than asked. */
+static bool Moved(BOOL done, DWORD moved, DWORD count, int failedCode, int shortCode)
 {
-    DWORD read = 0;
-    if (!ReadFile(file, buffer, count, &read, NULL)) {
-        ReportFailure(codes->failed, kTextNoPatchFile);
+    if (!done) {
+        ReportFailure(failedCode, kTextNoPatchFile);
         return false;
     }
-    if (read != count) {
-        ReportFailure(codes->shortRead, kTextNoPatchFile);
+    if (moved != count) {
+        ReportFailure(shortCode, kTextNoPatchFile);
         return false;
     }
     return true;
 }
 
+bool ReadChecked(HANDLE file, BYTE *buffer, DWORD count, const ReadCodes *codes)
+{
+    DWORD read = 0;
+    BOOL done = ReadFile(file, buffer, count, &read, NULL);
+    return Moved(done, read, count, codes->failed, codes->shortRead);
+}
+
 bool WriteChecked(HANDLE file, const void *bytes, DWORD count, const WriteCodes *codes)
 {
     DWORD written = 0;
-    if (!WriteFile(file, bytes, count, &written, NULL)) {
-        ReportFailure(codes->failed, kTextNoPatchFile);
-        return false;
-    }
-    if (written != count) {
-        ReportFailure(codes->shortWrite, kTextNoPatchFile);
-        return false;
-    }
-    return true;
+    BOOL done = WriteFile(file, bytes, count, &written, NULL);
+    return Moved(done, written, count, codes->failed, codes->shortWrite);
 }
 
 bool SeekChecked(HANDLE file, DWORD distance, DWORD method, int failedCode)
