@@ -56,8 +56,9 @@ int main(int argc, char **argv)
         const bool agrees = got == expected || (!wine && (got == freed || row.windows == kUnknown));
         disagreeing += !agrees;
         char a[16], b[16], c[16];
+        const long wineAnswer = row.wine == kSame ? row.windows : row.wine;
         printf("row %02u %-14s %-18s got %-12s Windows %-8s (%s) Wine %-8s %s\n", (unsigned)i + 1, row.setup,
-               row.call, Text(got, a), Text(row.windows, b), row.source, Text(row.wine == kSame ? row.windows : row.wine, c),
+               row.call, Text(got, a), Text(row.windows, b), row.source, Text(wineAnswer, c),
                agrees ? "agrees" : "DISAGREES");
     }
     printf("%d of %u rows disagree with the %s column\n", disagreeing, (unsigned)kBehaviourRows,

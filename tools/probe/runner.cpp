@@ -69,7 +69,8 @@ long RunRow(const BehaviourRow &row, const std::string &folder, const Machine &m
         else if (t.size() > 1 && t[1] == '@')
             setUp = open(name, rest, OPEN_EXISTING) != INVALID_HANDLE_VALUE;
         else {
-            HANDLE h = CreateFileA(in(name).c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+            HANDLE h =
+                CreateFileA(in(name).c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
             setUp = h != INVALID_HANDLE_VALUE && (WriteFile(h, "data", 4, &written, NULL) & CloseHandle(h)) &&
                     SetFileAttributesA(in(name).c_str(), Attributes(rest));
         }
