@@ -28,7 +28,7 @@
  *   (ERROR_ALREADY_EXISTS, or 0). The registry calls return their error
  *   instead, as there.
  * - Sleep returns at once and is counted; another program's hold on a file
- *   can be made to end at the program's nth Sleep.
+ *   can end at the program's nth Sleep.
  * - Durability: bytes written to a file (by WriteFile or a copy) are not
  *   durable until FlushFileBuffers on a handle to it; creating, renaming and
  *   deleting files, and their attributes, are durable in the order they were
@@ -47,10 +47,10 @@
  *   and a value can be read only through a key opened with KEY_QUERY_VALUE.
  * - Resources come from an in-memory table; message boxes are recorded and
  *   answered from a script.
- * - GlobalAlloc blocks, open handles and keys, and loaded resources are
- *   counted, so a test can assert that everything was released.
- * - Memory is that of a 32-bit program: a GlobalAlloc of more than 2 GiB
- *   fails, and one of 4 GiB or more is a size that wrapped around there.
+ * - GlobalAlloc blocks, handles and loaded resources are counted, so a test
+ *   can assert that everything was released. Memory is that of a 32-bit
+ *   program: a GlobalAlloc of more than 2 GiB fails, and one of 4 GiB or
+ *   more is a size that wrapped around there.
  * - GetTempFileNameA in a folder that leaves no room for its name within
  *   the path limit behaves as under Wine: it makes the file and hands back
  *   the name cut off at 259 characters (Windows refuses the folder).

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <sanitizer/asan_interface.h>
+
 #include "platform/sim/sim_state.h"
 
 namespace sim {
@@ -29,12 +31,14 @@ void Reset()
 {
     State &s = S();
     s.handles.clear();
-    for (Resource *r : s.resources)
-        delete r;
     s.resources.clear();
     for (auto &b : s.blocks)
         free(b.first);
     s.blocks.clear();
+    for (auto &f : s.freed)
+        for (void *p : f.second)
+            free((ASAN_UNPOISON_MEMORY_REGION(p, f.first), p));
+    s.freed.clear();
     s.disk = Disk();
     s.disk.folders.insert("C:");
     s.pendingDelete = PendingAccessDenied;
@@ -274,7 +278,14 @@ extern "C" HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes)
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
-    void *p = bytes > 0x7FFF0000u ? NULL : malloc(bytes == 0 ? 1 : bytes);
+    /* A freed block of the same size comes back, poisoned until then: the
+     * sweep's runs allocate the same large blocks thousands of times. */
+    std::vector<void *> &same = s.freed[bytes];
+    void *p = !same.empty() ? same.back() : bytes > 0x7FFF0000u ? NULL : malloc(bytes == 0 ? 1 : bytes);
+    if (!same.empty()) {
+        same.pop_back();
+        ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+    }
     if (p == NULL) {
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
@@ -296,7 +307,8 @@ extern "C" HGLOBAL WINAPI GlobalFree(HGLOBAL memory)
         SetError(ERROR_INVALID_HANDLE);
         return memory; /* Windows fails and returns it */
     }
-    free(memory);
+    ASAN_POISON_MEMORY_REGION(memory, it->second);
+    s.freed[it->second].push_back(memory);
     s.blocks.erase(it);
     return NULL;
 }

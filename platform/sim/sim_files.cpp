@@ -103,8 +103,8 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
         return Refused(ERROR_ACCESS_DENIED);
     DWORD want = shortTransfer && toWrite > 0 ? toWrite - 1 : toWrite;
     std::string &bytes = Bytes(*f);
-    if (bytes.size() < h->position + want)
-        bytes.resize(h->position + want);
+    if (bytes.size() < h->position)
+        bytes.resize(h->position);
     bytes.replace(h->position, want, static_cast<const char *>(buffer), want);
     h->position += want;
     *written = want;

@@ -19,7 +19,7 @@ HMODULE Module()
 
 void AddResource(WORD id, const std::string &type, const std::string &bytes)
 {
-    S().resources.push_back(new Resource{id, type, bytes});
+    S().resources.emplace_back(new Resource{id, type, bytes});
 }
 
 int LoadedResources()
@@ -30,7 +30,7 @@ int LoadedResources()
 bool InResource(const void *p, size_t count)
 {
     const char *c = static_cast<const char *>(p);
-    for (Resource *r : S().resources) {
+    for (const auto &r : S().resources) {
         const char *start = r->bytes.data();
         if (c >= start && c + count <= start + r->bytes.size())
             return true;
@@ -40,9 +40,9 @@ bool InResource(const void *p, size_t count)
 
 static Resource *Lookup(HRSRC resource)
 {
-    for (Resource *r : S().resources)
-        if (reinterpret_cast<HRSRC>(r) == resource)
-            return r;
+    for (const auto &r : S().resources)
+        if (reinterpret_cast<HRSRC>(r.get()) == resource)
+            return r.get();
     return nullptr;
 }
 
@@ -87,12 +87,12 @@ extern "C" HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type)
     }
     ULONG_PTR id = reinterpret_cast<ULONG_PTR>(name);
     bool typeFound = false;
-    for (Resource *r : S().resources) {
+    for (const auto &r : S().resources) {
         if (strcasecmp(r->type.c_str(), type) != 0)
             continue;
         typeFound = true;
         if (r->id == id)
-            return reinterpret_cast<HRSRC>(r);
+            return reinterpret_cast<HRSRC>(r.get());
     }
     SetError(typeFound ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND);
     return NULL;

@@ -15,15 +15,13 @@ struct At {
     const File *file;
     const Ask &ask;
 };
-typedef bool (*Condition)(const At &at);
 struct Row {
     unsigned checks;
-    Condition when;
+    bool (*when)(const At &at);
     DWORD error;
 };
 
 static const unsigned ALL = ~0u;
-static const unsigned ON_FILES = OPEN | COPY_FROM | COPY_TO | MOVE_TO | DELETE;
 
 /* Where it is not refused (PendingFileExists), a name deleted pending is
  * answered as any name whose file is open. */
@@ -73,7 +71,7 @@ static const Row kRows[] = {
     {OPEN, [](const At &a) { return a.ask.creation != OPEN_EXISTING && !Creating(a); }, ERROR_INVALID_PARAMETER},
     {COPY_TO, [](const At &a) { return IsFolder(a.key) && a.ask.failIfExists; }, ERROR_FILE_EXISTS},
     {MOVE_TO, [](const At &a) { return (a.name || IsFolder(a.key)) && !a.ask.replace; }, ERROR_ALREADY_EXISTS},
-    {ON_FILES, [](const At &a) { return IsFolder(a.key); }, ERROR_ACCESS_DENIED},
+    {OPEN | COPY_FROM | COPY_TO | MOVE_TO | DELETE, [](const At &a) { return IsFolder(a.key); }, ERROR_ACCESS_DENIED},
     {ALL & ~COPY_TO & ~MOVE_TO, [](const At &a) { return !a.name && !Creating(a); }, ERROR_FILE_NOT_FOUND},
     {COPY_FROM, [](const At &a) { return SharingRefuses(a); }, ERROR_SHARING_VIOLATION},
     {MOVE_FROM | DELETE, [](const At &a) { return AnyHandle(a.name->file, true); }, ERROR_SHARING_VIOLATION},

@@ -59,11 +59,12 @@ struct State {
     uintptr_t nextHandle;
     std::map<std::string, std::map<std::string, RegistryValue>> registry; /* upper-cased names */
     bool administrator;
-    std::vector<Resource *> resources;
+    std::vector<std::unique_ptr<Resource>> resources;
     int loadedResources;
     std::vector<Box> boxes;
     std::vector<int> answers;
     std::map<void *, SIZE_T> blocks;
+    std::map<SIZE_T, std::vector<void *>> freed; /* blocks freed, kept for the next of their size */
     SIZE_T largestBlock;
     unsigned long long bytesRead;
     int writesFromElsewhere;
