@@ -376,9 +376,12 @@ const DWORD kSharingViolation = 32;
 
 /* What each failing call of each operation shows, written from the design
  * apart from the program: the code of the check (0: the result is ignored
- * and the run goes on) and the scratch file it leaves. nth counts the
- * operation's own calls of op (0: any). */
+ * and the run goes on), the scratch file it leaves, what else the run
+ * leaves (a target without its hidden mark, whose result is ignored), and
+ * the file its box names when that is not the step's (identification's).
+ * nth counts the operation's own calls of op (0: any). */
 const int kIgnored = 0;
+enum Effect { NO_EFFECT, UNMARKED };
 struct ExpectedFailure {
     Operation operation;
     sim::Op op;
@@ -386,6 +389,8 @@ struct ExpectedFailure {
     bool shortCall;
     int code;
     Scratch scratch;
+    Effect effect = NO_EFFECT;
+    const char *named = nullptr;
 };
 const ExpectedFailure kOtherFailures[] = {
     /* Without the lock a run goes on as before. */
@@ -397,7 +402,9 @@ const ExpectedFailure kOtherFailures[] = {
     {LOOKUP, sim::OpRegQueryValueExA, 2, false, 4, NONE},
     /* One path buffer, made before any file is opened. */
     {IDENTIFY, sim::OpGlobalAlloc, 1, false, 101, NONE},
-    {IDENTIFY, sim::OpCreateFileA, 0, false, 102, NONE},
+    {IDENTIFY, sim::OpCreateFileA, 1, false, 102, NONE, NO_EFFECT, "data.xp3"},
+    {IDENTIFY, sim::OpCreateFileA, 2, false, 102, NONE, NO_EFFECT, "ext.xp3"},
+    {IDENTIFY, sim::OpCreateFileA, 3, false, 102, NONE, NO_EFFECT, "auxtrans.dll"},
     /* A size that cannot be read is all bits set, which matches no row. */
     {IDENTIFY, sim::OpGetFileSize, 0, false, 103, NONE},
 
@@ -470,7 +477,7 @@ std::vector<ExpectedFailure> PlacementFailures(Operation operation, const int co
         /* Unread, a target that is not read-only is renamed over all the
          * same; not marked, it stays as the rename left it. */
         rows.push_back({operation, sim::OpGetFileAttributesA, 1, false, kIgnored, NONE});
-        rows.push_back({operation, sim::OpSetFileAttributesA, 1, false, kIgnored, NONE});
+        rows.push_back({operation, sim::OpSetFileAttributesA, 1, false, kIgnored, NONE, UNMARKED});
     }
     return rows;
 }
@@ -500,10 +507,6 @@ struct Place {
     unsigned nth;
     bool answered;
 };
-
-/* The files identification opens, in order: an E102 names the one that
- * could not be opened. */
-const char *const kIdentified[] = {"data.xp3", "ext.xp3", "auxtrans.dll"};
 
 class RunSweepTest : public RunTest {
 protected:
@@ -691,7 +694,7 @@ protected:
             code = e->code;
             if (code == kIgnored) {
                 done = steps_.size();
-                if (call.op == sim::OpSetFileAttributesA && place.nth == 1)
+                if (e->effect == UNMARKED)
                     unmarked = file;
                 if (!place.answered && oldEdition) /* the lock: the whole run goes on */
                     boxes.push_back(QuestionBox(kCaptions[edition]));
@@ -699,8 +702,7 @@ protected:
                                            : InfoBox(kTextUpToDate, kCaptions[edition]));
             } else {
                 done = place.step;
-                const bool named = code == 102 && call.op == sim::OpCreateFileA && place.nth <= 3;
-                boxes.push_back(CodeBox(code, named ? kIdentified[place.nth - 1] : file));
+                boxes.push_back(CodeBox(code, e->named != nullptr ? e->named : file));
             }
             static const std::string kNothing;
             const std::string &target = scratch == NONE ? kNothing : *finished_.at(file).bytes;
