@@ -148,6 +148,13 @@ SCENARIOS = [
     # Whatever holds a side name is removed, never written through: here a second name of a file elsewhere.
     S("placement", "auxtrans.dll.new a hard link to a file outside", 4, [updated_all(4)],
       prepare=[LinkFromOutside("auxtrans.dll.new")]),
+    # A stale side name a scanner holds with delete sharing: the delete succeeds, but under Wine the name stays
+    # until the holder lets go, and a copy to it is refused (80) until then. Here the holder lets go 300 ms after
+    # the step before (auxtrans.dll.sig) is committed, so the copy meets the name still there and must wait.
+    S("placement", "stale auxtrans.dll.new held with delete sharing until auxtrans.dll.sig is committed", 2,
+      [Run([question(2), COMPLETED], hold=Hold("auxtrans.dll.new", "delete", until="auxtrans.dll.sig"),
+           files=Finished())],
+      prepare=[SideFileLeft("auxtrans.dll")]),
 
     # The temporary folder.
     S("temp", "temporary folder missing", 0, [Run([question(0), error(302, NO_SCRATCH)], files=Unchanged())],
