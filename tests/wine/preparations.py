@@ -8,6 +8,7 @@ import subprocess
 
 import winebox as wb
 
+
 class Action:
     needs_root = False
 
@@ -136,18 +137,18 @@ class Hold:
         self.name, self.sharing, self.until = name, sharing, until
 
     def args(self, ctx):
-        if self.until is None:
-            return ctx.path(self.name), self.sharing
-        return (ctx.path(self.name), self.sharing,
-                (ctx.path(self.until), os.path.join(ctx.release_dir("finished"), self.until)))
+        held = (ctx.path(self.name), self.sharing)
+        return held if self.until is None else held + ((ctx.path(self.until), self.reference(ctx)),)
+
+    def reference(self, ctx):
+        return os.path.join(ctx.release_dir("finished"), self.until)
 
     def problems(self, ctx):
         """A condition met before the run: the hold would be let go at once and test nothing."""
-        if self.until is None:
-            return []
-        with open(ctx.path(self.until), "rb") as a, open(self.args(ctx)[2][1], "rb") as b:
-            if a.read() == b.read():
-                return ["%s is as in the finished folder before the run: the hold tests nothing" % self.until]
+        if self.until is not None:
+            with open(ctx.path(self.until), "rb") as a, open(self.reference(ctx), "rb") as b:
+                if a.read() == b.read():
+                    return ["%s is as in the finished folder before the run: the hold tests nothing" % self.until]
         return []
 
 

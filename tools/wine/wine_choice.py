@@ -85,14 +85,6 @@ def try_loader(loader):
     return None
 
 
-def setting_of(setting=None):
-    """pe32, pe32plus or auto: the given setting, else WELLHAVEN_WINE; raises WineError for any other."""
-    setting = (setting or os.environ.get(CHOICE_SETTING) or "auto").lower()
-    if setting not in ("auto", PE32, PE32PLUS):
-        raise WineError("%s=%s: expected pe32, pe32plus or auto" % (CHOICE_SETTING, setting))
-    return setting
-
-
 def unavailable(path, loader32=None, loader64=None, setting=None):
     """None when `path` can run here, else a line saying why not: a setting that
     forces the other build, or the first of its loaders that does not run."""
@@ -123,7 +115,9 @@ def choose_path(exes, setting=None, loader32=None, loader64=None):
     PE32 in a 32-bit prefix is tried first; the PE32+ under the 64-bit loader
     only when that cannot run. A forced setting replaces the decision only:
     the chosen path runs exactly as when it is decided."""
-    setting = setting_of(setting)
+    setting = (setting or os.environ.get(CHOICE_SETTING) or "auto").lower()
+    if setting not in ("auto", PE32, PE32PLUS):
+        raise WineError("%s=%s: expected pe32, pe32plus or auto" % (CHOICE_SETTING, setting))
     loader64 = loader64 or LOADER64
     reasons = []
     for path in (PATHS["pe32"], PATHS["pe32plus"]):
