@@ -75,6 +75,8 @@ WINAPI_IMPORT DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *dist
 WINAPI_IMPORT BOOL WINAPI CloseHandle(HANDLE object);
 WINAPI_IMPORT BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists);
 WINAPI_IMPORT BOOL WINAPI DeleteFileA(LPCSTR fileName);
+#define INVALID_FILE_ATTRIBUTES ((DWORD)0xFFFFFFFF)
+WINAPI_IMPORT DWORD WINAPI GetFileAttributesA(LPCSTR fileName);
 WINAPI_IMPORT BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD attributes);
 /* Makes what was written through the handle durable. */
 WINAPI_IMPORT BOOL WINAPI FlushFileBuffers(HANDLE file);
@@ -88,6 +90,9 @@ WINAPI_IMPORT BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD fla
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_LOCK_VIOLATION 33L
+/* A name another program holds after it was deleted stays until that
+ * program lets go; Wine refuses to create a file under it with this. */
+#define ERROR_FILE_EXISTS 80L
 WINAPI_IMPORT DWORD WINAPI GetLastError(void);
 WINAPI_IMPORT void WINAPI Sleep(DWORD milliseconds);
 

@@ -51,14 +51,8 @@ static bool Place(const char *installDir, const char *fileName, DWORD length, DW
 
         CloseFile(&scratch);
 
-        /* The rename refuses a read-only target, so a target that is to
-         * carry attributes of its own (a signature, always hidden) is
-         * cleared first; a target that may not exist yet makes the clearing
-         * fail harmlessly. A normal target is left as it is: read-only, it
-         * refuses the rename. The new file takes its attributes from the
-         * side file, not from the target it replaces. */
-        if (attributes != FILE_ATTRIBUTE_NORMAL)
-            SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
+        /* The new file takes its attributes from the side file, not from
+         * the target it replaces, and then those asked for here. */
         /* What the commit puts in place is the payload's length, so its CRC
          * is the payload's. */
         const Commit commit = {length, crc, attributes, codes->copyFailed, codes->copyFailed, kTextNoPatchFile,

@@ -48,11 +48,14 @@ struct Commit {
  * scratch file to a side file made new, makes that durable, reads it back
  * and compares it with the expected file, and renames it over the target in
  * one step, so the target is at every moment either the old file or the new
- * one. A copy, reopen or rename refused for access or sharing (a scanner, an
- * indexer or the game holding the file for a moment) is tried again for
- * about a second. Then gives the target its attributes and deletes the
- * scratch file. Returns false after showing a code; the side file is then
- * removed and the target is as it was; the scratch file stays in the
+ * one; the side file is held open from its read-back through the rename, so
+ * nobody writes it in between. A copy, reopen or rename refused for access
+ * or sharing (a scanner, an indexer or the game holding the file for a
+ * moment), and a copy onto a side name whose delete waits for such a
+ * program, is tried again for about a second. Then gives the target its
+ * attributes and deletes the scratch file. Returns false after showing a
+ * code; the side file is then removed and the target is as it was, content
+ * and attributes; the scratch file stays in the
  * temporary folder after a failed step, and goes after a mismatch, since
  * its bytes are not the release's. */
 bool MoveScratchOver(const char *scratchName, const char *target, const Commit *commit);

@@ -73,9 +73,12 @@ enum { kCommitRetries = 5, kCommitRetryPause = 200 };
 
 enum CommitCall { COPY_TO_SIDE, OPEN_SIDE, RENAME_OVER_TARGET };
 
-/* Makes one call of the commit, again while the refusal may pass. */
+/* Makes one call of the commit, again while the refusal may pass. A copy
+ * also waits out ERROR_FILE_EXISTS when sideDeleted: the delete before it
+ * removed the side name, but a program that held that file with delete
+ * sharing keeps the name until it lets go, and Wine answers so meanwhile. */
 static bool TryCommitCall(CommitCall call, const char *scratchName, const char *side, const char *target,
-                          HANDLE *file)
+                          bool sideDeleted, HANDLE *file)
 {
     for (int retry = 0;; retry++) {
         bool done;
@@ -85,9 +88,11 @@ static bool TryCommitCall(CommitCall call, const char *scratchName, const char *
              * new bytes written through it. */
             done = CopyFileA(scratchName, side, TRUE) != FALSE;
         } else if (call == OPEN_SIDE) {
-            /* Others may read it meanwhile, as a scanner does. */
-            *file = CreateFileA(side, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, NULL);
+            /* Others may read it meanwhile, as a scanner does, but not
+             * write it; the handle shares delete so that the rename can
+             * take the file while it is held. */
+            *file = CreateFileA(side, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
             done = *file != INVALID_HANDLE_VALUE;
         } else {
             /* Write-through matters only to a move that has to copy, which a
@@ -98,8 +103,10 @@ static bool TryCommitCall(CommitCall call, const char *scratchName, const char *
         if (done)
             return true;
         DWORD error = GetLastError();
-        if (retry == kCommitRetries ||
-            (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION))
+        bool passing = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                       error == ERROR_LOCK_VIOLATION ||
+                       (call == COPY_TO_SIDE && sideDeleted && error == ERROR_FILE_EXISTS);
+        if (retry == kCommitRetries || !passing)
             return false;
         Sleep(kCommitRetryPause);
     }
@@ -112,37 +119,64 @@ enum SideResult { SIDE_READY, SIDE_FAILED, SIDE_MISMATCH };
  * power cut it must never become the target half written) and reads them
  * back: they must be the expected file, whatever happened to the scratch
  * file or the installed copy. Shows the code of a failed step, or of the
- * mismatch, itself. */
-static SideResult WriteSide(const char *scratchName, const char *side, BYTE *buffer, DWORD bufferSize,
-                            const Commit *commit)
+ * mismatch, itself. When the side file is ready, *file is left open on it,
+ * so that nobody else can write it until it is renamed; otherwise it is
+ * closed. */
+static SideResult WriteSide(const char *scratchName, const char *side, bool sideDeleted, BYTE *buffer,
+                            DWORD bufferSize, const Commit *commit, HANDLE *file)
 {
-    if (!TryCommitCall(COPY_TO_SIDE, scratchName, side, NULL, NULL)) {
+    if (!TryCommitCall(COPY_TO_SIDE, scratchName, side, NULL, sideDeleted, NULL)) {
         ReportFailure(commit->failed, kTextNoPatchFile);
         return SIDE_FAILED;
     }
-    HANDLE file = INVALID_HANDLE_VALUE;
-    if (!TryCommitCall(OPEN_SIDE, NULL, side, NULL, &file)) {
+    if (!TryCommitCall(OPEN_SIDE, NULL, side, NULL, false, file)) {
         ReportFailure(commit->failed, kTextNoPatchFile);
         return SIDE_FAILED;
     }
     SideResult result = SIDE_FAILED;
     const ReadCodes readCodes = {commit->failed, commit->failed};
     DWORD crc = 0;
-    if (!FlushFileBuffers(file)) {
+    if (!FlushFileBuffers(*file)) {
         ReportFailure(commit->failed, kTextNoPatchFile);
     } else {
         /* All of it, whatever its size: a file of another length cannot have
          * the expected CRC-32 of the expected length. */
-        DWORD size = GetFileSize(file, NULL);
+        DWORD size = GetFileSize(*file, NULL);
         if (size == INVALID_FILE_SIZE)
             ReportFailure(commit->failed, kTextNoPatchFile);
-        else if (ReadCrc(file, size, buffer, bufferSize, &readCodes, &crc))
+        else if (ReadCrc(*file, size, buffer, bufferSize, &readCodes, &crc))
             result = crc == commit->crc ? SIDE_READY : SIDE_MISMATCH;
         if (result == SIDE_MISMATCH)
             ReportFailure(commit->mismatch, commit->mismatchText, commit->fileName);
     }
-    CloseHandle(file);
+    if (result != SIDE_READY)
+        CloseFile(file);
     return result;
+}
+
+/* Renames the checked side file over the target. A target that is to carry
+ * attributes of its own (a signature) may be read-only, which a rename
+ * refuses: that bit alone is cleared right before, and the target's word
+ * is written back when the rename fails, so a failed commit leaves the
+ * target as it was, marks included. A normal target is left as it is:
+ * read-only, it refuses the rename. */
+static bool RenameOverTarget(const char *side, const char *target, const Commit *commit)
+{
+    DWORD kept = INVALID_FILE_ATTRIBUTES;
+    if (commit->attributes != FILE_ATTRIBUTE_NORMAL) {
+        DWORD word = GetFileAttributesA(target);
+        if (word != INVALID_FILE_ATTRIBUTES && (word & FILE_ATTRIBUTE_READONLY)) {
+            DWORD cleared = word & ~FILE_ATTRIBUTE_READONLY;
+            if (SetFileAttributesA(target, cleared != 0 ? cleared : FILE_ATTRIBUTE_NORMAL))
+                kept = word;
+        }
+    }
+    if (TryCommitCall(RENAME_OVER_TARGET, NULL, side, target, false, NULL))
+        return true;
+    if (kept != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesA(target, kept);
+    ReportFailure(commit->failed, kTextNoPatchFile);
+    return false;
 }
 
 bool MoveScratchOver(const char *scratchName, const char *target, const Commit *commit)
@@ -160,16 +194,23 @@ bool MoveScratchOver(const char *scratchName, const char *target, const Commit *
     /* Whatever holds the side name goes first: a file left by a stopped
      * run, or a name planted there, perhaps a second name of a file
      * elsewhere, whose content and attributes are not the updater's to
-     * touch. Its result is not needed: a name still there stops the copy. */
-    DeleteFileA(side);
+     * touch. A name still there stops the copy; one whose delete waits for
+     * another program to let go is waited for. */
+    const bool sideDeleted = DeleteFileA(side) != FALSE;
 
     /* The target is replaced whole, in one rename, or not at all: until the
-     * rename it is the old file, after it the new one, durable. */
-    SideResult result = WriteSide(scratchName, side, (BYTE *)side + nameSize, bufferSize, commit);
-    if (result == SIDE_READY && !TryCommitCall(RENAME_OVER_TARGET, NULL, side, target, NULL)) {
-        ReportFailure(commit->failed, kTextNoPatchFile);
+     * rename it is the old file, after it the new one, durable. The handle
+     * on the side file stays open through the rename, so the bytes renamed
+     * are the bytes checked: no other program can write them meanwhile. One
+     * that may rename or delete files in the game folder still can take the
+     * side file away, but such a program could as well replace the target
+     * after the update. */
+    HANDLE file = INVALID_HANDLE_VALUE;
+    SideResult result =
+        WriteSide(scratchName, side, sideDeleted, (BYTE *)side + nameSize, bufferSize, commit, &file);
+    if (result == SIDE_READY && !RenameOverTarget(side, target, commit))
         result = SIDE_FAILED;
-    }
+    CloseFile(&file);
     if (result != SIDE_READY) {
         DeleteFileA(side);
         GlobalFree(side);

@@ -30,6 +30,12 @@
  *   handle shares delete is deleted pending: its name stays, refusing every
  *   open, copy, rename and delete (access denied), until the last handle on
  *   the file closes.
+ * - What a name deleted pending answers depends on the system
+ *   (SetPendingDelete): Windows before 10 1903 refuses every call on it with
+ *   access denied; Wine still opens it and refuses a create or a copy onto it
+ *   with ERROR_FILE_EXISTS.
+ * - A copy told to fail if its target exists refuses a folder there with
+ *   ERROR_FILE_EXISTS, as Wine does.
  * - MoveFileExA renames a name in one step, over an existing one only with
  *   MOVEFILE_REPLACE_EXISTING (ERROR_ALREADY_EXISTS); it refuses a target
  *   that is a folder, is read-only or is open at all, whatever its sharing
@@ -90,7 +96,6 @@
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_GEN_FAILURE 31L
-#define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_DISK_FULL 112L /* not modelled: only injected */
 #define ERROR_NEGATIVE_SEEK 131L
@@ -125,6 +130,7 @@ enum Op {
     OpMoveFileExA,
     OpCreateMutexA,
     OpWaitForSingleObject,
+    OpGetFileAttributesA,
     OpCount
 };
 const char *OpName(Op op);
@@ -196,6 +202,13 @@ void ReleaseHeld();
  * for in all. */
 unsigned Sleeps();
 unsigned long long SleptMilliseconds();
+
+/* What a name deleted while another handle shares delete answers until
+ * that handle closes: PendingAccessDenied (after Reset; Windows before 10
+ * 1903): access denied to every call; PendingFileExists (Wine): it still
+ * opens, and a create or a copy onto it answers ERROR_FILE_EXISTS. */
+enum PendingDelete { PendingAccessDenied, PendingFileExists };
+void SetPendingDelete(PendingDelete answer);
 
 /* The temporary folder GetTempPathA reports, as given (any length). */
 void SetTempPath(const std::string &windowsPath);

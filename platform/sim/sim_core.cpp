@@ -23,7 +23,7 @@ const char *OpName(Op op)
         "CopyFileA",      "DeleteFileA",      "SetFileAttributesA", "GetTempPathA", "GetTempFileNameA",
         "FindResourceA",  "SizeofResource",   "LoadResource",    "LockResource",   "GlobalAlloc",
         "RegOpenKeyExA",  "RegQueryValueExA", "MessageBoxA",     "FlushFileBuffers", "MoveFileExA",
-        "CreateMutexA",   "WaitForSingleObject",
+        "CreateMutexA",   "WaitForSingleObject", "GetFileAttributesA",
     };
     return op < OpCount ? names[op] : "?";
 }
@@ -61,6 +61,7 @@ void Reset()
     s.callHook = nullptr;
     s.mutexes.clear();
     s.loaderUpdate = true;
+    s.pendingDelete = PendingAccessDenied;
     NewRun();
     s.nextUnique = 0x1A2B;
     MakeFolder("C:\\Temp");

@@ -14,6 +14,7 @@ namespace sim {
 static const DWORD kShareWrite = 0x00000002u;
 static const DWORD kSystem = 0x00000004u;
 static const DWORD kArchive = 0x00000020u;
+static const DWORD kDirectory = 0x00000010u;
 /* The attributes a program can give a file: read-only, hidden, system,
  * archive, normal, temporary, offline, not content indexed. */
 static const DWORD kSettable = 0x000031A7u;
@@ -186,8 +187,10 @@ static OpenFile *Open(const std::string &windowsPath, DWORD access, DWORD shareM
     FileNode *node = Node(key);
     if (NoFolder(key))
         *error = ERROR_PATH_NOT_FOUND;
-    else if (IsFolder(key) || (node != nullptr && node->deletePending))
+    else if (IsFolder(key) || (node != nullptr && node->deletePending && S().pendingDelete == PendingAccessDenied))
         *error = ERROR_ACCESS_DENIED;
+    else if (node != nullptr && node->deletePending && creation == CREATE_ALWAYS)
+        *error = ERROR_FILE_EXISTS;
     else if (creation != OPEN_EXISTING && creation != CREATE_ALWAYS)
         *error = ERROR_INVALID_PARAMETER;
     else if (node == nullptr && creation == OPEN_EXISTING)
@@ -433,7 +436,12 @@ static DWORD ExistingFileError(const std::string &key, bool folderRefused)
     FileNode *node = Node(key);
     if (node == nullptr)
         return ERROR_FILE_NOT_FOUND;
-    return node->deletePending ? ERROR_ACCESS_DENIED : 0;
+    return node->deletePending && S().pendingDelete == PendingAccessDenied ? ERROR_ACCESS_DENIED : 0;
+}
+
+void SetPendingDelete(PendingDelete answer)
+{
+    S().pendingDelete = answer;
 }
 
 } // namespace sim
@@ -589,7 +597,7 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
     if (NoFolder(to))
         return Refused(ERROR_PATH_NOT_FOUND);
     if (IsFolder(to))
-        return Refused(ERROR_ACCESS_DENIED);
+        return Refused(failIfExists ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
     FileNode *old = Node(to);
     /* The copy's bytes reach the disk in their own time. */
     const bool durable = source->bytes->empty();
@@ -600,7 +608,7 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
         return TRUE;
     }
     if (old->deletePending)
-        return Refused(ERROR_ACCESS_DENIED);
+        return Refused(S().pendingDelete == PendingAccessDenied ? ERROR_ACCESS_DENIED : ERROR_FILE_EXISTS);
     if (failIfExists)
         return Refused(ERROR_FILE_EXISTS);
     if (!MayRecreate(old->attributes, source->attributes))
@@ -683,6 +691,21 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR fileName)
     else
         S().disk.files.erase(key);
     return TRUE;
+}
+
+extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR fileName)
+{
+    if (Faulted(OpGetFileAttributesA, nullptr, fileName))
+        return INVALID_FILE_ATTRIBUTES;
+    const std::string key = Key(fileName);
+    if (!NoFolder(key) && IsFolder(key))
+        return kDirectory;
+    if (DWORD error = ExistingFileError(key, false)) {
+        SetError(error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    const DWORD attributes = Node(key)->attributes;
+    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
 
 extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD attributes)

@@ -63,6 +63,7 @@ struct Fault {
 struct State {
     Disk disk;
     std::string tempPath;
+    PendingDelete pendingDelete = PendingAccessDenied;
     std::set<OpenFile *> files;
     std::map<std::string, std::map<std::string, RegistryValue>> registry; /* upper-cased names */
     std::set<OpenKey *> openKeys;

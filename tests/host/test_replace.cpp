@@ -372,12 +372,16 @@ class PlaceTest : public SimTest {};
  * holding the target for good or until a pause of the commit, or holding the
  * new side file (without write sharing, or as a scanner sharing everything);
  * a folder, someone else's hidden or read-only file, a second name of a file
- * elsewhere, or a file planted after the delete, under the side name; no room
- * for the copy; one byte of the payload or of the scratch file not the
- * release's. */
+ * elsewhere, or a file planted after the delete, under the side name; a
+ * stale side file held with delete sharing until the second pause (its name
+ * answering as older Windows or as Wine); a program that tries to write the
+ * checked side file before the rename; the rename refused for a lock three
+ * times; no room for the copy; one byte of the payload or of the scratch
+ * file not the release's, or one more in the scratch file. */
 enum Other {
     ALONE, TARGET_HELD, TARGET_HELD_BRIEFLY, SIDE_HELD_BRIEFLY, SIDE_SCANNED, SIDE_FOLDER, SIDE_HIDDEN,
-    SIDE_READ_ONLY, SIDE_LINK, SIDE_PLANTED_AGAIN, DISK_FULL, PAYLOAD_DAMAGED, SCRATCH_CHANGED
+    SIDE_READ_ONLY, SIDE_LINK, SIDE_PLANTED_AGAIN, SIDE_PENDING, SIDE_PENDING_WINE, SIDE_WRITER, RENAME_LOCKED,
+    DISK_FULL, PAYLOAD_DAMAGED, SCRATCH_CHANGED, SCRATCH_GROWN
 };
 
 TEST_F(PlaceTest, TargetsAndAttributes)
@@ -401,11 +405,12 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         {"signature where there was none", true, 0, H, 0, 212, 0, H},
         {"signature from a short payload", true, 0, H, H, 211, 403, H},
         {"signature from a damaged payload", true, 0, H, H, 212, 409, H, PAYLOAD_DAMAGED},
-        /* Cleared before a commit that then fails: the mark is gone. */
-        {"signature held open", true, 0, H, H, 212, 408, N, TARGET_HELD, 5},
+        /* A commit that fails leaves the target's marks as they were. */
+        {"signature held open", true, 0, H, H, 212, 408, H, TARGET_HELD, 5},
+        {"read-only signature held open", true, 0, H, H | R, 212, 408, H | R, TARGET_HELD, 5},
         {"signature held for a moment", true, 0, H, H, 212, 0, H, TARGET_HELD_BRIEFLY, 3},
-        {"signature, a folder in the way", true, 0, H, H, 212, 408, N, SIDE_FOLDER, 5},
-        {"signature, scratch file changed", true, 0, H, H, 212, 408, N, SCRATCH_CHANGED},
+        {"signature, a folder in the way", true, 0, H, H, 212, 408, H, SIDE_FOLDER},
+        {"read-only signature, scratch file changed", true, 0, H, H | R, 212, 408, H | R, SCRATCH_CHANGED},
         {"normal over read-only", false, 600, N, R, 600, 508, R, ALONE, 5},
         {"normal over hidden", false, 600, N, H, 600, 0, A},
         {"normal over normal, shorter length", false, 600, N, N, 1000, 0, A},
@@ -419,6 +424,11 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         {"normal, side name read-only", false, 600, N, N, 600, 508, N, SIDE_READ_ONLY},
         {"normal, side name a link", false, 600, N, N, 600, 0, A, SIDE_LINK},
         {"normal, side name planted again", false, 600, N, N, 600, 508, N, SIDE_PLANTED_AGAIN},
+        {"normal, stale side file held", false, 600, N, N, 600, 0, A, SIDE_PENDING, 2},
+        {"normal, stale side file held, Wine", false, 600, N, N, 600, 0, A, SIDE_PENDING_WINE, 2},
+        {"normal, side file written before the rename", false, 600, N, N, 600, 0, A, SIDE_WRITER},
+        {"normal, rename locked three times", false, 600, N, N, 600, 0, A, RENAME_LOCKED, 3},
+        {"normal, scratch file grown", false, 600, N, N, 600, 508, N, SCRATCH_GROWN},
         {"normal, disk full", false, 600, N, N, 600, 508, N, DISK_FULL},
         {"hidden where there was none", false, 212, H, 0, 212, 0, H},
         {"hidden over hidden", false, 212, H, H, 212, 0, H},
@@ -446,6 +456,13 @@ TEST_F(PlaceTest, TargetsAndAttributes)
             sim::PutFile(c.other == SIDE_LINK ? elsewhere : side, planted, c.other == SIDE_READ_ONLY ? R : H);
         if (c.other == SIDE_LINK)
             sim::Link(elsewhere, side);
+        if (c.other == SIDE_PENDING || c.other == SIDE_PENDING_WINE) {
+            sim::PutFile(side, planted);
+            sim::SetPendingDelete(c.other == SIDE_PENDING ? sim::PendingAccessDenied : sim::PendingFileExists);
+            ASSERT_TRUE(sim::HoldOpen(side, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, c.pauses));
+        }
+        if (c.other == RENAME_LOCKED)
+            sim::FailCall(sim::OpMoveFileExA, 1, ERROR_LOCK_VIOLATION, c.pauses);
         if (c.other == DISK_FULL)
             sim::FailCall(sim::OpCopyFileA, 1, 112);
         sim::BeforeCall([&](const sim::Call &call) {
@@ -454,6 +471,13 @@ TEST_F(PlaceTest, TargetsAndAttributes)
                 sim::PutFile(side, planted);
             if (c.other == SCRATCH_CHANGED && call.op == sim::OpCopyFileA)
                 sim::PutFile(call.source, bytes.replace(bytes.size() / 2, 1, "?"));
+            if (c.other == SCRATCH_GROWN && call.op == sim::OpCopyFileA)
+                sim::PutFile(call.source, bytes + "?");
+            /* Were the checked side file open to writers, this one would
+             * change it before the rename. */
+            if (c.other == SIDE_WRITER && call.op == sim::OpMoveFileExA &&
+                sim::TryOpen(side, GENERIC_WRITE, FILE_SHARE_READ | kShareWrite | FILE_SHARE_DELETE))
+                sim::PutFile(side, planted);
             /* On the first try only: the hold ends at the second pause. */
             if (c.other == SIDE_HELD_BRIEFLY && call.op == sim::OpCreateFileA && call.path == side && !sim::Sleeps()) {
                 EXPECT_TRUE(sim::HoldOpen(side, GENERIC_READ, FILE_SHARE_READ, c.pauses));
@@ -470,6 +494,7 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         sim::ReleaseHeld();
         EXPECT_EQ(result, c.code == 0);
         EXPECT_EQ(sim::Sleeps(), c.pauses);
+        EXPECT_EQ(sim::SleptMilliseconds(), 200u * c.pauses);
         EXPECT_EQ(sim::Attributes(In("file.sig")), c.attributesAfter);
         /* Whatever held the side name is gone, unless it could not be
          * deleted; nothing was ever written through it. */
@@ -493,7 +518,7 @@ TEST_F(PlaceTest, TargetsAndAttributes)
             std::vector<std::string> scratch = {payload.substr(0, length)};
             if (c.code % 100 <= 3 || c.code % 100 == 9)
                 scratch = {""};
-            else if (c.other == SCRATCH_CHANGED)
+            else if (c.other == SCRATCH_CHANGED || c.other == SCRATCH_GROWN)
                 scratch = {};
             EXPECT_EQ(ScratchContents(), scratch);
         }
