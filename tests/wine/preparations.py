@@ -9,6 +9,8 @@ import subprocess
 import winebox as wb
 
 
+# ---- the install folder ----
+
 class Action:
     needs_root = False
 

@@ -11,6 +11,7 @@ import subprocess
 import winebox as wb
 from winebox import IDNO, IDYES
 
+
 class Context:
     def __init__(self, session, scenario, release, exe):
         self.session, self.scenario, self.release, self.exe = session, scenario, release, exe

@@ -14,6 +14,7 @@ from preparations import (
     ChangeByte, FolderInTheWay, FromFinished, Hold, Immutable, LinkFromOutside, Mark, NoTempFolder, Registered,
     Remove, SideFileLeft, TempFolder, TempPathTooLong, Truncate, Unregistered)
 
+
 class Run:
     def __init__(self, boxes, files, answer="yes", before=(), hold=None, scratch=(), alongside=None):
         self.boxes = boxes

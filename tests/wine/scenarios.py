@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """The updater end to end under Wine: every situation a player can meet.
 
-Each row of SCENARIOS (scenario_table.py) makes a fresh install folder from the release the
-updater was built from, sets the uninstall registration and the temporary
-folder, runs the real executable one or more times (or twice at once) with
+Each row of SCENARIOS (scenario_table.py) makes a fresh install folder from
+the release the updater was built from, sets the uninstall registration and
+the temporary folder, runs the real executable one or more times (or twice at once) with
 the box robot answering, and then checks
 
   - the exact sequence of boxes: caption and text (code page 932 bytes),
@@ -39,6 +39,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import winebox as wb  # noqa: E402
 from run_row import run_scenario  # noqa: E402
 from scenario_table import GROUPS, SCENARIOS, WOW64  # noqa: E402
+
 
 def ctest_tests():
     """(test name, group, rows) of the CTest tests: one per group, and the rows
