@@ -11,11 +11,10 @@ const char kTextNotWellhaven[] =
 const char kTextDamaged[] = "%s が Wellhaven のものでないか壊れています。";
 const char kTextPayloadDamaged[] = "パッチデータが壊れています。";
 
-/* The longest text is E103's; a file name has at most 31 bytes. */
-enum { kReportBufferSize = 292 };
-
-/* File names are bare names of at most 31 bytes: room for the longest one. */
-enum { kFileNameRoom = 32 };
+/* "E" and three digits, a colon and a blank (6 bytes), then the sentence: the
+ * longest is E103's, 83 bytes in code page 932, and one that names a file
+ * has 42 besides the name's 31 at most; 90 bytes with the NUL. */
+enum { kReportBufferSize = 96 };
 
 void ReportFailure(int code, const char *sentence, const char *fileName)
 {
@@ -23,15 +22,4 @@ void ReportFailure(int code, const char *sentence, const char *fileName)
     int codeLength = wsprintfA(text, "E%03d: ", code);
     wsprintfA(text + codeLength, sentence, fileName);
     MessageBoxA(NULL, text, NULL, MB_OK | MB_ICONWARNING);
-}
-
-char *JoinInstallPath(const char *installDir, const char *fileName, int noMemoryCode)
-{
-    char *path = (char *)GlobalAlloc(GMEM_FIXED, (SIZE_T)lstrlenA(installDir) + kFileNameRoom);
-    if (path == NULL) {
-        ReportFailure(noMemoryCode, kTextNoMemory);
-        return NULL;
-    }
-    wsprintfA(path, "%s%s", installDir, fileName);
-    return path;
 }

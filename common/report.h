@@ -1,6 +1,5 @@
 /*
- * What every operation of the updater shares: the coded error box, and the
- * path of a file in the install folder.
+ * What every operation of the updater shares: the coded error box.
  */
 #ifndef WELLHAVEN_COMMON_REPORT_H
 #define WELLHAVEN_COMMON_REPORT_H
@@ -26,10 +25,5 @@ extern const char kTextPayloadDamaged[];
  * system's default caption. fileName fills the %s of kTextNotOpened and
  * kTextDamaged and is unused by every other sentence. */
 void ReportFailure(int code, const char *sentence, const char *fileName = NULL);
-
-/* Returns a new GMEM_FIXED block holding installDir followed by fileName (at
- * most 31 bytes), which the caller frees with GlobalFree; or NULL after
- * showing noMemoryCode. */
-char *JoinInstallPath(const char *installDir, const char *fileName, int noMemoryCode);
 
 #endif

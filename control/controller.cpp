@@ -77,6 +77,9 @@ extern "C" int WINAPI WinMain(HINSTANCE module, HINSTANCE previousInstance, LPST
     LoadDllsFromSystemOnly();
     HANDLE lock = WaitForOtherRuns();
     Update(module);
+    /* Closing the handle does not release the lock: it stays this run's
+     * until the process ends, right after, and the system then abandons it
+     * to the run that waits. */
     if (lock != NULL)
         CloseHandle(lock);
     return 0;

@@ -10,8 +10,16 @@
  * are the plain line, odd ones the a-line. */
 enum {
     EDITION_UNKNOWN = -1,
-    EDITION_COUNT = 8,
-    EDITION_FIRST_UP_TO_DATE = 6
+    VER1_00,
+    VER1_00A,
+    VER1_01,
+    VER1_01A,
+    VER1_02,
+    VER1_02A,
+    VER1_03,
+    VER1_03A,
+    EDITION_COUNT,
+    EDITION_FIRST_UP_TO_DATE = VER1_03
 };
 
 /* Reads the game's install folder from its uninstall registration. Returns a

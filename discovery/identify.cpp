@@ -4,6 +4,7 @@
  */
 #include "discovery/discovery.h"
 
+#include "common/install_path.h"
 #include "common/report.h"
 
 /* The files measured, in the order they are opened; only the first that
@@ -20,19 +21,19 @@ struct EditionRow {
 };
 
 static const EditionRow EditionTable[] = {
-    /*                data.xp3 ext.xp3 auxtrans.dll */
-    /* ver1.00  */ {0, {138471, 39808, 69632}},
-    /* ver1.00a */ {1, {138471, 30070, 69632}},
-    /* ver1.01  */ {2, {138482, 39808, 69632}},
-    /* ver1.01a */ {3, {138482, 30070, 69632}},
-    /* ver1.02  */ {4, {138482, 30931, 69632}},
-    /* ver1.02a */ {5, {138482, 59697, 69632}},
-    /* ver1.03  */ {6, {138482, 30928, 90112}},
-    /* ver1.03a */ {7, {138482, 59697, 90112}},
+    /*             data.xp3 ext.xp3 auxtrans.dll */
+    {VER1_00,  {138471, 39808, 69632}},
+    {VER1_00A, {138471, 30070, 69632}},
+    {VER1_01,  {138482, 39808, 69632}},
+    {VER1_01A, {138482, 30070, 69632}},
+    {VER1_02,  {138482, 30931, 69632}},
+    {VER1_02A, {138482, 59697, 69632}},
+    {VER1_03,  {138482, 30928, 90112}},
+    {VER1_03A, {138482, 59697, 90112}},
     /* A plain-line update stopped after its new ext.xp3 and before the new
      * auxtrans.dll: the rest of ver1.02's plan finishes it. The a-line's
      * stopped state already has ver1.02a's sizes. */
-    /* ver1.02  */ {4, {138482, 30928, 69632}},
+    {VER1_02,  {138482, 30928, 69632}},
 };
 
 enum {

@@ -23,30 +23,3 @@ DWORD Crc32(DWORD crc, const BYTE *bytes, DWORD count)
     }
     return ~crc;
 }
-
-bool ReadChecked(HANDLE file, BYTE *buffer, DWORD count, const ReadCodes *codes)
-{
-    DWORD read = 0;
-    if (!ReadFile(file, buffer, count, &read, NULL)) {
-        ReportFailure(codes->failed, kTextNoPatchFile);
-        return false;
-    }
-    if (read != count) {
-        ReportFailure(codes->shortRead, kTextNoPatchFile);
-        return false;
-    }
-    return true;
-}
-
-bool ReadCrc(HANDLE file, DWORD length, BYTE *buffer, DWORD bufferSize, const ReadCodes *codes, DWORD *crc)
-{
-    *crc = 0;
-    while (length > 0) {
-        DWORD count = length < bufferSize ? length : bufferSize;
-        if (!ReadChecked(file, buffer, count, codes))
-            return false;
-        *crc = Crc32(*crc, buffer, count);
-        length -= count;
-    }
-    return true;
-}

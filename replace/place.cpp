@@ -6,16 +6,49 @@
  */
 #include "replace/replace.h"
 
+enum {
+    E_SIGNATURE_NO_MEMORY = 401,
+    E_SIGNATURE_PAYLOAD_NOT_FOUND = 402,
+    E_SIGNATURE_PAYLOAD_NOT_LOADED = 403,
+    E_SIGNATURE_PAYLOAD_NOT_LOCKED = 404,
+    E_SIGNATURE_SCRATCH_NOT_CREATED = 405,
+    E_SIGNATURE_WRITE_FAILED = 406,
+    E_SIGNATURE_WRITE_SHORT = 407,
+    E_SIGNATURE_COPY_FAILED = 408, /* also: the side file is not the payload */
+    E_SIGNATURE_PAYLOAD_DAMAGED = 409,
+
+    E_WHOLE_PAYLOAD_NOT_FOUND = 501,
+    E_WHOLE_PAYLOAD_NOT_LOADED = 502,
+    E_WHOLE_PAYLOAD_NOT_LOCKED = 503,
+    E_WHOLE_SCRATCH_NOT_CREATED = 504,
+    E_WHOLE_WRITE_FAILED = 505,
+    E_WHOLE_WRITE_SHORT = 506,
+    E_WHOLE_NO_MEMORY = 507,
+    E_WHOLE_COPY_FAILED = 508, /* also: the side file is not the payload */
+    E_WHOLE_PAYLOAD_DAMAGED = 509
+};
+
 struct PlacementCodes {
     PayloadCodes payload;
     int scratchNotCreated;
     WriteCodes write;
     int noMemory;
-    int copyFailed; /* also: the side file is not the payload */
+    int copyFailed;
 };
 
-static const PlacementCodes kSignatureCodes = {{402, 403, 404, 409}, 405, {406, 407}, 401, 408};
-static const PlacementCodes kWholeFileCodes = {{501, 502, 503, 509}, 504, {505, 506}, 507, 508};
+static const PlacementCodes kSignatureCodes = {
+    {E_SIGNATURE_PAYLOAD_NOT_FOUND, E_SIGNATURE_PAYLOAD_NOT_LOADED, E_SIGNATURE_PAYLOAD_NOT_LOCKED,
+     E_SIGNATURE_PAYLOAD_DAMAGED},
+    E_SIGNATURE_SCRATCH_NOT_CREATED,
+    {E_SIGNATURE_WRITE_FAILED, E_SIGNATURE_WRITE_SHORT},
+    E_SIGNATURE_NO_MEMORY,
+    E_SIGNATURE_COPY_FAILED};
+static const PlacementCodes kWholeFileCodes = {
+    {E_WHOLE_PAYLOAD_NOT_FOUND, E_WHOLE_PAYLOAD_NOT_LOADED, E_WHOLE_PAYLOAD_NOT_LOCKED, E_WHOLE_PAYLOAD_DAMAGED},
+    E_WHOLE_SCRATCH_NOT_CREATED,
+    {E_WHOLE_WRITE_FAILED, E_WHOLE_WRITE_SHORT},
+    E_WHOLE_NO_MEMORY,
+    E_WHOLE_COPY_FAILED};
 
 static const DWORD kSignatureSize = 212;
 
@@ -42,7 +75,7 @@ static bool Place(const char *installDir, const char *fileName, DWORD length, DW
             break;
         }
 
-        if (!WriteScratch(scratch, bytes, length, &codes->write))
+        if (!WriteChecked(scratch, bytes, length, &codes->write))
             break;
 
         target = JoinInstallPath(installDir, fileName, codes->noMemory);
@@ -57,7 +90,7 @@ static bool Place(const char *installDir, const char *fileName, DWORD length, DW
          * is the payload's. */
         const Commit commit = {length, crc, attributes, codes->copyFailed, codes->copyFailed, kTextNoPatchFile,
                                fileName};
-        result = MoveScratchOver(scratchName, target, &commit);
+        result = CommitScratch(scratchName, target, &commit);
     } while (false);
 
     /* Release in reverse order: the scratch file if still open, the

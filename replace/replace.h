@@ -7,8 +7,11 @@
 #ifndef WELLHAVEN_REPLACE_H
 #define WELLHAVEN_REPLACE_H
 
+#include "common/install_path.h"
 #include "common/report.h"
 #include "platform/winapi.h"
+
+/* ---- Scratch files */
 
 /* Scratch names and the temporary folder fit the platform's path limit. */
 enum { SCRATCH_NAME_SIZE = 260 };
@@ -18,15 +21,70 @@ enum { SCRATCH_NAME_SIZE = 260 };
  * E301 or E302. */
 bool MakeScratchFile(char *name);
 
-/* The codes an operation shows when a write to its scratch file fails. */
+/* ---- Checked file calls */
+
+/* The codes an operation shows when a read fails. */
+struct ReadCodes {
+    int failed;    /* the call failed */
+    int shortRead; /* it read fewer bytes than asked */
+};
+
+/* The codes an operation shows when a write fails. */
 struct WriteCodes {
-    int failed; /* the call failed */
+    int failed;     /* the call failed */
     int shortWrite; /* it wrote fewer bytes than asked */
 };
 
+/* Closes *file unless it is already closed (INVALID_HANDLE_VALUE), and marks
+ * it closed. */
+void CloseFile(HANDLE *file);
+
+/* Reads count bytes from file's position into buffer. Returns false after
+ * showing the code of the check that failed. */
+bool ReadChecked(HANDLE file, BYTE *buffer, DWORD count, const ReadCodes *codes);
+
 /* Writes count bytes to file. Returns false after showing the code of the
  * check that failed. */
-bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes *codes);
+bool WriteChecked(HANDLE file, const void *bytes, DWORD count, const WriteCodes *codes);
+
+/* Moves file's position by distance from method (FILE_BEGIN, FILE_CURRENT).
+ * Returns false after showing failedCode. */
+bool SeekChecked(HANDLE file, DWORD distance, DWORD method, int failedCode);
+
+/* The CRC-32 of zip and PNG (reflected polynomial 0xEDB88320, initial and
+ * final value all ones) of count more bytes after those that gave crc; 0
+ * before the first byte. */
+DWORD Crc32(DWORD crc, const BYTE *bytes, DWORD count);
+
+/* Reads length bytes from file's position, bufferSize at a time through
+ * buffer, and gives their CRC-32 in *crc. Returns false after showing the
+ * code of the check that failed. */
+bool ReadCrc(HANDLE file, DWORD length, BYTE *buffer, DWORD bufferSize, const ReadCodes *codes, DWORD *crc);
+
+/* ---- Payloads */
+
+/* The codes an operation shows when its payload cannot be had. */
+struct PayloadCodes {
+    int notFound;
+    int notLoaded; /* also: the payload is shorter than the operation needs */
+    int notLocked;
+    int damaged; /* the bytes it needs are not the release's */
+};
+
+/* Finds, loads and locks payload payloadId (type "BINARY") of module, which
+ * must hold at least `needed` bytes whose CRC-32 is crc: the operations
+ * write straight from the resource and never read past what it holds, and
+ * a damaged updater must not write its damage into the game. Returns the
+ * payload's bytes, or NULL after showing the failing check's code. *loaded
+ * is set to what the caller releases with ReleasePayload, NULL when nothing
+ * was loaded. */
+const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, DWORD crc,
+                        const PayloadCodes *codes, HGLOBAL *loaded);
+
+/* Releases what LoadPayload loaded, if anything. */
+void ReleasePayload(HGLOBAL loaded);
+
+/* ---- The commit */
 
 /* What a commit puts in place: the finished file's size and CRC-32, and
  * the codes it shows. Any step that fails shows failed; a side file that is
@@ -34,7 +92,7 @@ bool WriteScratch(HANDLE file, const void *bytes, DWORD count, const WriteCodes 
  * file changed in the temporary folder, a bad copy) shows mismatch with its
  * sentence, which may name fileName. */
 struct Commit {
-    DWORD size; /* sizes the read-back's buffer: all the side file holds is read */
+    DWORD size; /* the finished file's: sizes the read-back's buffer, which reads all the side file holds */
     DWORD crc;
     DWORD attributes; /* given to the target after the rename, unless FILE_ATTRIBUTE_NORMAL */
     int failed;
@@ -55,56 +113,12 @@ struct Commit {
  * program, is tried again for about a second. Then gives the target its
  * attributes and deletes the scratch file. Returns false after showing a
  * code; the side file is then removed and the target is as it was, content
- * and attributes; the scratch file stays in the
- * temporary folder after a failed step, and goes after a mismatch, since
- * its bytes are not the release's. */
-bool MoveScratchOver(const char *scratchName, const char *target, const Commit *commit);
+ * and attributes; the scratch file stays in the temporary folder after a
+ * failed step, and goes after a mismatch, since its bytes are not the
+ * release's. */
+bool CommitScratch(const char *scratchName, const char *target, const Commit *commit);
 
-/* Closes *file unless it is already closed (INVALID_HANDLE_VALUE), and marks
- * it closed. */
-void CloseFile(HANDLE *file);
-
-/* The codes an operation shows when its payload cannot be had. */
-struct PayloadCodes {
-    int notFound;
-    int notLoaded; /* also: the payload is shorter than the operation needs */
-    int notLocked;
-    int damaged; /* the bytes it needs are not the release's */
-};
-
-/* Finds, loads and locks payload payloadId (type "BINARY") of module, which
- * must hold at least `needed` bytes whose CRC-32 is crc: the operations
- * write straight from the resource and never read past what it holds, and
- * a damaged updater must not write its damage into the game. Returns the
- * payload's bytes, or NULL after showing the failing check's code. *loaded
- * is set to what the caller releases with FreeResource, NULL when nothing
- * was loaded. */
-const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, DWORD crc,
-                        const PayloadCodes *codes,
-                        HGLOBAL *loaded);
-
-/* The CRC-32 of zip and PNG (reflected polynomial 0xEDB88320, initial and
- * final value all ones) of count more bytes after those that gave crc; 0
- * before the first byte. */
-DWORD Crc32(DWORD crc, const BYTE *bytes, DWORD count);
-
-/* The codes an operation shows when a read fails. */
-struct ReadCodes {
-    int failed;    /* the call failed */
-    int shortRead; /* it read fewer bytes than asked */
-};
-
-/* Reads count bytes from file's position into buffer. Returns false after
- * showing the code of the check that failed. */
-bool ReadChecked(HANDLE file, BYTE *buffer, DWORD count, const ReadCodes *codes);
-
-/* Reads length bytes from file's position, bufferSize at a time through
- * buffer, and gives their CRC-32 in *crc. Returns false after showing the
- * code of the check that failed. */
-bool ReadCrc(HANDLE file, DWORD length, BYTE *buffer, DWORD bufferSize, const ReadCodes *codes, DWORD *crc);
-
-/* Releases what LoadPayload loaded, if anything. */
-void ReleasePayload(HGLOBAL loaded);
+/* ---- Splice patching */
 
 /* How an archive is rebuilt from the installed copy and a payload. The
  * finished file is: payload bytes 0-15 (the head), keepFirst installed bytes
@@ -129,6 +143,8 @@ struct SpliceRecipe {
  * success, false after showing an error box (E201 to E214, or E301/E302). */
 bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
                  DWORD payloadCrc, DWORD finishedCrc, HMODULE module);
+
+/* ---- Whole-file placement */
 
 /* Writes the first length bytes of payload payloadId, whose CRC-32 must be
  * crc, over installDir + fileName. The new file has the attributes the

@@ -35,17 +35,7 @@ static const DWORD kHeadSize = 16;
  * through the work buffer. */
 static bool KeepRun(HANDLE installed, HANDLE scratch, BYTE *work, DWORD count)
 {
-    return ReadChecked(installed, work, count, &kReadCodes) && WriteScratch(scratch, work, count, &kWriteCodes);
-}
-
-/* Moves the installed file's position; a failure shows E209. */
-static bool Seek(HANDLE installed, DWORD distance, DWORD method)
-{
-    if (SetFilePointer(installed, (LONG)distance, NULL, method) == INVALID_SET_FILE_POINTER) {
-        ReportFailure(E_SEEK_FAILED, kTextNoPatchFile);
-        return false;
-    }
-    return true;
+    return ReadChecked(installed, work, count, &kReadCodes) && WriteChecked(scratch, work, count, &kWriteCodes);
 }
 
 bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
@@ -123,12 +113,13 @@ bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecip
         /* The finished file in order: the payload's head, the first kept
          * run, the payload's first run, the second kept run after skipping
          * the replaced stretch, and the payload's tail. */
-        if (!WriteScratch(scratch, bytes, kHeadSize, &kWriteCodes) || !Seek(installed, kHeadSize, FILE_BEGIN) ||
+        if (!WriteChecked(scratch, bytes, kHeadSize, &kWriteCodes) ||
+            !SeekChecked(installed, kHeadSize, FILE_BEGIN, E_SEEK_FAILED) ||
             !KeepRun(installed, scratch, work, recipe->keepFirst) ||
-            !WriteScratch(scratch, bytes + kHeadSize, recipe->insertFirst, &kWriteCodes) ||
-            !Seek(installed, recipe->skipOld, FILE_CURRENT) ||
+            !WriteChecked(scratch, bytes + kHeadSize, recipe->insertFirst, &kWriteCodes) ||
+            !SeekChecked(installed, recipe->skipOld, FILE_CURRENT, E_SEEK_FAILED) ||
             !KeepRun(installed, scratch, work, recipe->keepSecond) ||
-            !WriteScratch(scratch, bytes + kHeadSize + recipe->insertFirst, recipe->insertTail, &kWriteCodes))
+            !WriteChecked(scratch, bytes + kHeadSize + recipe->insertFirst, recipe->insertTail, &kWriteCodes))
             break;
 
         CloseFile(&scratch);
@@ -139,7 +130,7 @@ bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecip
          * here, naming the file. */
         const Commit commit = {recipe->finishedSize, finishedCrc, FILE_ATTRIBUTE_NORMAL, E_COPY_FAILED,
                                E_DAMAGED, kTextDamaged, fileName};
-        result = MoveScratchOver(scratchName, target, &commit);
+        result = CommitScratch(scratchName, target, &commit);
     } while (false);
 
     /* Release in reverse order: the open files (the scratch file first), the
