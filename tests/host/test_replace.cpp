@@ -51,25 +51,9 @@ std::vector<std::string> ScratchContents()
 
 class ScratchTest : public SimTest {};
 
-TEST_F(ScratchTest, TwoCallsGiveTwoNewEmptyFiles)
-{
-    char first[SCRATCH_NAME_SIZE];
-    char second[SCRATCH_NAME_SIZE];
-    ASSERT_TRUE(MakeScratchFile(first));
-    ASSERT_TRUE(MakeScratchFile(second));
-    EXPECT_STRNE(first, second);
-    for (const char *name : {first, second}) {
-        EXPECT_EQ(std::string(name).rfind("C:\\Temp\\xp3", 0), 0u) << name;
-        EXPECT_TRUE(sim::Exists(name)) << name;
-        EXPECT_EQ(sim::FileBytes(name), "") << name;
-    }
-    EXPECT_EQ(sim::List(kTemp).size(), 2u);
-    ExpectBoxes({});
-    ExpectAllReleased();
-}
-
 /* The temporary folder as the system reports it; the scratch name needs room
- * for "xp3", four hex digits and ".tmp" within the path limit. */
+ * for "xp3", four hex digits and ".tmp" within the path limit. Each call
+ * makes a new empty file of its own. */
 TEST_F(ScratchTest, TemporaryFolders)
 {
     const std::string longName(400, 'a');
@@ -79,7 +63,9 @@ TEST_F(ScratchTest, TemporaryFolders)
         bool exists;
         sim::Op failing; /* OpCount: none */
         int code;        /* 0: a scratch file is made */
+        unsigned calls = 1;
     } cases[] = {
+        {"two calls", "", true, sim::OpCount, 0, 2},
         /* 246 characters leave just room for the name. */
         {"folder of 246 characters", "C:\\" + longName.substr(0, 242) + "\\", true, sim::OpCount, 0},
         {"GetTempPathA fails", "", true, sim::OpGetTempPathA, 301},
@@ -103,13 +89,20 @@ TEST_F(ScratchTest, TemporaryFolders)
         sim::SetTempPath(folder);
         if (c.failing != sim::OpCount)
             sim::FailCall(c.failing, 1);
-        char name[SCRATCH_NAME_SIZE];
-        EXPECT_EQ(MakeScratchFile(name), c.code == 0);
+        char names[2][SCRATCH_NAME_SIZE];
+        for (unsigned n = 0; n < c.calls; n++) {
+            EXPECT_EQ(MakeScratchFile(names[n]), c.code == 0);
+        }
         if (c.code == 0) {
             ExpectBoxes({});
-            EXPECT_EQ(std::string(name).rfind(folder + "xp3", 0), 0u) << name;
-            EXPECT_EQ(sim::FileBytes(name), "");
-            EXPECT_EQ(sim::List(folder).size(), 1u);
+            for (unsigned n = 0; n < c.calls; n++) {
+                EXPECT_EQ(std::string(names[n]).rfind(folder + "xp3", 0), 0u) << names[n];
+                EXPECT_TRUE(sim::Exists(names[n]) && sim::FileBytes(names[n]).empty()) << names[n];
+            }
+            if (c.calls == 2) {
+                EXPECT_STRNE(names[0], names[1]);
+            }
+            EXPECT_EQ(sim::List(folder).size(), c.calls);
         } else {
             ExpectBoxes({CodeBox(c.code)});
             if (c.exists) {
