@@ -663,6 +663,11 @@ protected:
             sim::FailCall(call.op, nthOfRun, kSharingViolation, kind == REFUSED ? sim::kLasting : 3);
         EXPECT_EQ(Run(), 0);
         ASSERT_TRUE(sim::FaultFired());
+        /* A refusal is waited out 200 ms at a time: three pauses for one that
+         * passes, five for one that does not. */
+        if (kind == REFUSED || kind == REFUSED_BRIEFLY) {
+            EXPECT_EQ(sim::SleptMilliseconds(), kind == REFUSED ? 1000u : 600u);
+        }
 
         const bool oldEdition = edition <= 5;
         std::vector<ExpectedBox> boxes;
