@@ -5,6 +5,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <map>
 
 #include <zlib.h>
 
@@ -54,28 +56,33 @@ ExpectedBox QuestionBox(const std::string &caption)
     return ExpectedBox{"Wellhaven ver1.03 へのアップデートを行いますか？", true, caption, 0x24};
 }
 
+/* The box of each code as the player's guide shows it (the second column of
+ * docs/errors.md), so one table checks the program and the guide together.
+ * The guide's box of a code that names a file shows one of its files. */
 ExpectedBox CodeBox(int code, const std::string &fileName)
 {
-    const char *sentence = "パッチファイルの作成に失敗しました。";
-    if (code == 3 || code == 101 || code == 201 || code == 401 || code == 507)
-        sentence = "メモリ確保に失敗しました。";
-    else if (code < 100)
-        sentence = "インストールフォルダの取得に失敗しました。";
-    else if (code == 103)
-        sentence = "data.xp3, ext.xp3, auxtrans.dll のいずれかが Wellhaven のものでないか壊れています。";
-    else if ((code >= 203 && code <= 205) || (code >= 402 && code <= 404) || (code >= 501 && code <= 503))
-        sentence = "パッチデータのロードに失敗しました。";
-    else if (code == 301 || code == 302)
-        sentence = "一時ファイルの作成に失敗しました。";
-    else if (code == 214 || code == 409 || code == 509)
-        sentence = "パッチデータが壊れています。";
-    char head[8];
-    snprintf(head, sizeof head, "E%03d: ", code % 1000);
-    if (code == 102 || code == 202)
-        return ErrorBox(head + fileName + " を開けません。");
-    if (code == 213)
-        return ErrorBox(head + fileName + " が Wellhaven のものでないか壊れています。");
-    return ErrorBox(head + std::string(sentence));
+    static const std::map<int, std::string> guide = [] {
+        std::map<int, std::string> boxes;
+        std::ifstream in(WELLHAVEN_SOURCE_DIR "/docs/errors.md");
+        for (std::string line; std::getline(in, line);) {
+            const size_t open = line.find('`'), close = line.find('`', open + 1);
+            if (line.rfind("| E", 0) == 0 && close != std::string::npos)
+                boxes[std::stoi(line.substr(3, 3))] = line.substr(open + 1, close - open - 1);
+        }
+        return boxes;
+    }();
+    const auto box = guide.find(code);
+    if (box == guide.end()) {
+        ADD_FAILURE() << "docs/errors.md has no box for E" << code;
+        return ErrorBox("");
+    }
+    /* "E102: data.xp3 を開けません。": the word after the code is a file. */
+    const std::string &text = box->second;
+    const size_t name = text.find(' ') + 1, end = text.find(' ', name);
+    const std::string word = text.substr(name, end - name);
+    const std::string ending = word.size() > 4 ? word.substr(word.size() - 4) : "";
+    const bool names = ending == ".xp3" || ending == ".dll";
+    return ErrorBox(names ? text.substr(0, name) + fileName + text.substr(end) : text);
 }
 
 static std::string Hex(const std::string &bytes)

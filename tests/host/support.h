@@ -26,7 +26,8 @@ struct ExpectedBox {
 ExpectedBox ErrorBox(const std::string &text);
 ExpectedBox InfoBox(const std::string &text, const std::string &caption);
 ExpectedBox QuestionBox(const std::string &caption);
-/* The error box of a code, E001 to E509; E102, E202 and E213 name fileName. */
+/* The error box of a code, E001 to E509, as docs/errors.md gives it; E102,
+ * E202 and E213 name fileName. */
 ExpectedBox CodeBox(int code, const std::string &fileName = std::string());
 std::string Describe(const sim::Box &box);
 

@@ -16,15 +16,19 @@ class LookupTest : public SimTest {};
 
 /* How the registry is set, what the lookup returns (empty: none), and the
  * box shown. */
+/* What the installer left in the registry, and how the value's bytes are
+ * stored. */
+enum Registration { NO_KEY, NO_VALUE, VALUE };
+enum Stored { WITH_NUL, WITHOUT_NUL };
+
 struct LookupCase {
     const char *name;
-    bool key;
-    bool value;
+    Registration registration;
     DWORD type;
     std::string bytes; /* UTF-8, converted to code page 932 */
-    bool terminated;
+    Stored stored;
     const char *expected; /* UTF-8 folder, or nullptr for none */
-    const char *box;
+    int code;             /* the box's; 0: none */
     /* The view the installer wrote to, and whether the other view holds a
      * folder of its own. */
     sim::RegistryView view = sim::Registry32;
@@ -35,57 +39,49 @@ struct LookupCase {
     SIZE_T largestBlock = 0;
 };
 
-const char kE003[] = "E003: メモリ確保に失敗しました。";
-const char kE005[] = "E005: インストールフォルダの取得に失敗しました。";
-
 TEST_F(LookupTest, RegistryValues)
 {
+    const char *const games = "C:\\Games\\Wellhaven";
     const LookupCase cases[] = {
-        {"folder without backslash", true, true, REG_SZ, "C:\\Games\\Wellhaven", true, "C:\\Games\\Wellhaven\\",
-         nullptr},
-        {"folder with backslash", true, true, REG_SZ, "D:\\Wellhaven\\", true, "D:\\Wellhaven\\", nullptr},
-        {"drive root", true, true, REG_SZ, "E:\\", true, "E:\\", nullptr},
-        {"stored without NUL", true, true, REG_SZ, "C:\\Games\\Wellhaven", false, "C:\\Games\\Wellhaven\\", nullptr},
-        {"stored without NUL, with backslash", true, true, REG_SZ, "C:\\W\\", false, "C:\\W\\", nullptr},
-        {"trail byte 0x5C of 表", true, true, REG_SZ, "C:\\ゲーム\\表", true, "C:\\ゲーム\\表\\", nullptr},
-        {"trail byte 0x5C of ソ, no NUL", true, true, REG_SZ, "C:\\ソ", false, "C:\\ソ\\", nullptr},
-        {"double-byte folder with backslash", true, true, REG_SZ, "C:\\ゲーム\\表\\", true, "C:\\ゲーム\\表\\",
-         nullptr},
-        {"no key", false, false, REG_SZ, "", true, nullptr, "E001: インストールフォルダの取得に失敗しました。"},
-        {"key without value", true, false, REG_SZ, "", true, nullptr,
-         "E002: インストールフォルダの取得に失敗しました。"},
-        {"expandable string", true, true, REG_EXPAND_SZ, "C:\\Games\\Wellhaven", true, nullptr, kE005},
-        {"number", true, true, 4, "\x01\x02\x03", false, nullptr, kE005},
-        {"empty string", true, true, REG_SZ, "", true, nullptr, kE005},
-        {"no bytes at all", true, true, REG_SZ, "", false, nullptr, kE005},
+        {"folder without backslash", VALUE, REG_SZ, games, WITH_NUL, "C:\\Games\\Wellhaven\\", 0},
+        {"folder with backslash", VALUE, REG_SZ, "D:\\Wellhaven\\", WITH_NUL, "D:\\Wellhaven\\", 0},
+        {"drive root", VALUE, REG_SZ, "E:\\", WITH_NUL, "E:\\", 0},
+        {"stored without NUL", VALUE, REG_SZ, games, WITHOUT_NUL, "C:\\Games\\Wellhaven\\", 0},
+        {"stored without NUL, with backslash", VALUE, REG_SZ, "C:\\W\\", WITHOUT_NUL, "C:\\W\\", 0},
+        {"trail byte 0x5C of 表", VALUE, REG_SZ, "C:\\ゲーム\\表", WITH_NUL, "C:\\ゲーム\\表\\", 0},
+        {"trail byte 0x5C of ソ, no NUL", VALUE, REG_SZ, "C:\\ソ", WITHOUT_NUL, "C:\\ソ\\", 0},
+        {"double-byte folder with backslash", VALUE, REG_SZ, "C:\\ゲーム\\表\\", WITH_NUL, "C:\\ゲーム\\表\\", 0},
+        {"no key", NO_KEY, REG_SZ, "", WITH_NUL, nullptr, 1},
+        {"key without value", NO_VALUE, REG_SZ, "", WITH_NUL, nullptr, 2},
+        {"expandable string", VALUE, REG_EXPAND_SZ, games, WITH_NUL, nullptr, 5},
+        {"number", VALUE, 4, "\x01\x02\x03", WITHOUT_NUL, nullptr, 5},
+        {"empty string", VALUE, REG_SZ, "", WITH_NUL, nullptr, 5},
+        {"no bytes at all", VALUE, REG_SZ, "", WITHOUT_NUL, nullptr, 5},
         /* A 32-bit installer's key is in the 32-bit view, the one a
          * 32-bit program reads. */
-        {"key only in the 64-bit view", true, true, REG_SZ, "C:\\Games\\Wellhaven", true, nullptr,
-         "E001: インストールフォルダの取得に失敗しました。", sim::Registry64},
-        {"another folder in the 64-bit view", true, true, REG_SZ, "C:\\Games\\Wellhaven", true,
-         "C:\\Games\\Wellhaven\\", nullptr, sim::Registry32, true},
+        {"key only in the 64-bit view", VALUE, REG_SZ, games, WITH_NUL, nullptr, 1, sim::Registry64},
+        {"another folder in the 64-bit view", VALUE, REG_SZ, games, WITH_NUL, "C:\\Games\\Wellhaven\\", 0,
+         sim::Registry32, true},
         /* A string stored in UTF-16 reports twice its ANSI size: the text
          * ends where the data query says, not at the size first reported. */
-        {"size reported larger than the text", true, true, REG_SZ, "C:\\Games\\Wellhaven", false,
-         "C:\\Games\\Wellhaven\\", nullptr, sim::Registry32, false, 36, 38},
+        {"size reported larger than the text", VALUE, REG_SZ, games, WITHOUT_NUL, "C:\\Games\\Wellhaven\\", 0,
+         sim::Registry32, false, 36, 38},
         /* The value's size, a terminator and a backslash must fit 32 bits:
          * the largest size that does is asked for (and is more than a
          * 32-bit program can have), the next is refused before asking. */
-        {"size 0xFFFFFFFD", true, true, REG_SZ, "C:\\Games\\Wellhaven", true, nullptr, kE003, sim::Registry32,
-         false, 0xFFFFFFFDu, 0xFFFFFFFFu},
-        {"size 0xFFFFFFFE", true, true, REG_SZ, "C:\\Games\\Wellhaven", true, nullptr, kE003, sim::Registry32,
-         false, 0xFFFFFFFEu, 0},
-        {"size 0xFFFFFFFF", true, true, REG_SZ, "C:\\Games\\Wellhaven", true, nullptr, kE003, sim::Registry32,
-         false, 0xFFFFFFFFu, 0},
+        {"size 0xFFFFFFFD", VALUE, REG_SZ, games, WITH_NUL, nullptr, 3, sim::Registry32, false, 0xFFFFFFFDu,
+         0xFFFFFFFFu},
+        {"size 0xFFFFFFFE", VALUE, REG_SZ, games, WITH_NUL, nullptr, 3, sim::Registry32, false, 0xFFFFFFFEu, 0},
+        {"size 0xFFFFFFFF", VALUE, REG_SZ, games, WITH_NUL, nullptr, 3, sim::Registry32, false, 0xFFFFFFFFu, 0},
     };
     for (const LookupCase &c : cases) {
         SCOPED_TRACE(c.name);
         sim::Reset();
-        if (c.key)
+        if (c.registration != NO_KEY)
             sim::SetRegistryKey(kUninstallKey, c.view);
-        if (c.value) {
+        if (c.registration == VALUE) {
             std::string bytes = Sjis(c.bytes);
-            if (c.terminated)
+            if (c.stored == WITH_NUL)
                 bytes += '\0';
             sim::SetRegistryValue(kUninstallKey, "InstallLocation", c.type, bytes, c.view);
             if (c.reportedSize != 0)
@@ -102,7 +98,7 @@ TEST_F(LookupTest, RegistryValues)
             GlobalFree(folder);
         } else {
             EXPECT_EQ(folder, nullptr);
-            ExpectBoxes({ErrorBox(c.box)});
+            ExpectBoxes({CodeBox(c.code)});
         }
         if (c.reportedSize != 0) {
             EXPECT_EQ(sim::LargestBlock(), c.largestBlock);

@@ -373,9 +373,12 @@ enum FaultKind { FAILS, SHORT, REFUSED, REFUSED_BRIEFLY };
 
 /* What each failing call of each operation shows, written from the design
  * apart from the program: the code of the check (0: the result is ignored
- * and the run goes on) and the scratch file it leaves. nth counts the
- * operation's own calls of op (0: any). */
+ * and the run goes on), the scratch file it leaves, what else the run
+ * leaves (a target without its hidden mark, whose result is ignored), and
+ * the file its box names when that is not the step's (identification's).
+ * nth counts the operation's own calls of op (0: any). */
 const int kIgnored = 0;
+enum Effect { NO_EFFECT, UNMARKED };
 struct ExpectedFailure {
     Operation operation;
     sim::Op op;
@@ -383,6 +386,8 @@ struct ExpectedFailure {
     bool shortCall;
     int code;
     Scratch scratch;
+    Effect effect = NO_EFFECT;
+    const char *named = nullptr;
 };
 const ExpectedFailure kOtherFailures[] = {
     /* Without the lock a run goes on as before. */
@@ -394,7 +399,9 @@ const ExpectedFailure kOtherFailures[] = {
     {LOOKUP, sim::OpRegQueryValueExA, 2, false, 4, NONE},
     /* One path buffer, made before any file is opened. */
     {IDENTIFY, sim::OpGlobalAlloc, 1, false, 101, NONE},
-    {IDENTIFY, sim::OpCreateFileA, 0, false, 102, NONE},
+    {IDENTIFY, sim::OpCreateFileA, 1, false, 102, NONE, NO_EFFECT, "data.xp3"},
+    {IDENTIFY, sim::OpCreateFileA, 2, false, 102, NONE, NO_EFFECT, "ext.xp3"},
+    {IDENTIFY, sim::OpCreateFileA, 3, false, 102, NONE, NO_EFFECT, "auxtrans.dll"},
     /* A size that cannot be read is all bits set, which matches no row. */
     {IDENTIFY, sim::OpGetFileSize, 0, false, 103, NONE},
 
@@ -467,7 +474,7 @@ std::vector<ExpectedFailure> PlacementFailures(Operation operation, const int co
         /* Unread, a target that is not read-only is renamed over all the
          * same; not marked, it stays as the rename left it. */
         rows.push_back({operation, sim::OpGetFileAttributesA, 1, false, kIgnored, NONE});
-        rows.push_back({operation, sim::OpSetFileAttributesA, 1, false, kIgnored, NONE});
+        rows.push_back({operation, sim::OpSetFileAttributesA, 1, false, kIgnored, NONE, UNMARKED});
     }
     return rows;
 }
@@ -497,10 +504,6 @@ struct Place {
     unsigned nth;
     bool answered;
 };
-
-/* The files identification opens, in order: an E102 names the one that
- * could not be opened. */
-const char *const kIdentified[] = {"data.xp3", "ext.xp3", "auxtrans.dll"};
 
 class RunSweepTest : public RunTest {
 protected:
@@ -655,6 +658,11 @@ protected:
             sim::FailCall(call.op, nthOfRun, ERROR_SHARING_VIOLATION, kind == REFUSED ? sim::kLasting : 3);
         EXPECT_EQ(Run(), 0);
         ASSERT_TRUE(sim::FaultFired());
+        /* A refusal is waited out 200 ms at a time: three pauses for one that
+         * passes, five for one that does not. */
+        if (kind == REFUSED || kind == REFUSED_BRIEFLY) {
+            EXPECT_EQ(sim::SleptMilliseconds(), kind == REFUSED ? 1000u : 600u);
+        }
 
         const bool oldEdition = edition <= 5;
         std::vector<ExpectedBox> boxes;
@@ -686,7 +694,7 @@ protected:
             code = e->code;
             if (code == kIgnored) {
                 done = steps_.size();
-                if (call.op == sim::OpSetFileAttributesA && place.nth == 1)
+                if (e->effect == UNMARKED)
                     unmarked = file;
                 if (!place.answered && oldEdition) /* the lock: the whole run goes on */
                     boxes.push_back(QuestionBox(kCaptions[edition]));
@@ -694,8 +702,7 @@ protected:
                                            : InfoBox(kTextUpToDate, kCaptions[edition]));
             } else {
                 done = place.step;
-                const bool named = code == 102 && call.op == sim::OpCreateFileA && place.nth <= 3;
-                boxes.push_back(CodeBox(code, named ? kIdentified[place.nth - 1] : file));
+                boxes.push_back(CodeBox(code, e->named != nullptr ? e->named : file));
             }
             static const std::string kNothing;
             const std::string &target = scratch == NONE ? kNothing : *finished_.at(file).bytes;

@@ -10,7 +10,11 @@
  *   --shots DIR       save a picture of each box as DIR\box<N>.bmp
  *   --hold FILE:MODE  before starting the program, open FILE for reading and
  *                     keep it open until the program has ended; MODE is the
- *                     sharing granted to others: none | read
+ *                     sharing granted to others: none | read | delete (read
+ *                     and delete: a deleted name stays until the robot lets go)
+ *   --until FILE=REFERENCE
+ *                     let go of the held file once FILE holds the bytes of
+ *                     REFERENCE, and another 300 ms have passed
  *   --timeout SEC     give up (and end the program) after SEC seconds without
  *                     a new box or the program's exit (default 20)
  *
@@ -48,12 +52,15 @@
 
 #define MAX_BOXES 64
 #define MAX_BUTTONS 8
+/* How long the held file stays open after the --until condition is met. */
+#define UNTIL_GRACE_MS 300
 
 struct Options {
     const char *log;
     const char *answer;
     const char *shots;
     const char *hold;
+    const char *until;
     int timeoutSeconds;
     char commandLine[4096];
 };
@@ -108,10 +115,13 @@ static void parseOptions(int argc, char **argv, struct Options *o)
         else if (strcmp(a, "--answer") == 0) o->answer = argv[++i];
         else if (strcmp(a, "--shots") == 0) o->shots = argv[++i];
         else if (strcmp(a, "--hold") == 0) o->hold = argv[++i];
+        else if (strcmp(a, "--until") == 0) o->until = argv[++i];
         else if (strcmp(a, "--timeout") == 0) o->timeoutSeconds = atoi(argv[++i]);
         else fail("unknown option", a);
     }
     if (i >= argc) fail("no program given", NULL);
+    if (o->until && (!o->hold || !strchr(o->until, '=') || strchr(o->until, '=') != strrchr(o->until, '=')))
+        fail("--until takes FILE=REFERENCE, with --hold", o->until);
     if (strcmp(o->answer, "yes") && strcmp(o->answer, "no") && strcmp(o->answer, "escape"))
         fail("--answer takes yes, no or escape", o->answer);
     for (; i < argc; ++i) appendArgument(o->commandLine, sizeof o->commandLine, argv[i]);
@@ -126,14 +136,55 @@ static HANDLE holdFile(const char *argument)
     if (strlen(argument) >= sizeof path) fail("--hold path too long", argument);
     strcpy(path, argument);
     colon = strrchr(path, ':');
-    if (!colon || colon == path + 1) fail("--hold takes FILE:none or FILE:read", argument);
+    if (!colon || colon == path + 1) fail("--hold takes FILE:none, FILE:read or FILE:delete", argument);
     *colon = '\0';
     if (strcmp(colon + 1, "none") == 0) share = 0;
     else if (strcmp(colon + 1, "read") == 0) share = FILE_SHARE_READ;
-    else fail("--hold takes FILE:none or FILE:read", argument);
+    else if (strcmp(colon + 1, "delete") == 0) share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    else fail("--hold takes FILE:none, FILE:read or FILE:delete", argument);
     h = CreateFileA(path, GENERIC_READ, share, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE) fail("cannot hold the file", path);
     return h;
+}
+
+/* The whole content of a file (caller frees) and its size; NULL when it cannot be read. Every sharing is
+ * granted, so the look stops no writer; a rename over the file in that moment is refused, and the
+ * updater tries it again. */
+static char *readWhole(const char *path, DWORD *size)
+{
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    char *bytes = NULL;
+    DWORD got = 0;
+    if (h == INVALID_HANDLE_VALUE) return NULL;
+    *size = GetFileSize(h, NULL);
+    if (*size != INVALID_FILE_SIZE) bytes = (char *)malloc(*size + 1);
+    if (bytes && (!ReadFile(h, bytes, *size, &got, NULL) || got != *size)) {
+        free(bytes);
+        bytes = NULL;
+    }
+    CloseHandle(h);
+    return bytes;
+}
+
+/* Whether FILE of "FILE=REFERENCE" holds the bytes of REFERENCE now. */
+static int untilReached(const char *until)
+{
+    char file[MAX_PATH + 1];
+    const char *reference = strchr(until, '=') + 1;
+    DWORD fileSize = 0, referenceSize = 0;
+    char *a, *b;
+    int same;
+    if ((size_t)(reference - until) > sizeof file) fail("--until path too long", until);
+    memcpy(file, until, (size_t)(reference - until - 1));
+    file[reference - until - 1] = '\0';
+    a = readWhole(file, &fileSize);
+    b = readWhole(reference, &referenceSize);
+    if (!b) fail("cannot read the reference", reference);
+    same = a && fileSize == referenceSize && memcmp(a, b, fileSize) == 0;
+    free(a);
+    free(b);
+    return same;
 }
 
 /* ---- finding the boxes ---- */
@@ -436,7 +487,8 @@ int main(int argc, char **argv)
     HANDLE held = INVALID_HANDLE_VALUE;
     HWND seen[MAX_BOXES];
     int seenCount = 0;
-    DWORD code = 0, limit, lastProgress;
+    DWORD code = 0, limit, lastProgress, reachedAt = 0;
+    int reached = 0;
 
     parseOptions(argc, argv, &o);
     limit = (DWORD)o.timeoutSeconds * 1000u;
@@ -457,6 +509,16 @@ int main(int argc, char **argv)
     lastProgress = GetTickCount();
     while (WaitForSingleObject(pi.hProcess, 30) != WAIT_OBJECT_0) {
         struct FindState s;
+        if (held != INVALID_HANDLE_VALUE && o.until) {
+            if (!reached && untilReached(o.until)) {
+                reached = 1;
+                reachedAt = GetTickCount();
+            }
+            if (reached && GetTickCount() - reachedAt >= UNTIL_GRACE_MS) {
+                CloseHandle(held);
+                held = INVALID_HANDLE_VALUE;
+            }
+        }
         memset(&s, 0, sizeof s);
         s.processId = pi.dwProcessId;
         s.seen = seen;

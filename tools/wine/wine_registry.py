@@ -1,0 +1,64 @@
+"""The .reg scripts a run needs: the game's uninstall registration, and apart
+from it the temporary folder (TMP and TEMP of the user's environment)."""
+
+UNINSTALL_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Wellhaven"
+HEADER = ["Windows Registry Editor Version 5.00", ""]
+
+PREFIX_SETTINGS = r"""Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Managed"="N"
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+"""
+
+
+class RegistryValue:
+    """What the uninstall registration holds for a run."""
+
+    def __init__(self, kind, data=None):
+        assert kind in ("absent", "no value", "sz", "expand_sz")
+        self.kind = kind
+        self.data = data
+
+    def reg_lines(self):
+        if self.kind == "absent":
+            return []
+        lines = ["[%s]" % UNINSTALL_KEY, '"DisplayName"="Wellhaven"']
+        if self.kind == "sz":
+            lines.append('"InstallLocation"=%s' % reg_string(self.data))
+        elif self.kind == "expand_sz":
+            data = (self.data + "\0").encode("utf-16-le")
+            lines.append('"InstallLocation"=hex(2):%s' % ",".join("%02x" % b for b in data))
+        return lines + [""]
+
+
+def reg_string(text):
+    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def script(*sections):
+    """A .reg script (text) of the given sections, each a list of lines."""
+    return "\r\n".join(HEADER + [line for section in sections for line in section]) + "\r\n"
+
+
+def registration(value):
+    """The lines that replace the uninstall registration with `value` (a RegistryValue)."""
+    return ["[-%s]" % UNINSTALL_KEY, ""] + value.reg_lines()
+
+
+def temp_folder(folder):
+    """The lines that make `folder` (a Windows path) the user's temporary folder."""
+    return ["[HKEY_CURRENT_USER\\Environment]", '"TMP"=%s' % reg_string(folder), '"TEMP"=%s' % reg_string(folder), ""]
+
+
+def registry_script(value, folder):
+    """A .reg script (text) that sets the registration and the temporary folder."""
+    return script(registration(value), temp_folder(folder))
+
+
+# Both views of a 64-bit prefix, for the 64-bit reg: Wine's `reg import /reg:32`
+# does not delete a key in the 32-bit view, so it is named by its own path.
+REMOVE_REGISTRATION = script(["[-%s]" % UNINSTALL_KEY, "",
+                              "[-%s]" % UNINSTALL_KEY.replace("\\SOFTWARE\\", "\\SOFTWARE\\Wow6432Node\\")])

@@ -1,0 +1,379 @@
+"""A Wine session: one warm Wine prefix and one Xvfb display, and the updater run in it.
+
+Prefixes live in numbered slots under a common folder; a session takes the
+first free slot (an flock on the slot's lock file), so parallel test
+processes never share a prefix and a prefix, once made, is reused by every
+later session of its slot.
+
+Every wine process gets LC_ALL=ja_JP.UTF-8 (ANSI code page 932, as on a
+Japanese Windows) and the session's DISPLAY; nothing else in the calling
+process changes. Output of wine and its helpers goes to files, never to a
+pipe: a helper that inherits a pipe keeps it open after wine has returned.
+"""
+
+import argparse
+import fcntl
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from box_robot import RunResult, parse_record, robot_command, robot_for, show_box
+from dos_files import make_install_folder, remove_tree, windows_path
+from wine_choice import REPO, WineError, choose_path, default_exes
+from wine_registry import PREFIX_SETTINGS, REMOVE_REGISTRATION, RegistryValue, registry_script
+
+WINE_FONTS = "/usr/share/wine/fonts"
+
+# Bump when the prefix set-up below changes: prefixes made by an older set-up are made again.
+PREFIX_SETUP = "wellhaven-prefix-3"
+
+
+def default_wine_dir():
+    return os.environ.get("WELLHAVEN_WINE_DIR") or os.path.join(REPO, "build", "wine")
+
+
+def release_of(exe):
+    """The release folder the updater was built from: WELLHAVEN_RELEASE_DIR of its
+    build folder, or the sample release written there."""
+    build = os.path.dirname(os.path.abspath(exe))
+    cache = os.path.join(build, "CMakeCache.txt")
+    if os.path.exists(cache):
+        with open(cache, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                m = re.match(r"WELLHAVEN_RELEASE_DIR:\w+=(.*)$", line.rstrip("\n"))
+                if m and m.group(1):
+                    return m.group(1)
+    return os.path.join(build, "sample-release")
+
+
+class Session:
+    """One Xvfb display and one warm Wine prefix, for one process at a time."""
+
+    def __init__(self, wine_dir, path, slots=8, log=None):
+        self.path = path
+        # 32-bit and 64-bit prefixes in folders of their own.
+        self.wine_dir = os.path.join(os.path.abspath(wine_dir), path.arch)
+        self.slots = slots
+        self.log = log or (lambda message: None)
+        self._lock = None
+        self._xvfb = None
+        self.display = None
+        self.prefix = None
+        self.workspace = None
+        self._robots = {}
+
+    # -- set-up and tear-down --
+
+    def __enter__(self):
+        try:
+            self._take_slot()
+            self._start_xvfb()
+            self._prepare_prefix()
+            self._start_server()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        if self.prefix and self.display:
+            try:
+                self._call(["wineserver", "-k"], timeout=30, name="wineserver-kill")
+            except (WineError, OSError):
+                pass
+        if self._xvfb:
+            self._xvfb.terminate()
+            try:
+                self._xvfb.wait(10)
+            except subprocess.TimeoutExpired:
+                self._xvfb.kill()
+                self._xvfb.wait()
+            self._xvfb = None
+        if self.workspace:
+            remove_tree(self.workspace)
+            self.workspace = None
+        if self._lock:
+            self._lock.close()
+            self._lock = None
+
+    def _take_slot(self):
+        os.makedirs(self.wine_dir, exist_ok=True)
+        deadline = time.time() + 600
+        while True:
+            for slot in range(self.slots):
+                lock = open(os.path.join(self.wine_dir, "slot%d.lock" % slot), "w")
+                try:
+                    fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except OSError:
+                    lock.close()
+                    continue
+                self._lock = lock
+                self.slot_dir = os.path.join(self.wine_dir, "slot%d" % slot)
+                self.prefix = os.path.join(self.slot_dir, "prefix")
+                os.makedirs(self.slot_dir, exist_ok=True)
+                # Left by a session that was killed: this slot is ours now.
+                for name in os.listdir(self.slot_dir):
+                    if name.startswith("run-"):
+                        remove_tree(os.path.join(self.slot_dir, name))
+                self.workspace = tempfile.mkdtemp(prefix="run-", dir=self.slot_dir)
+                return
+            if time.time() > deadline:
+                raise WineError("no free Wine slot in %s" % self.wine_dir)
+            time.sleep(1)
+
+    def _start_xvfb(self):
+        if not shutil.which("Xvfb"):
+            raise WineError("Xvfb is not installed (scripts/deps.sh test installs it)")
+        read_end, write_end = os.pipe()
+        with open(os.path.join(self.slot_dir, "xvfb.log"), "w") as out:
+            self._xvfb = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                stdout=out, stderr=subprocess.STDOUT, pass_fds=(write_end,), start_new_session=True)
+        os.close(write_end)
+        number = b""
+        deadline = time.time() + 20
+        while not number.endswith(b"\n") and time.time() < deadline:
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_end)
+        if not number.strip().isdigit():
+            raise WineError("Xvfb did not start (see %s)" % os.path.join(self.slot_dir, "xvfb.log"))
+        self.display = ":" + number.strip().decode()
+
+    def env(self, dll_overrides=None):
+        env = dict(os.environ)
+        for name in ("WINELOADER", "WINESERVER", "WINEDLLPATH"):
+            env.pop(name, None)
+        # No Mono or Gecko installer prompts, no menu entries in $HOME; then the caller's own.
+        overrides = ["mscoree,mshtml=", "winemenubuilder.exe=d"] + ([dll_overrides] if dll_overrides else [])
+        env.update({
+            "WINEPREFIX": self.prefix,
+            "WINEARCH": self.path.arch,
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": ";".join(overrides),
+            "DISPLAY": self.display,
+            "LC_ALL": "ja_JP.UTF-8",
+        })
+        return env
+
+    def _call(self, args, timeout, name, cwd=None, dll_overrides=None):
+        """Runs a wine command with output to a file; returns its exit status."""
+        return self._wait(self._start(args, name, cwd, dll_overrides), timeout)
+
+    def _start(self, args, name, cwd=None, dll_overrides=None):
+        """Starts a wine command with output to a file, without waiting for it."""
+        proc_log = os.path.join(self.slot_dir, name + ".log")
+        with open(proc_log, "wb") as out:
+            proc = subprocess.Popen(args, env=self.env(dll_overrides), cwd=cwd or self.slot_dir, stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+        proc.log = proc_log
+        return proc
+
+    def _wait(self, proc, timeout):
+        try:
+            return proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30)
+            raise WineError("%s did not end within %d s (output in %s)" % (" ".join(proc.args), timeout, proc.log))
+
+    def _stamp(self):
+        version = subprocess.run(self.path.loader + ["--version"], capture_output=True, text=True).stdout.strip()
+        return "%s %s\n" % (PREFIX_SETUP, version)
+
+    def _prepare_prefix(self):
+        marker = os.path.join(self.slot_dir, "prefix-ready")
+        stamp = self._stamp()
+        if os.path.exists(marker) and os.path.isdir(self.prefix):
+            with open(marker) as f:
+                if f.read() == stamp:
+                    return
+        self.log("Making the Wine prefix %s (once per slot)" % self.prefix)
+        started = time.time()
+        if os.path.exists(marker):
+            os.unlink(marker)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        status = self._call(self.path.loader + ["wineboot", "-i"], timeout=300, name="wineboot")
+        if status != 0:
+            raise WineError("wineboot -i failed with status %d (see %s/wineboot.log)" % (status, self.slot_dir))
+        self._call(["wineserver", "-w"], timeout=120, name="wineserver-wait")
+        # Debian's Wine 8 looks for its own fonts under a path it cannot open,
+        # so the caption buttons (Marlett) would draw as letters: link them in.
+        fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
+        os.makedirs(fonts, exist_ok=True)
+        if os.path.isdir(WINE_FONTS):
+            for name in os.listdir(WINE_FONTS):
+                link = os.path.join(fonts, name)
+                if not os.path.lexists(link):
+                    os.symlink(os.path.join(WINE_FONTS, name), link)
+        self.regedit(PREFIX_SETTINGS, name="settings")
+        self._call(["wineserver", "-w"], timeout=120, name="wineserver-wait")
+        with open(marker, "w") as f:
+            f.write(stamp)
+        self.log("Wine prefix ready in %.1f s" % (time.time() - started))
+
+    def _start_server(self):
+        # A persistent server keeps the prefix warm between the runs of this session.
+        self._call(["wineserver", "-p"], timeout=60, name="wineserver-start")
+
+    # -- operations --
+
+    def regedit(self, script, name="registry", view=None):
+        """Imports a .reg script (written as UTF-16, so any text survives); view "32" or
+        "64" puts HKLM\\SOFTWARE keys into that registry view of a 64-bit prefix."""
+        path = os.path.join(self.slot_dir, name + ".reg")
+        with open(path, "wb") as f:
+            f.write(b"\xff\xfe" + script.encode("utf-16-le"))
+        args = self.path.loader + ["reg", "import", windows_path(path)]
+        if view:
+            args.append("/reg:" + view)
+        status = self._call(args, timeout=60, name="regedit")
+        if status != 0:
+            raise WineError("reg import failed with status %d for %s" % (status, path))
+
+    def register(self, value, temp_folder, view=None):
+        """Sets the uninstall registration and the temporary folder. In a 64-bit prefix
+        the key goes into the registry view `view` (default: the 32-bit one, where a
+        32-bit installer writes it, under Wow6432Node), and removed from the other."""
+        if self.path.arch == "win32":
+            self.regedit(registry_script(value, temp_folder))
+            return
+        view = view or self.path.view
+        self.regedit(REMOVE_REGISTRATION, name="unregister")
+        self.regedit(registry_script(value, temp_folder), view=view)
+
+    def scratch_dir(self, name):
+        path = os.path.join(self.workspace, name)
+        remove_tree(path)
+        os.makedirs(path)
+        return path
+
+    def run_updater(self, exe, workdir, answer="yes", hold=None, shots=None, timeout=90, count=1, dll_overrides=None):
+        """Runs the updater with the robot answering; returns a list of RunResults, one for each updater.
+
+        hold: (path, "none", "read" or "delete"[, (path, reference)]) a file the
+        robot keeps open while the updater runs (box_robot.robot_command).
+        shots: a folder for a picture of every box (box<N>.bmp).
+        count: how many updaters to start at the same moment, each with a robot
+        of its own giving the same answer (a player who started it twice);
+        their pictures go to shots/<N>. dll_overrides: more WINEDLLOVERRIDES
+        entries for this run (uxtheme=n,b).
+        """
+        if exe not in self._robots:
+            self._robots[exe] = robot_for(exe)
+        started, results = [], []
+        for n in range(count):
+            name = "robot" if count == 1 else "robot-%d" % (n + 1)
+            record = os.path.join(workdir, "robot-%d.txt" % (len(os.listdir(workdir)) + n))
+            shot_dir = os.path.join(shots, str(n + 1)) if shots and count > 1 else shots
+            if shot_dir:
+                os.makedirs(shot_dir, exist_ok=True)
+                for old in os.listdir(shot_dir):
+                    if old.endswith(".bmp"):
+                        os.unlink(os.path.join(shot_dir, old))
+            args = self.path.loader + robot_command(self._robots[exe], record, answer, exe, hold, shot_dir)
+            started.append((self._start(args, name, workdir, dll_overrides), args, record, shot_dir, name))
+        statuses = [self._wait(proc, timeout) for proc, *_ in started]
+        for status, (_, args, record, shot_dir, name) in zip(statuses, started):
+            if not os.path.exists(record) and status != 0:
+                # The robot opens its record before it starts the updater, so without one the updater never
+                # ran: Wine failed to start the robot at all, which a busy machine sees now and then. Once
+                # more, a moment later, is safe.
+                print("wine did not start the robot (status %d); starting it once more" % status, file=sys.stderr,
+                      flush=True)
+                time.sleep(1)
+                status = self._call(args, timeout=timeout, name=name, cwd=workdir, dll_overrides=dll_overrides)
+            if not os.path.exists(record):
+                with open(os.path.join(self.slot_dir, name + ".log"), errors="replace") as f:
+                    output = f.read()
+                raise WineError("the robot wrote no record (wine status %d): %s" % (status, output.strip()))
+            with open(record) as f:
+                boxes, code, stopped = parse_record(f.read())
+            if stopped:
+                what = {"timeout": "the updater was still running after 20 s without a new box",
+                        "unanswered": "the robot could not answer the last box and ended the updater"}[stopped]
+                raise WineError("%s; boxes so far:\n  %s" % (what, "\n  ".join(show_box(b) for b in boxes)))
+            picture_files = []
+            if shot_dir:
+                picture_files = [os.path.join(shot_dir, "box%d.bmp" % (i + 1)) for i in range(len(boxes))]
+            results.append(RunResult(boxes, code, status, picture_files))
+        return results
+
+
+def bmp_to_png(bmp, png):
+    """Converts a screenshot with ImageMagick (stripped of dates, so reruns give the same file)."""
+    subprocess.run(["convert", bmp, "-strip", "-define", "png:exclude-chunks=date,time", png],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+# ---- one whole update, for the demo and the release check ----
+
+def check_tools():
+    """Names of what is missing to run the updater under Wine here."""
+    missing = [tool for tool in ("wine", "wineserver", "Xvfb", "convert", "chattr") if not shutil.which(tool)]
+    locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower()
+    if not re.search(r"^ja_jp\.utf-?8$", locales, re.MULTILINE):
+        missing.append("the ja_JP.UTF-8 locale")
+    return missing
+
+
+def cannot_run(exes):
+    """Why the updater cannot be run under Wine here (a line to print), or None."""
+    if not any(os.path.exists(exe) for exe in exes):
+        return "%s: none exists: build the updater first (./build.sh)" % ", ".join(exes)
+    missing = check_tools()
+    if missing:
+        return "missing: %s (scripts/deps.sh test installs them)" % ", ".join(missing)
+    return None
+
+
+def parse_updater_command(description, folder, folder_help, argv, options=()):
+    """The arguments of a command that runs the updater on a folder: the folder's path (made
+    absolute) as `folder`, then `exe`, the built updaters to choose from. options: further
+    options of the command, each (flags, keyword arguments of add_argument); they may come
+    anywhere on the command line."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument(folder, help=folder_help)
+    parser.add_argument("exe", nargs="*", help="built updaters, PE32 and PE32+ (default: those of build/windows "
+                        "and build/windows64); the one this machine runs under Wine is taken")
+    for flags, settings in options:
+        parser.add_argument(*flags, **settings)
+    args = parser.parse_intermixed_args(argv)
+    setattr(args, folder, os.path.abspath(getattr(args, folder)))
+    return args
+
+
+def open_session(exes, wine_dir=None, log=print):
+    """(Session not yet entered, exe) on the path chosen for these builds (default: the two
+    Windows builds); the choice is printed. Raises WineError with one line when none can run here."""
+    exes = [os.path.abspath(e) for e in exes or default_exes()]
+    problem = cannot_run(exes)
+    if problem:
+        raise WineError(problem)
+    path, exe = choose_path(exes)
+    log("wine: " + path.description)
+    return Session(wine_dir or default_wine_dir(), path, log=log), exe
+
+
+def update_copy(session, exe, source, workdir, folder_name="Wellhaven", answer="yes", shots=None):
+    """Copies an installed folder into workdir/folder_name, registers it, runs the
+    updater once and returns (RunResult, install folder, scratch files left)."""
+    folder = os.path.join(workdir, folder_name)
+    temp = os.path.join(workdir, "temp")
+    make_install_folder(source, folder)
+    os.makedirs(temp)
+    session.register(RegistryValue("sz", windows_path(folder) + "\\"), windows_path(temp))
+    result = session.run_updater(exe, workdir, answer=answer, shots=shots)[0]
+    return result, folder, sorted(os.listdir(temp))
