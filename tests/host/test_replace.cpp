@@ -521,9 +521,7 @@ TEST_F(PlaceTest, TargetsAndAttributes)
     }
 }
 
-/* The behaviour table: the Windows column in the Windows setting, the freed
- * column where a pending delete frees the name, and the Wine column where the
- * simulated Windows follows Wine (a pending delete, a row unknown on Windows). */
+/* The behaviour table: Wine's answers where the simulation follows Wine (a pending delete, unknown on Windows). */
 TEST_F(SimTest, BehaviourTable)
 {
     const Machine sim = {[](const std::string &p) { return sim::MakeFolder(p), true; }, sim::Link};
