@@ -64,14 +64,12 @@ void NewRun()
     s.largestBlock = 0;
     s.bytesRead = 0;
     s.writesFromElsewhere = 0;
-    for (int i = 0; i < OpCount; i++) {
-        s.calls[i] = 0;
-        s.faults[i] = Fault{0, 0, false, 0};
-    }
+    memset(s.calls, 0, sizeof s.calls);
+    for (Fault &f : s.faults)
+        f = Fault{0, 0, false, 0};
     s.faultFired = false;
     s.trace.clear();
-    /* The last run's process has ended: a mutex it held is abandoned, free
-     * for the next wait. */
+    /* The last run's process has ended: a mutex it held is abandoned. */
     for (auto &m : s.mutexes)
         if (m.second.owner == MUTEX_PROGRAM)
             m.second = Mutex{MUTEX_FREE, false, nullptr};

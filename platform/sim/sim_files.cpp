@@ -103,12 +103,9 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
         return Refused(ERROR_ACCESS_DENIED);
     DWORD want = shortTransfer && toWrite > 0 ? toWrite - 1 : toWrite;
     std::string &bytes = Bytes(*f);
-    /* A file that grows past 64 KiB (an archive, written in runs of up to
-     * a megabyte) gets room for 2 MiB at once, rather than a copy of all
-     * written so far at each run: the sweep writes thousands of them. */
-    const size_t end = (size_t)h->position + want;
-    if (end > bytes.capacity() && end > 65536)
-        bytes.reserve(std::max<size_t>(end, 1 << 21));
+    /* An archive grows by runs of up to a megabyte: room for 2 MiB at once. */
+    if ((size_t)h->position + want > std::max<size_t>(bytes.capacity(), 65536))
+        bytes.reserve(std::max<size_t>((size_t)h->position + want, 1 << 21));
     if (bytes.size() < h->position)
         bytes.resize(h->position);
     bytes.replace(h->position, want, static_cast<const char *>(buffer), want);
