@@ -837,7 +837,8 @@ TEST_P(RunSweepLineTest, EveryStopFinishesOnTheNextRun)
 {
     for (int edition = GetParam(); edition <= 7; edition += 2)
         SweepEdition(edition);
-    std::cout << "Sweep of the " << (GetParam() == 0 ? "plain" : "a-") << " line: " << faults_ << " injected faults, " << killed_ << " killed runs and " << cut_
+    std::cout << "Sweep of the " << (GetParam() == 0 ? "plain line: " : "a-line: ") << faults_ << " injected faults, "
+              << killed_ << " killed runs and " << cut_
               << " power cuts, each followed by a clean run: " << outcomes_["finished"] << " finished, "
               << outcomes_["up to date"] << " found it up to date, " << unrecoverable_ << " did not finish.\n"
               << outcomeOf_.size() << " different states were run from. Of the " << stops_ << " stops, "
