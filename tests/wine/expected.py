@@ -1,8 +1,5 @@
-"""What a scenario expects: the boxes a player sees, what the install folder
-should hold after a run, and what the temporary folder should hold.
-
-Expected texts are written here in UTF-8 and compared as code page 932.
-"""
+"""What a scenario expects: the boxes a player sees (texts in UTF-8, compared as
+code page 932), and what the install folder and the temporary folder hold after a run."""
 
 import os
 import sys

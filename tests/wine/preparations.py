@@ -1,7 +1,5 @@
-"""How a scenario prepares a run: the install folder (actions on its files),
-a file held open by another process, the uninstall registration and the
-temporary folder, each a small value object that acts on a row's context
-(run_row.Context: its folder, temporary folder and release)."""
+"""How a scenario prepares a run (install folder, a file another process holds, registration, temporary
+folder): small value objects that act on a row's context (run_row.Context)."""
 
 import os
 import subprocess

@@ -1,7 +1,5 @@
-"""Running one row of the table: a fresh install folder from the release, the
-registration and the temporary folder, each run with the box robot answering,
-and what differs from what the row expects.
-"""
+"""Running one row of the table: a fresh install folder, registration and temporary folder, each run with
+the box robot answering, and what differs from what the row expects."""
 
 import os
 import re

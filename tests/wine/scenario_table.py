@@ -1,9 +1,5 @@
-"""The scenario table: every situation a player can meet, a row each.
-
-A row names an edition, how its install folder, registration and temporary
-folder are prepared (preparations.py), and one or more runs, each with the
-answer given and what must be seen after it (expected.py).
-"""
+"""The scenario table, a row for each situation a player can meet: an edition, its preparations
+(preparations.py), and one or more runs, each with its answer and what must be seen after it (expected.py)."""
 
 import winebox as wb
 from expected import (  # noqa: F401
