@@ -79,8 +79,7 @@ ExpectedBox CodeBox(int code, const std::string &fileName)
     /* "E102: data.xp3 を開けません。": the word after the code is a file. */
     const std::string &text = box->second;
     const size_t name = text.find(' ') + 1, end = text.find(' ', name);
-    const std::string word = text.substr(name, end - name);
-    const std::string ending = word.size() > 4 ? word.substr(word.size() - 4) : "";
+    const std::string ending = end != std::string::npos && end - name > 4 ? text.substr(end - 4, 4) : "";
     const bool names = ending == ".xp3" || ending == ".dll";
     return ErrorBox(names ? text.substr(0, name) + fileName + text.substr(end) : text);
 }

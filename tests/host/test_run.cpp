@@ -507,12 +507,13 @@ struct Place {
 
 class RunSweepTest : public RunTest {
 protected:
-    /* A clean run of an installed edition; its trace, where each call
-     * belongs, and the disk as a process killed before each call would leave
-     * it, and as a power cut there would leave it (every file whose bytes
-     * are not durable cut short, or at full length with a zeroed tail). */
+    /* Installs edition and runs it clean: its trace, where each call belongs,
+     * and (with stops) the disk as a process killed before each call would
+     * leave it, and as a power cut there would leave it (every file whose
+     * bytes are not durable cut short, or at full length with a zeroed tail). */
     void CleanRun(int edition, bool stops = true)
     {
+        Install(edition);
         steps_ = StepsOf(edition);
         kills_.clear();
         cuts_.clear();
@@ -770,7 +771,6 @@ protected:
 
     void SweepEdition(int edition)
     {
-        Install(edition);
         CleanRun(edition);
         ForEachFault(edition, [&](size_t i, unsigned nth, FaultKind kind) {
             static const char *const kKinds[] = {" fails", " short", " refused", " refused briefly"};
@@ -813,7 +813,6 @@ protected:
 TEST_F(RunSweepTest, EveryExpectedFailureIsMet)
 {
     for (int edition = 0; edition <= 7; edition++) {
-        Install(edition);
         CleanRun(edition, false);
         ForEachFault(edition, [&](size_t i, unsigned, FaultKind kind) {
             if (trace_[i].op != sim::OpMessageBoxA && kind != REFUSED_BRIEFLY)
