@@ -15,7 +15,7 @@ build_packages=(cmake make python3 g++-mingw-w64-i686 binutils-mingw-w64-i686)
 # osslsigncode and openssl: the release command's signing and its test.
 # libc6-i386 (an amd64 package) brings the 32-bit loader that tells whether
 # this machine runs 32-bit x86 programs at all.
-test_packages=(g++ libgtest-dev zlib1g-dev python3-pefile wine wine64 fonts-wine xvfb imagemagick
+test_packages=(g++ libgtest-dev zlib1g-dev python3-pefile python3-pyflakes wine wine64 fonts-wine xvfb imagemagick
                osslsigncode openssl faketime locales fonts-ipafont-gothic e2fsprogs
                g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libc6-i386)
 

@@ -469,6 +469,10 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         if (c.other == DISK_FULL)
             sim::FailCall(sim::OpCopyFileA, 1, ERROR_DISK_FULL);
         sim::BeforeCall([&](const sim::Call &call) {
+            /* A run stopped between the rename's tries leaves a hidden target hidden. */
+            if (call.op == sim::OpMoveFileExA && (c.existing & H) != 0) {
+                EXPECT_NE(sim::Attributes(In("file.sig")) & H, 0u) << "a stop here shows the signature";
+            }
             std::string bytes = call.op == sim::OpCopyFileA ? sim::FileBytes(call.source) : "";
             if (c.other == SIDE_PLANTED_AGAIN && call.op == sim::OpCopyFileA)
                 sim::PutFile(side, planted);
@@ -535,6 +539,19 @@ TEST_F(SimTest, BehaviourTable)
             EXPECT_EQ(RunRow(row, "C:\\Probe", sim), wine && row.wine != kSame ? row.wine : windows)
                 << row.setup << " | " << row.call << " in setting " << setting;
         }
+}
+
+/* A power cut tears a copy until a flush makes it durable; the commit relies on its flush. */
+TEST_F(SimTest, CopyDurableOnceFlushed)
+{
+    for (bool flushed : {false, true}) {
+        sim::Reset(), sim::PutFile("C:\\Temp\\a", "12345678");
+        ASSERT_TRUE(CopyFileA("C:\\Temp\\a", "C:\\Temp\\b", TRUE));
+        HANDLE h = CreateFileA("C:\\Temp\\b", GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        ASSERT_TRUE((!flushed || FlushFileBuffers(h)) && CloseHandle(h));
+        const sim::Disk cut = sim::Torn(sim::SaveDisk(), false);
+        EXPECT_EQ(*cut.Find(sim::Key("C:\\Temp\\b"))->bytes, flushed ? "12345678" : "1234");
+    }
 }
 
 } // namespace

@@ -20,7 +20,7 @@ import unittest
 import pefile
 
 from support import (SAMPLE, SOURCE_DIR, TOOLS, UPDATER_EXE, UPDATER_EXE64, WORK, catalogue, read, resources,
-                     special_build, throwaway_certificate, winebox, write)
+                     special_build, throwaway_certificate, pe32_unavailable, write)
 import timestamp_authority  # tools/release, put on the path by support
 
 SHIP = os.path.join(TOOLS, "ship.sh")
@@ -144,7 +144,7 @@ class ShipTest(unittest.TestCase):
         self.assertIn("timestamped by %s: %s (verified against %s)" % (
             self.authority.url, time.strftime("%b %e 12:00:00 %Y GMT", self.stamp_time), self.authority.ca_file),
             done.stdout)
-        why = winebox.pe32_unavailable()
+        why = pe32_unavailable()
         if why:
             # The command must not ship what it cannot prove. What signing does to an updater is still
             # proven here, on the 64-bit build of the same sources that this machine runs under Wine.

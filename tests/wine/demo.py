@@ -21,35 +21,37 @@ import shutil
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
-import winebox as wb  # noqa: E402
+from dos_files import describe_difference, folder_state, release_folder_state, remove_tree  # noqa: E402
+from wine_choice import WineError  # noqa: E402
+from wine_session import bmp_to_png, open_session, parse_updater_command, release_of, update_copy  # noqa: E402
 
 MARKER = ".wellhaven-demo"
 
 
 def main(argv):
-    args = wb.parse_updater_command(__doc__, "outdir", "where the updated folder, the screenshots and "
+    args = parse_updater_command(__doc__, "outdir", "where the updated folder, the screenshots and "
                                     "boxes.txt go", argv)
     out = args.outdir
     try:
-        session, exe = wb.open_session(args.exe)
-    except wb.WineError as e:
+        session, exe = open_session(args.exe)
+    except WineError as e:
         print(e)
         return 1
     if os.path.isdir(out) and os.listdir(out):
         if not os.path.exists(os.path.join(out, MARKER)):
             print("%s is not empty and not an earlier demo output; choose another folder" % out)
             return 2
-        wb.remove_tree(out)
+        remove_tree(out)
     os.makedirs(out)
     open(os.path.join(out, MARKER), "w").close()
 
-    release = wb.release_of(exe)
+    release = release_of(exe)
     installed = os.path.join(release, "installed", "0")
     finished = os.path.join(release, "finished", "0")
     shots = os.path.join(out, "screenshots")
     print("Updating a ver1.00 installation (%s) with %s under Wine" % (installed, exe))
     with session:
-        result, folder, left = wb.update_copy(session, exe, installed, out, shots=shots)
+        result, folder, left = update_copy(session, exe, installed, out, shots=shots)
 
     lines = []
     for number, (b, bmp) in enumerate(zip(result.boxes, result.shots), 1):
@@ -57,7 +59,7 @@ def main(argv):
         text = b.text.decode("cp932", errors="replace")
         kind = {"question": "question", "information": "information", "warning": "error"}.get(b.icon, b.icon)
         png = os.path.join(shots, "%d-%s.png" % (number, kind))
-        wb.bmp_to_png(bmp, png)
+        bmp_to_png(bmp, png)
         os.unlink(bmp)
         lines.append("%d. [%s] %s  (%s)" % (number, caption, text, os.path.relpath(png, out)))
     with open(os.path.join(out, "boxes.txt"), "w", encoding="utf-8") as f:
@@ -71,7 +73,7 @@ def main(argv):
     print("Boxes (answered Yes to the question):")
     for line in lines:
         print("  " + line)
-    difference = wb.describe_difference(wb.release_folder_state(finished), wb.folder_state(folder))
+    difference = describe_difference(release_folder_state(finished), folder_state(folder))
     print("Exit status: %s" % result.exit_code)
     if difference:
         print("%s differs from finished/0:\n  %s" % (folder, "\n  ".join(difference)))

@@ -5,10 +5,11 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
-import winebox as wb  # noqa: E402
-from winebox import IDNO, IDOK, IDYES  # noqa: E402
+from box_robot import IDNO, IDOK, IDYES, Box  # noqa: E402
+from dos_files import release_folder_state  # noqa: E402
+from wine_choice import REPO  # noqa: E402
 
-sys.path.insert(0, os.path.join(wb.REPO, "tools", "release"))
+sys.path.insert(0, os.path.join(REPO, "tools", "release"))
 import catalogue  # noqa: E402
 
 # ---- the boxes a player sees ----
@@ -26,7 +27,7 @@ NOT_WELLHAVEN = "data.xp3, ext.xp3, auxtrans.dll のいずれかが Wellhaven �
 
 
 def box(caption, text, buttons, default, icon):
-    return wb.Box(caption.encode("cp932"), text.encode("cp932"), buttons, default, icon)
+    return Box(caption.encode("cp932"), text.encode("cp932"), buttons, default, icon)
 
 
 def question(edition):
@@ -65,7 +66,7 @@ class Finished:
     """finished/N of the release."""
 
     def state(self, ctx):
-        return wb.release_folder_state(ctx.release_dir("finished"))
+        return release_folder_state(ctx.release_dir("finished"))
 
 
 class Updated:
@@ -75,7 +76,7 @@ class Updated:
         self.names = names
 
     def state(self, ctx):
-        finished = wb.release_folder_state(ctx.release_dir("finished"))
+        finished = release_folder_state(ctx.release_dir("finished"))
         state = dict(ctx.prepared)
         for name in self.names:
             state[name] = finished[name]

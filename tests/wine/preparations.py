@@ -4,7 +4,8 @@ folder): small value objects that act on a row's context (run_row.Context)."""
 import os
 import subprocess
 
-import winebox as wb
+from dos_files import set_dos_attributes, windows_path
+from wine_registry import RegistryValue
 
 
 # ---- the install folder ----
@@ -49,7 +50,7 @@ class Mark(Action):
         self.label = "mark %s %s" % (name, "+".join(attributes))
 
     def __call__(self, ctx):
-        wb.set_dos_attributes(ctx.path(self.name), self.attributes)
+        set_dos_attributes(ctx.path(self.name), self.attributes)
 
 
 class Immutable(Action):
@@ -163,7 +164,7 @@ class Registered:
 
     def value(self, ctx):
         folder = ctx.folder if self.folder_exists else os.path.join(ctx.root, "not-installed")
-        return wb.RegistryValue(self.kind, wb.windows_path(folder) + ("\\" if self.backslash else ""))
+        return RegistryValue(self.kind, windows_path(folder) + ("\\" if self.backslash else ""))
 
 
 class Unregistered:
@@ -174,7 +175,7 @@ class Unregistered:
         self.kind = kind
 
     def value(self, ctx):
-        return wb.RegistryValue("sz", "") if self.kind == "empty" else wb.RegistryValue(self.kind)
+        return RegistryValue("sz", "") if self.kind == "empty" else RegistryValue(self.kind)
 
 
 # ---- the temporary folder ----
@@ -187,18 +188,18 @@ class TempFolder:
 
     def make(self, ctx):
         if self.length is not None:
-            base = wb.windows_path(ctx.root) + "\\"
+            base = windows_path(ctx.root) + "\\"
             ctx.temp = os.path.join(ctx.root, "t" * (self.length - len(base)))
-            assert len(wb.windows_path(ctx.temp)) == self.length
+            assert len(windows_path(ctx.temp)) == self.length
         os.makedirs(ctx.temp)
-        return wb.windows_path(ctx.temp)
+        return windows_path(ctx.temp)
 
 
 class NoTempFolder:
     """A temporary folder that does not exist."""
 
     def make(self, ctx):
-        return wb.windows_path(os.path.join(ctx.root, "no-such-folder"))
+        return windows_path(os.path.join(ctx.root, "no-such-folder"))
 
 
 class TempPathTooLong:
@@ -206,5 +207,5 @@ class TempPathTooLong:
     backslash."""
 
     def make(self, ctx):
-        base = wb.windows_path(ctx.temp) + "\\"
+        base = windows_path(ctx.temp) + "\\"
         return base + "x" * (259 - len(base))

@@ -6,8 +6,10 @@ import re
 import shutil
 import subprocess
 
-import winebox as wb
-from winebox import IDNO, IDYES
+from box_robot import IDNO, IDYES, ROBOT_NAME, robot_for, show_box
+from dos_files import describe_difference, folder_state, make_install_folder, remove_tree
+from wine_choice import EXE_NAME, PE32, PE32PLUS, pe_kind
+from wine_session import bmp_to_png
 
 
 class Context:
@@ -53,9 +55,9 @@ def check_run(ctx, number, run, results):
         lines = ["%s: boxes differ" % where]
         for word, sequences in (("expected: ", expected), ("seen:     ", seen)):
             for boxes in sequences or [()]:
-                lines += ["  " + word + wb.show_box(b) for b in boxes] or ["  " + word + "no box"]
+                lines += ["  " + word + show_box(b) for b in boxes] or ["  " + word + "no box"]
         problems.append("\n".join(lines))
-    difference = wb.describe_difference(run.files.state(ctx), wb.folder_state(ctx.folder))
+    difference = describe_difference(run.files.state(ctx), folder_state(ctx.folder))
     if difference:
         problems.append("%s: install folder differs:\n  %s" % (where, "\n  ".join(difference)))
     found, strange = ctx.scratch_left()
@@ -69,7 +71,7 @@ def check_run(ctx, number, run, results):
     return problems
 
 
-MINGW_GCC = {wb.PE32: "i686-w64-mingw32-gcc", wb.PE32PLUS: "x86_64-w64-mingw32-gcc"}
+MINGW_GCC = {PE32: "i686-w64-mingw32-gcc", PE32PLUS: "x86_64-w64-mingw32-gcc"}
 
 
 def plant(ctx, dll):
@@ -78,20 +80,20 @@ def plant(ctx, dll):
     DLL that is not a known one."""
     folder = os.path.join(ctx.root, "Downloads")
     os.makedirs(folder)
-    for program in (ctx.exe, wb.robot_for(ctx.exe)):
+    for program in (ctx.exe, robot_for(ctx.exe)):
         shutil.copy(program, folder)
-    subprocess.run([MINGW_GCC[wb.pe_kind(ctx.exe)], "-shared", "-s", "-Os", "-Wall", "-Wextra", "-Werror",
+    subprocess.run([MINGW_GCC[pe_kind(ctx.exe)], "-shared", "-s", "-Os", "-Wall", "-Wextra", "-Werror",
                     "-o", os.path.join(folder, dll), os.path.join(os.path.dirname(__file__), "planted_dll.c")],
                    check=True)
-    return os.path.join(folder, wb.EXE_NAME), os.path.splitext(dll)[0] + "=n,b"
+    return os.path.join(folder, EXE_NAME), os.path.splitext(dll)[0] + "=n,b"
 
 
 def planted_loads(exe, dll):
     folder = os.path.dirname(exe)
     problems = []
-    if os.path.exists(os.path.join(folder, "loaded-into-" + wb.EXE_NAME)):
+    if os.path.exists(os.path.join(folder, "loaded-into-" + EXE_NAME)):
         problems.append("the updater loaded the %s beside it" % dll)
-    if not os.path.exists(os.path.join(folder, "loaded-into-" + wb.ROBOT_NAME)):
+    if not os.path.exists(os.path.join(folder, "loaded-into-" + ROBOT_NAME)):
         problems.append("the robot, from the same folder, did not load the %s beside it: no load is seen" % dll)
     return problems
 
@@ -99,11 +101,11 @@ def planted_loads(exe, dll):
 def run_scenario(session, scenario, release, exe, shots=None):
     ctx = Context(session, scenario, release, exe)
     exe, overrides = plant(ctx, scenario.planted) if scenario.planted else (exe, None)
-    wb.make_install_folder(ctx.release_dir("installed"), ctx.folder)
+    make_install_folder(ctx.release_dir("installed"), ctx.folder)
     temp = scenario.temp.make(ctx)
     for action in scenario.prepare:
         action(ctx)
-    ctx.prepared = wb.folder_state(ctx.folder)
+    ctx.prepared = folder_state(ctx.folder)
     session.register(scenario.registry.value(ctx), temp, view=scenario.registry.view)
 
     problems = []
@@ -124,7 +126,7 @@ def run_scenario(session, scenario, release, exe, shots=None):
         problems += action.after(ctx) if hasattr(action, "after") else []
     if shots:
         save_pictures(pictures, shots)
-    wb.remove_tree(ctx.root)
+    remove_tree(ctx.root)
     return problems
 
 
@@ -152,4 +154,4 @@ def save_pictures(pictures, folder):
     for b, bmp in pictures:
         png = os.path.join(folder, picture_name(b) + ".png")
         if os.path.exists(bmp) and not os.path.exists(png):
-            wb.bmp_to_png(bmp, png)
+            bmp_to_png(bmp, png)

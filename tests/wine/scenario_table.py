@@ -1,7 +1,7 @@
 """The scenario table, a row for each situation a player can meet: an edition, its preparations
 (preparations.py), and one or more runs, each with its answer and what must be seen after it (expected.py)."""
 
-import winebox as wb
+from dos_files import HIDDEN, READONLY
 from expected import (  # noqa: F401
     COMPLETED, FIRST_STAGE_BEFORE_DATA, NO_INSTALL_DIR, NO_PATCH_FILE, NO_SCRATCH, NOT_WELLHAVEN,
     SCR_SPLICED_UP_TO_SECOND_RUN, SCR_TOO_SHORT, Finished, Unchanged, Updated, cannot_open, damaged, error,
@@ -139,8 +139,8 @@ SCENARIOS = [
     # over the read-only auxtrans.dll (E508, as the read-only mark is cleared only where the target gets a mark
     # of its own); Wine renames over read-only files.
     S("placement", "hidden and read-only targets are replaced without their marks", 3, [updated_all(3)],
-      prepare=[Mark("ext.xp3", wb.HIDDEN), Mark("auxtrans.dll", wb.READONLY),
-               Mark("auxtrans.dll.sig", wb.HIDDEN, wb.READONLY)]),
+      prepare=[Mark("ext.xp3", HIDDEN), Mark("auxtrans.dll", READONLY),
+               Mark("auxtrans.dll.sig", HIDDEN, READONLY)]),
 
     # Whatever holds a side name is removed, never written through: here a second name of a file elsewhere.
     S("placement", "auxtrans.dll.new a hard link to a file outside", 4, [updated_all(4)],

@@ -17,7 +17,7 @@ the box robot answering, and then checks
                  [--release DIR] [--wine-dir DIR] [--shots DIR] [--list] [--ctest]
 
 The builds to choose from are given with --exe (default: build/windows and
-build/windows64); winebox.choose_path picks the one this machine runs and the
+build/windows64); wine_choice.choose_path picks the one this machine runs and the
 run says which. Group wow64 runs the PE32 in a 64-bit prefix instead. A run
 in which every chosen row needs root, without root, ends with status 77
 (skipped).
@@ -36,7 +36,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
-import winebox as wb  # noqa: E402
+from wine_choice import SKIP_STATUS, WineError, choose_path, default_exes, wow64_path, wow64_unavailable  # noqa: E402
+from wine_session import Session, cannot_run, default_wine_dir, release_of  # noqa: E402
 from run_row import run_scenario  # noqa: E402
 from scenario_table import GROUPS, SCENARIOS, WOW64  # noqa: E402
 
@@ -47,7 +48,7 @@ def ctest_tests():
     as skipped where they cannot run. Group wow64 only where it can run."""
     tests = []
     for group in GROUPS:
-        if group == WOW64 and wb.wow64_unavailable():
+        if group == WOW64 and wow64_unavailable():
             continue
         rows = [s for s in SCENARIOS if s.group == group]
         if any(not s.needs_root() for s in rows):
@@ -95,18 +96,18 @@ class GroupRows:
         cls.rows = chosen_rows(cls.group)
         if all(needs_root_here(s) for s in cls.rows):
             return  # every row is skipped: no Wine needed
-        if cls.group == WOW64 and wb.wow64_unavailable():
-            raise unittest.SkipTest("group %s: %s" % (WOW64, wb.wow64_unavailable()))
-        exes = [os.path.abspath(e) for e in (OPTIONS.exes or wb.default_exes())]
-        problem = wb.cannot_run(exes)
+        if cls.group == WOW64 and wow64_unavailable():
+            raise unittest.SkipTest("group %s: %s" % (WOW64, wow64_unavailable()))
+        exes = [os.path.abspath(e) for e in (OPTIONS.exes or default_exes())]
+        problem = cannot_run(exes)
         if problem:
-            raise wb.WineError(problem)
-        path, cls.exe = wb.wow64_path(exes) if cls.group == WOW64 else wb.choose_path(exes)
+            raise WineError(problem)
+        path, cls.exe = wow64_path(exes) if cls.group == WOW64 else choose_path(exes)
         if path.description not in ANNOUNCED:
             ANNOUNCED.add(path.description)
             print("wine: " + path.description, flush=True)
-        cls.release = os.path.abspath(OPTIONS.release or wb.release_of(cls.exe))
-        session = wb.Session(OPTIONS.wine_dir or wb.default_wine_dir(), path, log=print)
+        cls.release = os.path.abspath(OPTIONS.release or release_of(cls.exe))
+        session = Session(OPTIONS.wine_dir or default_wine_dir(), path, log=print)
         cls.session = session.__enter__()
         print("group %s: %d rows, release %s, display %s, prefix %s" % (
             cls.group, len(cls.rows), cls.release, session.display, session.prefix), flush=True)
@@ -175,7 +176,7 @@ class RowResult(unittest.TextTestResult):
             self.stream.writeln("SKIP  %s" % reason)
 
     def _exc_info_to_string(self, err, test):
-        if issubclass(err[0], (AssertionError, wb.WineError)):
+        if issubclass(err[0], (AssertionError, WineError)):
             return str(err[1])
         return super()._exc_info_to_string(err, test)
 
@@ -225,7 +226,7 @@ def main(argv):
                                      time.time() - started))
     if not result.wasSuccessful():
         return 1
-    return wb.SKIP_STATUS if result.skipped and not result.rows["passed"] else 0
+    return SKIP_STATUS if result.skipped and not result.rows["passed"] else 0
 
 
 if __name__ == "__main__":

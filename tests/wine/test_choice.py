@@ -10,7 +10,7 @@ import unittest
 from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
-import winebox as wb  # noqa: E402
+from wine_choice import CHOICE_SETTING, WineError, choose_path, wow64_unavailable  # noqa: E402
 
 RUNS = "#!/bin/sh\nexit 0\n"
 STATUS_126 = "#!/bin/sh\nexit 126\n"
@@ -68,11 +68,11 @@ class ChoiceTest(unittest.TestCase):
                   "none": [os.path.join(self.dir.name, "missing.exe")]}
         for setting, kind32, kind64, which, expected in table:
             with self.subTest(setting=setting, loader32=kind32, loader64=kind64, builds=which), \
-                    mock.patch.dict(os.environ, {wb.CHOICE_SETTING: setting}):
+                    mock.patch.dict(os.environ, {CHOICE_SETTING: setting}):
                 loader32, loader64 = self.loader(kind32, "wine"), self.loader(kind64, "wine64")
                 try:
-                    path, exe = wb.choose_path(builds[which], loader32=loader32, loader64=loader64)
-                except wb.WineError as e:
+                    path, exe = choose_path(builds[which], loader32=loader32, loader64=loader64)
+                except WineError as e:
                     self.assertIn(expected, str(e))
                     self.assertEqual(len(str(e).splitlines()), 1)
                     continue
@@ -87,11 +87,11 @@ class ChoiceTest(unittest.TestCase):
     def test_wow64_needs_both_loaders_and_no_forced_64(self):
         runs, foreign = self.loader("runs", "wine"), self.loader("foreign", "wine-foreign")
         wine64 = self.loader("runs", "wine64")
-        with mock.patch.dict(os.environ, {wb.CHOICE_SETTING: ""}):
-            self.assertIsNone(wb.wow64_unavailable(runs, wine64))
-            self.assertIn("cannot run 32-bit x86 programs", wb.wow64_unavailable(foreign, wine64))
-        with mock.patch.dict(os.environ, {wb.CHOICE_SETTING: "pe32plus"}):
-            self.assertIn("pe32plus", wb.wow64_unavailable(runs, wine64))
+        with mock.patch.dict(os.environ, {CHOICE_SETTING: ""}):
+            self.assertIsNone(wow64_unavailable(runs, wine64))
+            self.assertIn("cannot run 32-bit x86 programs", wow64_unavailable(foreign, wine64))
+        with mock.patch.dict(os.environ, {CHOICE_SETTING: "pe32plus"}):
+            self.assertIn("pe32plus", wow64_unavailable(runs, wine64))
 
 
 if __name__ == "__main__":

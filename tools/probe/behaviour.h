@@ -26,15 +26,22 @@ const long kSetupFailed = -3;
  *   open a ACCESS/SHARE old|new (OPEN_EXISTING or CREATE_ALWAYS)   copy a b [fail]
  *   move a b [replace]   delete a   setattr a R|H|RH|-   getattr a
  *   flush a ACCESS/SHARE (open, then flush)   temp a (GetTempFileNameA in folder a)
+ * wine: Wine run by a user without privileges, as players run it.
  * freed: the answer where a name deleted pending goes at once (Windows 10
- * 1903 and later on NTFS); windows then answers as before 1903. */
+ * 1903 and later on NTFS); windows then answers as before 1903.
+ * root: Wine run by root, where it differs from wine: root passes the Unix
+ * permission checks that Wine maps a read-only file onto. */
 struct BehaviourRow {
     const char *setup;
     const char *call;
     long windows;
-    const char *source; /* of the Windows answer: "doc" (Microsoft's documentation), "report", "unknown" */
+    /* Of the Windows answer: "doc" (a page of Microsoft's documentation names
+     * the code; the row's comment names the page), "report" (a public report
+     * shows it; the comment names it), "unknown". */
+    const char *source;
     long wine = kSame;
     long freed = kSame;
+    long root = kSame;
 };
 extern const BehaviourRow kBehaviour[];
 extern const size_t kBehaviourRows;

@@ -41,7 +41,7 @@ REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(REPO, "tools", "wine"))
 import catalogue as cat  # noqa: E402
-import winebox  # noqa: E402
+from wine_choice import PE32, pe32_unavailable, pe_kind  # noqa: E402
 
 SHIPPED_NAME = "WellhavenUpdate103.exe"
 VS_FF_SPECIALBUILD = 0x20
@@ -184,7 +184,7 @@ def sign(unsigned, signed, pfx, password_file, timestamp, ca_file, timestamp_ca_
 
 def ship(release, exe, out, pfx, password_file, timestamp, ca_file, timestamp_ca_file):
     pe = load_pe(exe)
-    if winebox.pe_kind(exe) != winebox.PE32:
+    if pe_kind(exe) != PE32:
         raise Refusal("%s is not a 32-bit Windows executable (PE32); only the windows build reaches players" % exe)
     refuse_sample_build(exe, pe)
     refuse_other_payloads(exe, pe, release)
@@ -209,7 +209,7 @@ def ship(release, exe, out, pfx, password_file, timestamp, ca_file, timestamp_ca
         sys.stdout.flush()
 
         # The proof runs the very file that is shipped, a PE32, so it needs a machine that runs one.
-        why = winebox.pe32_unavailable()
+        why = pe32_unavailable()
         if why:
             raise Refusal("the 32-bit updater cannot be proven under Wine on a machine that cannot run 32-bit "
                           "x86 programs; run the command on a machine that runs them (here: %s)" % why)

@@ -24,7 +24,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
-import winebox as wb  # noqa: E402
+from dos_files import describe_difference, folder_state, release_folder_state, remove_tree  # noqa: E402
+from wine_choice import WineError  # noqa: E402
+from wine_session import open_session, parse_updater_command, update_copy  # noqa: E402
 
 
 def decoded(b):
@@ -35,12 +37,12 @@ def verify(session, exe, release, edition):
     installed = os.path.join(release, "installed", edition)
     finished = os.path.join(release, "finished", edition)
     workdir = session.scratch_dir("verify-" + edition)
-    result, folder, left = wb.update_copy(session, exe, installed, workdir)
+    result, folder, left = update_copy(session, exe, installed, workdir)
     problems = []
     if not os.path.isdir(finished):
         problems.append("no finished/%s to compare with" % edition)
     else:
-        problems += wb.describe_difference(wb.release_folder_state(finished), wb.folder_state(folder))
+        problems += describe_difference(release_folder_state(finished), folder_state(folder))
     if result.exit_code != 0:
         problems.append("exit status %r" % result.exit_code)
     warnings = [b for b in result.boxes if b.icon != "question" and b.icon != "information"]
@@ -48,12 +50,12 @@ def verify(session, exe, release, edition):
     if left:
         problems.append("left in the temporary folder: " + ", ".join(left))
     boxes = " / ".join("%s: %s" % (decoded(b.caption), decoded(b.text)) for b in result.boxes) or "no box"
-    wb.remove_tree(workdir)
+    remove_tree(workdir)
     return problems, boxes
 
 
 def main(argv):
-    args = wb.parse_updater_command(__doc__, "release", "the release folder: installed/N to update, "
+    args = parse_updater_command(__doc__, "release", "the release folder: installed/N to update, "
                                     "finished/N to compare with", argv, options=[
                                         (("--edition",), dict(type=int, action="append", metavar="N",
                                                               help="verify only installed/N (repeatable; "
@@ -70,8 +72,8 @@ def main(argv):
             return 2
         editions = [e for e in editions if int(e) in args.edition]
     try:
-        session, exe = wb.open_session(args.exe)
-    except wb.WineError as e:
+        session, exe = open_session(args.exe)
+    except WineError as e:
         print(e)
         return 1
     started = time.time()

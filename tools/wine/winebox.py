@@ -1,13 +1,14 @@
-"""Runs the built updater under Wine with the box robot answering it: one name
-for the pieces, each in a module of its own.
+"""Says which Windows build of the updater runs under Wine on this machine.
+
+    winebox.py path|preset|line
+
+The Wine tooling is in modules of its own, each imported by name where it is used:
 
   wine_choice    which build runs in which prefix (PE32, PE32+, WoW64)
   dos_files      DOS attributes and folder states, install folders
   wine_registry  the uninstall registration and the temporary folder as .reg scripts
   box_robot      the robot: its build, its command line, its record
   wine_session   the session (slot, Xvfb, prefix, processes) and one whole update
-
-    winebox.py path|preset|line    says which build runs under Wine here
 """
 
 import argparse
@@ -16,12 +17,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from box_robot import *  # noqa: E402,F401,F403
-from dos_files import *  # noqa: E402,F401,F403
-from wine_choice import *  # noqa: E402,F401,F403
 from wine_choice import PE32, PE32PLUS, WineError, choose_path  # noqa: E402
-from wine_registry import *  # noqa: E402,F401,F403
-from wine_session import *  # noqa: E402,F401,F403
 
 
 def main(argv):
