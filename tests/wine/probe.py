@@ -1,9 +1,7 @@
 #!/usr/bin/python3
 """Runs the behaviour probe (tools/probe) under Wine, on the build this machine
-runs: every row of the behaviour table must give the table's answer for the
-account it runs under. As root it runs twice: in the session, against the
-column of Wine as root, and as a user without privileges (a player's Wine),
-against the Wine column; an ordinary account checks the Wine column.
+runs: every row must give the table's answer for the account it runs under;
+as root, also as a user without privileges (a player's Wine).
 
     probe.py --wine-dir DIR --exe PROBE.exe [--exe PROBE64.exe]
 """
@@ -29,25 +27,23 @@ def main(argv):
     try:
         session, exe = open_session(args.exe, args.wine_dir)
         with session:
-            folder = session.scratch_dir("probe")
-            proc = subprocess.run(session.path.loader + [exe, windows_path(folder), "wine-root" if root else "wine"],
+            folder = windows_path(session.scratch_dir("probe"))
+            proc = subprocess.run(session.path.loader + [exe, folder, "wine-root" if root else "wine"],
                                   env=session.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, timeout=300)
-        print(proc.stdout.decode(errors="replace"), end="", flush=True)
-        failed = proc.returncode != 0
-        if root:
-            try:
-                status, output = run_console(session.path, exe, ["{folder}", "wine"])
-                print("As a user without privileges:\n" + output, end="")
-                failed = failed or status != 0
-            except WineError as error:
-                print("wine: the probe did not run as a user without privileges (%s): only the column of Wine "
-                      "as root was checked" % error)
     except WineError as error:
         print(error)
         return 1
-    return 1 if failed else 0
-
+    print(proc.stdout.decode(errors="replace"), end="", flush=True)
+    status = 0
+    if root:  # root's Wine is not a player's: the Wine column is checked as a user without privileges
+        try:
+            status, output = run_console(session.path, exe, ["{folder}", "wine"])
+            print("As a user without privileges:\n" + output, end="")
+        except WineError as error:
+            print("wine: the probe did not run as a user without privileges (%s): only the column of Wine as root "
+                  "was checked" % error)
+    return 1 if proc.returncode != 0 or status != 0 else 0
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv[1:]))
