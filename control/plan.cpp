@@ -4,6 +4,7 @@
  */
 #include "control/control.h"
 
+#include "common/report.h"
 #include "discovery/discovery.h"
 #include "payload/payload_ids.h"
 #include "release_crcs.h"
@@ -111,6 +112,6 @@ bool RunUpdatePlan(const char *installDir, int edition, HMODULE module)
         if (!RunStep(&kPlan[i], edition, installDir, module))
             return false;
     }
-    MessageBoxA(NULL, "アップデートが完了しました。", "情報", MB_OK | MB_ICONINFORMATION);
+    ShowBox(kTextCompleted, kCaptionInformation, MB_OK | MB_ICONINFORMATION);
     return true;
 }

@@ -5,6 +5,10 @@
  * names declared here, which are the Win32 names with the Win32 signatures,
  * so each step reads like the ANSI Win32 call it is.
  *
+ * The texts shown to the player are code page 932 bytes, turned into UTF-16
+ * for the Unicode message box, so they read the same whatever the system's
+ * ANSI code page is; files and the registry stay ANSI.
+ *
  * In the Windows build these declarations are the system's own functions,
  * imported from KERNEL32, ADVAPI32 and USER32 (no <windows.h>: this header is
  * the whole of the interface the program may use, and the import table of the
@@ -27,6 +31,8 @@ typedef size_t SIZE_T;
 typedef uintptr_t ULONG_PTR;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
+typedef char16_t WCHAR; /* a UTF-16 code unit */
+typedef const WCHAR *LPCWSTR;
 typedef void *HANDLE;
 typedef void *HGLOBAL;
 typedef struct HWND__ *HWND;
@@ -158,6 +164,13 @@ WINAPI_IMPORT LONG WINAPI RegCloseKey(HKEY key);
 #define IDYES 6
 #define IDNO 7
 WINAPI_IMPORT int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+WINAPI_IMPORT int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+#define MB_ERR_INVALID_CHARS 0x00000008u
+/* A length of -1 converts through the NUL, which the count includes; 0 when
+ * the bytes are not text of the code page, the code page is not installed
+ * or the buffer is too short. */
+WINAPI_IMPORT int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int length, WCHAR *wide,
+                                             int wideLength);
 WINAPI_IMPORT int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...);
 /* Steps over one character of the system's ANSI code page, a double-byte one included. */
 WINAPI_IMPORT LPSTR WINAPI CharNextA(LPCSTR current);

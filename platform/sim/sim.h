@@ -45,8 +45,12 @@
  *   KEY_WOW64_32KEY) reaches and KEY_WOW64_64KEY does not. The caller is a
  *   standard user unless told otherwise: it may open keys for reading only,
  *   and a value can be read only through a key opened with KEY_QUERY_VALUE.
- * - Resources come from an in-memory table; message boxes are recorded and
- *   answered from a script.
+ * - Resources come from an in-memory table; message boxes are recorded as
+ *   the player reads them and answered from a script. The system's ANSI
+ *   code page is Japanese (932) unless told otherwise: the ANSI box reads
+ *   its bytes in it, the Unicode box shows UTF-16 as it is.
+ *   MultiByteToWideChar knows code pages 932 (glibc's CP932, whose table
+ *   is Windows') and 1252.
  * - GlobalAlloc blocks, handles and loaded resources are counted, so a test
  *   can assert that everything was released. Memory is that of a 32-bit
  *   program: a GlobalAlloc of more than 2 GiB fails, and one of 4 GiB or
@@ -79,13 +83,16 @@
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_DISK_FULL 112L /* not modelled: only injected */
+#define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_DIRECTORY 267L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define CP_ACP 0u /* the system's ANSI code page */
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_ATTRIBUTE_SYSTEM 0x00000004u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
@@ -97,7 +104,8 @@
     X(CreateFileA) X(GetFileSize) X(ReadFile) X(WriteFile) X(SetFilePointer) X(CopyFileA) X(DeleteFileA)          \
     X(SetFileAttributesA) X(GetTempPathA) X(GetTempFileNameA) X(FindResourceA) X(SizeofResource) X(LoadResource)  \
     X(LockResource) X(GlobalAlloc) X(RegOpenKeyExA) X(RegQueryValueExA) X(MessageBoxA) X(FlushFileBuffers)        \
-    X(MoveFileExA) X(CreateMutexA) X(WaitForSingleObject) X(GetFileAttributesA)
+    X(MoveFileExA) X(CreateMutexA) X(WaitForSingleObject) X(GetFileAttributesA) X(MessageBoxW)                     \
+    X(MultiByteToWideChar)
 
 namespace sim {
 
@@ -238,7 +246,8 @@ size_t CallsBeforeDllSearch();
 HMODULE Module();
 void AddResource(WORD id, const std::string &type, const std::string &bytes);
 
-/* Message boxes. */
+/* Message boxes, their caption and text as the player reads them, in
+ * UTF-8. */
 struct Box {
     HWND owner;
     bool hasCaption;
@@ -246,6 +255,9 @@ struct Box {
     std::string text;
     UINT flags;
 };
+/* The system's ANSI code page: 932 (Japanese) after Reset, or 1252
+ * (Western European). Files, names and CharNextA stay code page 932's. */
+void SetAnsiCodePage(UINT codePage);
 const std::vector<Box> &Boxes();
 /* The next box answers with this; unscripted boxes answer IDOK (IDYES for a
  * Yes/No box). */

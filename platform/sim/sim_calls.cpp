@@ -50,6 +50,7 @@ void Reset()
     s.callHook = nullptr;
     s.mutexes.clear();
     s.loaderUpdate = true;
+    s.ansiCodePage = 932;
     NewRun();
     s.nextUnique = 0x1A2B;
     MakeFolder("C:\\Temp");

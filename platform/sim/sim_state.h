@@ -62,6 +62,7 @@ struct State {
     std::vector<std::unique_ptr<Resource>> resources;
     int loadedResources;
     std::vector<Box> boxes;
+    UINT ansiCodePage;
     std::vector<int> answers;
     std::map<void *, SIZE_T> blocks;
     std::map<SIZE_T, std::vector<void *>> freed; /* blocks freed, kept for the next of their size */

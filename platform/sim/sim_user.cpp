@@ -1,6 +1,10 @@
 /*
- * The simulated user: message boxes recorded and answered from a script.
+ * The simulated user: message boxes recorded as the player reads them and
+ * answered from a script, and the conversion of their texts to UTF-16.
  */
+#include <iconv.h>
+#include <string.h>
+
 #include "platform/sim/sim_state.h"
 
 namespace sim {
@@ -15,21 +19,143 @@ void Answer(int result)
     S().answers.push_back(result);
 }
 
+void SetAnsiCodePage(UINT codePage)
+{
+    if (codePage != 932 && codePage != 1252)
+        Misuse("an ANSI code page the simulation does not know: " + std::to_string(codePage));
+    S().ansiCodePage = codePage;
+}
+
 } // namespace sim
 
 using namespace sim;
 
-extern "C" int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+namespace {
+
+/* Converts with glibc's iconv; false when the bytes are not text of from. */
+bool Convert(const char *from, const char *to, const std::string &in, std::string *out)
 {
-    /* A box that cannot be shown is not seen by anyone. */
-    if (Enter(OpMessageBoxA))
-        return 0;
+    iconv_t cd = iconv_open(to, from);
+    if (cd == (iconv_t)-1) {
+        Misuse(std::string("no converter from ") + from + " to " + to);
+        return false;
+    }
+    std::string source = in;
+    out->assign(source.size() * 4 + 4, '\0');
+    char *inp = &source[0], *outp = &(*out)[0];
+    size_t inLeft = source.size(), outLeft = out->size();
+    const bool converted = iconv(cd, &inp, &inLeft, &outp, &outLeft) != (size_t)-1;
+    iconv_close(cd);
+    out->resize(out->size() - outLeft);
+    return converted;
+}
+
+/* Bytes of a code page in UTF-16 (little-endian bytes, as on x86); false
+ * when they are not text of it. Code page 932 is glibc's CP932, whose table
+ * is Windows' (its SHIFT_JIS differs in a few characters). In 1252 the five
+ * bytes the code page leaves undefined stand for the C1 controls of the
+ * same value, as Windows converts them. */
+bool Utf16(UINT codePage, const std::string &bytes, std::string *utf16)
+{
+    if (codePage == 932)
+        return Convert("CP932", "UTF-16LE", bytes, utf16);
+    utf16->clear();
+    for (unsigned char c : bytes) {
+        std::string unit;
+        if (!Convert("CP1252", "UTF-16LE", std::string(1, (char)c), &unit))
+            unit = std::string{(char)c, '\0'};
+        *utf16 += unit;
+    }
+    return true;
+}
+
+/* What the player reads, recorded in UTF-8. */
+std::string Readable(const std::string &utf16)
+{
+    std::string utf8;
+    if (!Convert("UTF-16LE", "UTF-8", utf16, &utf8))
+        Misuse("a box text that is not UTF-16");
+    return utf8;
+}
+
+std::string Utf16Of(LPCWSTR text)
+{
+    size_t n = 0;
+    while (text[n] != 0)
+        n++;
+    return std::string(reinterpret_cast<const char *>(text), n * 2);
+}
+
+int Show(HWND owner, const std::string *caption, const std::string &text, UINT type)
+{
     State &s = S();
-    s.boxes.push_back(Box{owner, caption != NULL, caption != NULL ? caption : "", text, type});
+    s.boxes.push_back(Box{owner, caption != nullptr, caption != nullptr ? Readable(*caption) : "", Readable(text),
+                          type});
     if (!s.answers.empty()) {
         int answer = s.answers.front();
         s.answers.erase(s.answers.begin());
         return answer;
     }
     return (type & 0x0F) == MB_YESNO ? IDYES : IDOK;
+}
+
+} // namespace
+
+/* A box that cannot be shown is not seen by anyone. */
+extern "C" int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
+{
+    if (Enter(OpMessageBoxW))
+        return 0;
+    const std::string captionUtf16 = caption != NULL ? Utf16Of(caption) : "";
+    return Show(owner, caption != NULL ? &captionUtf16 : nullptr, Utf16Of(text), type);
+}
+
+/* The ANSI box reads its bytes in the system's ANSI code page: Japanese
+ * texts are garbled on any other. */
+extern "C" int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    if (Enter(OpMessageBoxA))
+        return 0;
+    const UINT codePage = S().ansiCodePage;
+    std::string textUtf16, captionUtf16;
+    if (!Utf16(codePage, text, &textUtf16) || (caption != NULL && !Utf16(codePage, caption, &captionUtf16)))
+        Misuse("a box text that is not text of the ANSI code page");
+    return Show(owner, caption != NULL ? &captionUtf16 : nullptr, textUtf16, type);
+}
+
+extern "C" int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int length, WCHAR *wide,
+                                          int wideLength)
+{
+    if (Enter(OpMultiByteToWideChar))
+        return 0;
+    if (codePage == CP_ACP)
+        codePage = S().ansiCodePage;
+    if (codePage != 932 && codePage != 1252) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (flags != MB_ERR_INVALID_CHARS) {
+        Misuse("MultiByteToWideChar without MB_ERR_INVALID_CHARS, or with other flags (not modelled)");
+        return 0;
+    }
+    if (bytes == NULL || length == 0 || length < -1 || wideLength < 0 || (wide == NULL && wideLength != 0)) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    /* Through the NUL with a length of -1, which the count includes. */
+    const std::string in = length == -1 ? std::string(bytes, strlen(bytes) + 1) : std::string(bytes, (size_t)length);
+    std::string utf16;
+    if (!Utf16(codePage, in, &utf16)) {
+        SetError(ERROR_NO_UNICODE_TRANSLATION);
+        return 0;
+    }
+    const int units = (int)(utf16.size() / 2);
+    if (wideLength == 0)
+        return units;
+    if (units > wideLength) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    memcpy(wide, utf16.data(), utf16.size());
+    return units;
 }

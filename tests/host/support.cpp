@@ -13,14 +13,6 @@
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Wellhaven";
 const char kGameDir[] = "C:\\Games\\Wellhaven\\";
 
-const char *const kCaptions[8] = {
-    "現在ver1.00です", "現在ver1.00aです", "現在ver1.01です", "現在ver1.01aです",
-    "現在ver1.02です", "現在ver1.02aです", "現在ver1.03です", "現在ver1.03aです",
-};
-const char kTextUpToDate[] = "既に最新の状態にアップデートされています。";
-const char kTextDone[] = "アップデートが完了しました。";
-const char kCaptionInfo[] = "情報";
-
 std::string Sjis(const std::string &utf8)
 {
     iconv_t cd = iconv_open("CP932", "UTF-8");
@@ -41,19 +33,40 @@ std::string Sjis(const std::string &utf8)
     return out;
 }
 
-ExpectedBox ErrorBox(const std::string &text)
+static ExpectedBox ErrorBox(const std::string &text)
 {
     return ExpectedBox{text, false, "", 0x30};
 }
 
-ExpectedBox InfoBox(const std::string &text, const std::string &caption)
+/* A text of tests/boxes.txt by its name. */
+static std::string Said(const std::string &name)
 {
-    return ExpectedBox{text, true, caption, 0x40};
+    static const std::map<std::string, std::string> texts = [] {
+        std::map<std::string, std::string> said;
+        std::ifstream in(WELLHAVEN_SOURCE_DIR "/tests/boxes.txt");
+        for (std::string line; std::getline(in, line);)
+            if (line.find('\t') != std::string::npos && line[0] != '#')
+                said[line.substr(0, line.find('\t'))] = line.substr(line.find('\t') + 1);
+        return said;
+    }();
+    const auto text = texts.find(name);
+    EXPECT_TRUE(text != texts.end()) << "tests/boxes.txt has no " << name;
+    return text != texts.end() ? text->second : std::string();
 }
 
-ExpectedBox QuestionBox(const std::string &caption)
+ExpectedBox QuestionBox(int edition)
 {
-    return ExpectedBox{"Wellhaven ver1.03 へのアップデートを行いますか？", true, caption, 0x24};
+    return ExpectedBox{Said("question"), true, Said("caption " + std::to_string(edition)), 0x24};
+}
+
+ExpectedBox UpToDateBox(int edition)
+{
+    return ExpectedBox{Said("up to date"), true, Said("caption " + std::to_string(edition)), 0x40};
+}
+
+ExpectedBox CompletedBox()
+{
+    return ExpectedBox{Said("completed"), true, Said("completed caption"), 0x40};
 }
 
 /* The box of each code as the player's guide shows it (the second column of
@@ -81,27 +94,12 @@ ExpectedBox CodeBox(int code, const std::string &fileName)
     return ErrorBox(names ? text.substr(0, name) + fileName + text.substr(end) : text);
 }
 
-static std::string Hex(const std::string &bytes)
-{
-    std::string out;
-    char b[8];
-    for (unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7F) {
-            out += (char)c;
-        } else {
-            snprintf(b, sizeof b, "\\x%02X", c);
-            out += b;
-        }
-    }
-    return out;
-}
-
 std::string Describe(const sim::Box &box)
 {
     char flags[16];
     snprintf(flags, sizeof flags, "0x%02X", box.flags);
-    return std::string("[") + (box.hasCaption ? Hex(box.caption) : "(default caption)") + "] " + Hex(box.text) +
-           " flags " + flags + (box.owner != NULL ? " (owned)" : "");
+    return "[" + (box.hasCaption ? box.caption : "(default caption)") + "] " + box.text + " flags " + flags +
+           (box.owner != NULL ? " (owned)" : "");
 }
 
 void ExpectBoxes(const std::vector<ExpectedBox> &expected)
@@ -114,10 +112,10 @@ void ExpectBoxes(const std::vector<ExpectedBox> &expected)
     for (size_t i = 0; i < expected.size(); i++) {
         const sim::Box &b = shown[i];
         const ExpectedBox &e = expected[i];
-        EXPECT_EQ(b.text, Sjis(e.text)) << "box " << i << ":" << seen;
+        EXPECT_EQ(b.text, e.text) << "box " << i << ":" << seen;
         EXPECT_EQ(b.hasCaption, e.hasCaption) << "box " << i << ":" << seen;
         if (e.hasCaption) {
-            EXPECT_EQ(b.caption, Sjis(e.caption)) << "box " << i << ":" << seen;
+            EXPECT_EQ(b.caption, e.caption) << "box " << i << ":" << seen;
         }
         EXPECT_EQ(b.flags, e.flags) << "box " << i << ":" << seen;
         EXPECT_TRUE(b.owner == NULL) << "box " << i;

@@ -15,17 +15,19 @@
 /* The bytes of a UTF-8 text in code page 932, as the program must hold them. */
 std::string Sjis(const std::string &utf8);
 
-/* A box as the tests expect it: text and caption in UTF-8 (converted when
- * compared), hasCaption false for the system's default caption. */
+/* A box as the player reads it: text and caption in UTF-8, hasCaption
+ * false for the system's default caption. */
 struct ExpectedBox {
     std::string text;
     bool hasCaption;
     std::string caption;
     unsigned flags;
 };
-ExpectedBox ErrorBox(const std::string &text);
-ExpectedBox InfoBox(const std::string &text, const std::string &caption);
-ExpectedBox QuestionBox(const std::string &caption);
+/* The question and the up-to-date box of an edition (0 to 7), and the
+ * completion box, as tests/boxes.txt gives them. */
+ExpectedBox QuestionBox(int edition);
+ExpectedBox UpToDateBox(int edition);
+ExpectedBox CompletedBox();
 /* The error box of a code, E001 to E509, as docs/errors.md gives it; E102,
  * E202 and E213 name fileName. */
 ExpectedBox CodeBox(int code, const std::string &fileName = std::string());
@@ -33,13 +35,6 @@ std::string Describe(const sim::Box &box);
 
 /* The CRC-32 the release tools give a file (zlib's). */
 DWORD Crc(const std::string &bytes);
-
-/* The player's texts, in UTF-8: the caption of each edition (0 to 7), the
- * up-to-date and completion texts, and the completion box's caption. */
-extern const char *const kCaptions[8];
-extern const char kTextUpToDate[];
-extern const char kTextDone[];
-extern const char kCaptionInfo[];
 
 /* Asserts that exactly these boxes were shown, in this order, with no owner. */
 void ExpectBoxes(const std::vector<ExpectedBox> &expected);

@@ -7,11 +7,6 @@
 
 namespace {
 
-const char kE102Data[] = "E102: data.xp3 を開けません。";
-const char kE102Ext[] = "E102: ext.xp3 を開けません。";
-const char kE102Aux[] = "E102: auxtrans.dll を開けません。";
-const char kE103[] = "E103: data.xp3, ext.xp3, auxtrans.dll のいずれかが Wellhaven のものでないか壊れています。";
-
 class LookupTest : public SimTest {};
 
 /* How the registry is set, what the lookup returns (empty: none), and the
@@ -114,10 +109,12 @@ class IdentifyTest : public SimTest {};
 TEST_F(IdentifyTest, SizesGiveTheEdition)
 {
     const DWORD none = 0;
+    const ExpectedBox kE102Data = CodeBox(102, "data.xp3"), kE102Ext = CodeBox(102, "ext.xp3"),
+                      kE102Aux = CodeBox(102, "auxtrans.dll"), kE103 = CodeBox(103);
     const struct {
         long data, ext, aux;
         int edition;
-        const char *box;
+        const ExpectedBox *box;
         const char *held = nullptr; /* held open by another program */
         DWORD heldAccess = none;
     } cases[] = {
@@ -133,24 +130,24 @@ TEST_F(IdentifyTest, SizesGiveTheEdition)
          * finished by ver1.02's plan. */
         {138482, 30928, 69632, 4, nullptr},
         /* Near misses: one byte off in each file, rows mixed across lines. */
-        {138482, 30927, 69632, -1, kE103},
-        {138471, 39808, 69631, -1, kE103},
-        {138472, 39808, 69632, -1, kE103},
-        {138471, 39809, 69632, -1, kE103},
-        {138471, 30928, 90112, -1, kE103},
-        {138471, 30928, 69632, -1, kE103},
-        {138471, 59697, 69632, -1, kE103},
-        {0, 0, 0, -1, kE103},
+        {138482, 30927, 69632, -1, &kE103},
+        {138471, 39808, 69631, -1, &kE103},
+        {138472, 39808, 69632, -1, &kE103},
+        {138471, 39809, 69632, -1, &kE103},
+        {138471, 30928, 90112, -1, &kE103},
+        {138471, 30928, 69632, -1, &kE103},
+        {138471, 59697, 69632, -1, &kE103},
+        {0, 0, 0, -1, &kE103},
         /* Only the first file that cannot be opened is named. */
-        {-1, -1, 69632, -1, kE102Data},
-        {-1, 39808, -1, -1, kE102Data},
-        {138471, -1, -1, -1, kE102Ext},
-        {138471, 39808, -1, -1, kE102Aux},
+        {-1, -1, 69632, -1, &kE102Data},
+        {-1, 39808, -1, -1, &kE102Data},
+        {138471, -1, -1, -1, &kE102Ext},
+        {138471, 39808, -1, -1, &kE102Aux},
         /* Held without read sharing, a file cannot be opened; held with it,
          * it is measured. */
-        {138471, 39808, 69632, -1, kE102Data, "data.xp3", GENERIC_WRITE},
-        {138471, 39808, 69632, -1, kE102Ext, "ext.xp3", GENERIC_WRITE},
-        {138471, 39808, 69632, -1, kE102Aux, "auxtrans.dll", GENERIC_WRITE},
+        {138471, 39808, 69632, -1, &kE102Data, "data.xp3", GENERIC_WRITE},
+        {138471, 39808, 69632, -1, &kE102Ext, "ext.xp3", GENERIC_WRITE},
+        {138471, 39808, 69632, -1, &kE102Aux, "auxtrans.dll", GENERIC_WRITE},
         {138482, 59697, 90112, 7, nullptr, "data.xp3", GENERIC_READ},
         {138482, 59697, 90112, 7, nullptr, "auxtrans.dll", GENERIC_READ},
     };
@@ -172,7 +169,7 @@ TEST_F(IdentifyTest, SizesGiveTheEdition)
         }
         EXPECT_EQ(IdentifyEdition(kGameDir), c.edition);
         if (c.box != nullptr)
-            ExpectBoxes({ErrorBox(c.box)});
+            ExpectBoxes({*c.box});
         else
             ExpectBoxes({});
         ExpectAllReleased();

@@ -209,11 +209,15 @@ protected:
     Folder finished_;
 };
 
+/* On a system whose ANSI code page is Western European, too, the player
+ * reads every box as on a Japanese one. */
 TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
 {
-    for (int edition = 0; edition <= 5; edition++) {
-        SCOPED_TRACE(testing::Message() << "edition " << edition);
+    for (int run = 0; run < 12; run++) {
+        const int edition = run % 6;
+        SCOPED_TRACE(testing::Message() << "edition " << edition << (run < 6 ? "" : ", ANSI code page 1252"));
         Install(edition);
+        sim::SetAnsiCodePage(run < 6 ? 932 : 1252);
         /* While the program writes a file no other program may open it, and
          * none may write to a file the program holds open. */
         sim::OnWrite([](const std::string &path) {
@@ -224,7 +228,7 @@ TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
                     << open << " could be written by another program while the updater held it";
         });
         EXPECT_EQ(Run(), 0);
-        ExpectBoxes({QuestionBox(kCaptions[edition]), InfoBox(kTextDone, kCaptionInfo)});
+        ExpectBoxes({QuestionBox(edition), CompletedBox()});
         EXPECT_TRUE(ReadFolder() == finished_) << "differs from the finished folder:" << Differences(ReadFolder(), finished_);
         std::vector<std::string> steps;
         for (const Step &step : StepsOf(edition))
@@ -244,7 +248,7 @@ TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
 
         sim::NewRun();
         EXPECT_EQ(Run(), 0);
-        ExpectBoxes({InfoBox(kTextUpToDate, kCaptions[edition % 2 == 0 ? 6 : 7])});
+        ExpectBoxes({UpToDateBox(edition % 2 == 0 ? 6 : 7)});
         EXPECT_TRUE(ReadFolder() == finished_) << "the second run changed:" << Differences(ReadFolder(), finished_);
         ExpectAllReleased();
     }
@@ -259,12 +263,14 @@ TEST_F(RunTest, DamagedArchivesStopTheUpdateAtTheirFile)
     /* The edition, the file, the changed byte (the kept runs: scr.xp3 16 to
      * 932 and 322017 to 916366, data.xp3 16 to 22423 and 31405 to 136879),
      * the steps done before the file's, and whether it has the finished size. */
-    const struct { int edition; const char *file; size_t offset, stepsDone; bool finishedSize; } cases[] = {
+    const struct { int edition; const char *file; size_t offset, stepsDone; bool finishedSize; UINT codePage = 932; } cases[] = {
         {0, "scr.xp3", 932, 0, false}, {1, "scr.xp3", 322017, 0, false}, {1, "data.xp3", 16, 4, false},
-        {0, "data.xp3", 136879, 4, false}, {0, "scr.xp3", 500000, 0, true}};
+        {0, "data.xp3", 136879, 4, false}, {0, "scr.xp3", 500000, 0, true}, {1, "data.xp3", 16, 4, false, 1252}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << "edition " << c.edition << ", " << c.file << " at " << c.offset);
+        SCOPED_TRACE(testing::Message() << "edition " << c.edition << ", " << c.file << " at " << c.offset
+                                        << ", ANSI code page " << c.codePage);
         Install(c.edition);
+        sim::SetAnsiCodePage(c.codePage);
         std::string bytes = *(c.finishedSize ? finished_ : before_)[c.file].bytes;
         bytes[c.offset] ^= 1;
         sim::PutFile(kGameDir + std::string(c.file), bytes);
@@ -272,7 +278,7 @@ TEST_F(RunTest, DamagedArchivesStopTheUpdateAtTheirFile)
         for (size_t step = 0; step < c.stepsDone; step++)
             expected[StepsOf(c.edition)[step].file] = finished_[StepsOf(c.edition)[step].file];
         EXPECT_EQ(Run(), 0);
-        ExpectBoxes({QuestionBox(kCaptions[c.edition]), CodeBox(213, c.file)});
+        ExpectBoxes({QuestionBox(c.edition), CodeBox(213, c.file)});
         EXPECT_TRUE(ReadFolder() == expected) << "changed:" << Differences(ReadFolder(), expected);
         EXPECT_TRUE(sim::List(kTemp).empty()) << "a scratch file was left";
         ExpectAllReleased();
@@ -300,9 +306,9 @@ TEST_F(RunTest, RunsThatChangeNothing)
         Install(c.edition);
         EXPECT_EQ(Run(c.answer, c.loaderUpdate), 0);
         if (c.edition >= 6)
-            ExpectBoxes({InfoBox(kTextUpToDate, kCaptions[c.edition])});
+            ExpectBoxes({UpToDateBox(c.edition)});
         else
-            ExpectBoxes({QuestionBox(kCaptions[c.edition])});
+            ExpectBoxes({QuestionBox(c.edition)});
         EXPECT_TRUE(ReadFolder() == before_) << "changed:" << Differences(ReadFolder(), before_);
         EXPECT_TRUE(sim::List(kTemp).empty()) << "a scratch file was made";
         ExpectAllReleased();
@@ -352,9 +358,9 @@ TEST_F(RunTest, OneRunAtATime)
         EXPECT_EQ(Run(), 0);
         EXPECT_TRUE(held) << "the run went on without the lock";
         if (c.seen >= 6)
-            ExpectBoxes({InfoBox(kTextUpToDate, kCaptions[c.seen])});
+            ExpectBoxes({UpToDateBox(c.seen)});
         else
-            ExpectBoxes({QuestionBox(kCaptions[c.seen]), InfoBox(kTextDone, kCaptionInfo)});
+            ExpectBoxes({QuestionBox(c.seen), CompletedBox()});
         EXPECT_TRUE(ReadFolder() == finished_) << "not finished:" << Differences(ReadFolder(), finished_);
         ExpectAllReleased();
     }
@@ -393,6 +399,9 @@ const ExpectedFailure kOtherFailures[] = {
     /* Without the lock a run goes on as before. */
     {LOOKUP, sim::OpCreateMutexA, 0, false, kIgnored, NONE},
     {LOOKUP, sim::OpWaitForSingleObject, 0, false, kIgnored, NONE},
+    /* A box whose text cannot be turned into UTF-16 is shown by the ANSI
+     * box, which reads it right on this Japanese system. */
+    {BOX, sim::OpMultiByteToWideChar, 0, false, kIgnored, NONE},
     {LOOKUP, sim::OpRegOpenKeyExA, 0, false, 1, NONE},
     {LOOKUP, sim::OpRegQueryValueExA, 1, false, 2, NONE},
     {LOOKUP, sim::OpGlobalAlloc, 1, false, 3, NONE},
@@ -543,7 +552,7 @@ protected:
         for (size_t i = 0; i < trace_.size(); i++) {
             if (trace_[i].op == sim::OpRegOpenKeyExA || trace_[i].op == sim::OpRegQueryValueExA)
                 lastRegistry = i;
-            if (trace_[i].op == sim::OpMessageBoxA && firstBox == trace_.size())
+            if (trace_[i].op == sim::OpMessageBoxW && firstBox == trace_.size())
                 firstBox = i;
         }
         places_.assign(trace_.size(), Place{LOOKUP, 0, 0, false});
@@ -554,8 +563,9 @@ protected:
             const size_t phase = i <= lastRegistry ? 1000 : i < firstBox ? 1001 : step;
             p.answered = i > firstBox;
             p.step = p.answered ? step : 0;
-            p.operation = i <= lastRegistry ? LOOKUP
-                          : i < firstBox    ? IDENTIFY
+            p.operation = i <= lastRegistry                             ? LOOKUP
+                          : trace_[i].op == sim::OpMultiByteToWideChar ? BOX
+                          : i < firstBox                               ? IDENTIFY
                           : p.answered && step < steps_.size() ? steps_[step].operation
                                                               : BOX;
             p.nth = ++seen[{phase, trace_[i].op}];
@@ -630,9 +640,9 @@ protected:
         sim::NewRun();
         EXPECT_EQ(Run(), 0);
         if (seen >= 6)
-            ExpectBoxes({InfoBox(kTextUpToDate, kCaptions[seen])});
+            ExpectBoxes({UpToDateBox(seen)});
         else
-            ExpectBoxes({QuestionBox(kCaptions[seen]), InfoBox(kTextDone, kCaptionInfo)});
+            ExpectBoxes({QuestionBox(seen), CompletedBox()});
         Folder expected = finished_;
         if (!unmarked.empty())
             expected[unmarked].attributes = FILE_ATTRIBUTE_ARCHIVE;
@@ -668,21 +678,21 @@ protected:
         const bool oldEdition = edition <= 5;
         std::vector<ExpectedBox> boxes;
         if (place.answered)
-            boxes.push_back(QuestionBox(kCaptions[edition]));
+            boxes.push_back(QuestionBox(edition));
         /* What each file should be: finished for the steps before the
          * failing one, as before for the rest. */
         size_t done = 0;
         std::string unmarked;
         Scratch scratch = NONE;
         int code = kIgnored;
-        if (call.op == sim::OpMessageBoxA) {
+        if (call.op == sim::OpMessageBoxW) {
             /* The question, the up-to-date box or the completion box not
              * shown: nobody saw it, and nothing else happens. */
             done = place.answered ? steps_.size() : 0;
         } else if (kind == REFUSED_BRIEFLY) {
             /* Another program let go while the commit waited. */
             done = steps_.size();
-            boxes.push_back(InfoBox(kTextDone, kCaptionInfo));
+            boxes.push_back(CompletedBox());
             EXPECT_TRUE(sim::List(kTemp).empty()) << "a scratch file was left";
         } else {
             const ExpectedFailure *e = Expected(place, call.op, shortCall);
@@ -698,9 +708,9 @@ protected:
                 if (e->effect == UNMARKED)
                     unmarked = file;
                 if (!place.answered && oldEdition) /* the lock: the whole run goes on */
-                    boxes.push_back(QuestionBox(kCaptions[edition]));
-                boxes.push_back(oldEdition ? InfoBox(kTextDone, kCaptionInfo)
-                                           : InfoBox(kTextUpToDate, kCaptions[edition]));
+                    boxes.push_back(QuestionBox(edition));
+                boxes.push_back(oldEdition ? CompletedBox()
+                                           : UpToDateBox(edition));
             } else {
                 done = place.step;
                 boxes.push_back(CodeBox(code, e->named != nullptr ? e->named : file));
@@ -815,7 +825,7 @@ TEST_F(RunSweepTest, EveryExpectedFailureIsMet)
     for (int edition = 0; edition <= 7; edition++) {
         CleanRun(edition, false);
         ForEachFault(edition, [&](size_t i, unsigned, FaultKind kind) {
-            if (trace_[i].op != sim::OpMessageBoxA && kind != REFUSED_BRIEFLY)
+            if (trace_[i].op != sim::OpMessageBoxW && kind != REFUSED_BRIEFLY)
                 Expected(places_[i], trace_[i].op, kind == SHORT);
         });
     }

@@ -55,13 +55,11 @@ def main(argv):
 
     lines = []
     for number, (b, bmp) in enumerate(zip(result.boxes, result.shots), 1):
-        caption = b.caption.decode("cp932", errors="replace")
-        text = b.text.decode("cp932", errors="replace")
         kind = {"question": "question", "information": "information", "warning": "error"}.get(b.icon, b.icon)
         png = os.path.join(shots, "%d-%s.png" % (number, kind))
         bmp_to_png(bmp, png)
         os.unlink(bmp)
-        lines.append("%d. [%s] %s  (%s)" % (number, caption, text, os.path.relpath(png, out)))
+        lines.append("%d. [%s] %s  (%s)" % (number, b.caption, b.text, os.path.relpath(png, out)))
     with open(os.path.join(out, "boxes.txt"), "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
     for name in os.listdir(out):

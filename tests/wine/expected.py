@@ -1,7 +1,9 @@
-"""What a scenario expects: the boxes a player sees (texts in UTF-8, compared as
-code page 932), and what the install folder and the temporary folder hold after a run."""
+"""What a scenario expects: the boxes a player sees, as the player reads them (the coded ones from
+docs/errors.md, the others from tests/boxes.txt), and what the install folder and the temporary
+folder hold after a run."""
 
 import os
+import re
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
@@ -14,43 +16,50 @@ import catalogue  # noqa: E402
 
 # ---- the boxes a player sees ----
 
-CAPTIONS = ["現在ver1.00です", "現在ver1.00aです", "現在ver1.01です", "現在ver1.01aです",
-            "現在ver1.02です", "現在ver1.02aです", "現在ver1.03です", "現在ver1.03aです"]
-# The program passes no caption for its error boxes; this is the system's own.
-DEFAULT_CAPTION = "エラー"
+def _boxes_table():
+    """tests/boxes.txt: the texts of the boxes other than the coded ones, by name."""
+    with open(os.path.join(REPO, "tests", "boxes.txt"), encoding="utf-8") as f:
+        return dict(line.rstrip("\n").split("\t", 1) for line in f if "\t" in line and not line.startswith("#"))
 
-NO_MEMORY = "メモリ確保に失敗しました。"
-NO_INSTALL_DIR = "インストールフォルダの取得に失敗しました。"
-NO_PATCH_FILE = "パッチファイルの作成に失敗しました。"
-NO_SCRATCH = "一時ファイルの作成に失敗しました。"
-NOT_WELLHAVEN = "data.xp3, ext.xp3, auxtrans.dll のいずれかが Wellhaven のものでないか壊れています。"
+
+def _guide():
+    """The box of each code as docs/errors.md shows it."""
+    with open(os.path.join(REPO, "docs", "errors.md"), encoding="utf-8") as f:
+        return {int(m.group(1)): m.group(2) for m in re.finditer(r"^\| E(\d{3}) \| `([^`]*)`", f.read(), re.M)}
+
+
+SAID, GUIDE = _boxes_table(), _guide()
+# The program passes no caption for its error boxes: the system shows its own, in its language.
+DEFAULT_CAPTION = None
+DEFAULT_CAPTIONS = {"ja_JP.UTF-8": "エラー", "C.UTF-8": "Error"}
 
 
 def box(caption, text, buttons, default, icon):
-    return Box(caption.encode("cp932"), text.encode("cp932"), buttons, default, icon)
+    return Box(caption, text, buttons, default, icon)
 
 
 def question(edition):
-    return box(CAPTIONS[edition], "Wellhaven ver1.03 へのアップデートを行いますか？", (IDYES, IDNO), IDYES, "question")
+    return box(SAID["caption %d" % edition], SAID["question"], (IDYES, IDNO), IDYES, "question")
 
 
 def up_to_date(edition):
-    return box(CAPTIONS[edition], "既に最新の状態にアップデートされています。", (IDOK,), IDOK, "information")
+    return box(SAID["caption %d" % edition], SAID["up to date"], (IDOK,), IDOK, "information")
 
 
-COMPLETED = box("情報", "アップデートが完了しました。", (IDOK,), IDOK, "information")
+COMPLETED = box(SAID["completed caption"], SAID["completed"], (IDOK,), IDOK, "information")
 
 
-def error(code, sentence):
-    return box(DEFAULT_CAPTION, "E%03d: %s" % (code, sentence), (IDOK,), IDOK, "warning")
+def error(code, name=None):
+    """The error box of a code as the guide shows it; E102, E202 and E213 name the file `name`."""
+    text = GUIDE[code]
+    if name:
+        text = re.sub(r"^(E\d{3}: )\S+", lambda m: m.group(1) + name, text)
+    return box(DEFAULT_CAPTION, text, (IDOK,), IDOK, "warning")
 
 
-def cannot_open(code, name):
-    return error(code, "%s を開けません。" % name)
-
-
-def damaged(name):
-    return error(213, "%s が Wellhaven のものでないか壊れています。" % name)
+def in_locale(boxes, locale):
+    """The boxes as a system of this locale shows them: the default caption its own."""
+    return [b._replace(caption=DEFAULT_CAPTIONS[locale]) if b.caption is DEFAULT_CAPTION else b for b in boxes]
 
 
 # ---- what the install folder and the temporary folder should hold ----

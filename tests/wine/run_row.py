@@ -9,6 +9,7 @@ import subprocess
 from box_robot import IDNO, IDYES, ROBOT_NAME, robot_for, show_box
 from dos_files import describe_difference, folder_state, make_install_folder, remove_tree
 from wine_choice import EXE_NAME, PE32, PE32PLUS, pe_kind
+from expected import in_locale
 from wine_session import bmp_to_png
 
 
@@ -49,7 +50,8 @@ def check_run(ctx, number, run, results):
             problems.append("%s: the robot ended with status %d" % (where, result.wine_status))
         if result.exit_code != 0:
             problems.append("%s: the updater's exit status is %r, expected 0" % (where, result.exit_code))
-    expected = sorted(tuple(boxes) for boxes in [run.boxes, run.alongside] if boxes is not None)
+    expected = sorted(tuple(in_locale(boxes, ctx.session.locale)) for boxes in [run.boxes, run.alongside]
+                      if boxes is not None)
     seen = sorted(tuple(result.boxes) for result in results)
     if seen != expected:
         lines = ["%s: boxes differ" % where]
@@ -131,8 +133,7 @@ def run_scenario(session, scenario, release, exe, shots=None):
 
 
 def picture_name(b):
-    text = b.text.decode("cp932", errors="replace")
-    caption = b.caption.decode("cp932", errors="replace")
+    text, caption = b.text, b.caption
     m = re.match(r"(E\d{3}): (\S+) を開けません", text)
     if m:
         return "%s-%s" % m.groups()

@@ -6,7 +6,7 @@ the release the updater was built from, sets the uninstall registration and
 the temporary folder, runs the real executable one or more times (or twice at once) with
 the box robot answering, and then checks
 
-  - the exact sequence of boxes: caption and text (code page 932 bytes),
+  - the exact sequence of boxes: caption and text as the player reads them,
     buttons, default button and icon;
   - the exit status of every run (always 0);
   - every file of the install folder: bytes, hidden and read-only;
@@ -39,7 +39,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from wine_choice import SKIP_STATUS, WineError, choose_path, default_exes, wow64_path, wow64_unavailable  # noqa: E402
 from wine_session import Session, cannot_run, default_wine_dir, release_of  # noqa: E402
 from run_row import run_scenario  # noqa: E402
-from scenario_table import GROUPS, SCENARIOS, WOW64  # noqa: E402
+from scenario_table import GROUP_LOCALES, GROUPS, SCENARIOS, WOW64  # noqa: E402
 
 
 def ctest_tests():
@@ -107,10 +107,11 @@ class GroupRows:
             ANNOUNCED.add(path.description)
             print("wine: " + path.description, flush=True)
         cls.release = os.path.abspath(OPTIONS.release or release_of(cls.exe))
-        session = Session(OPTIONS.wine_dir or default_wine_dir(), path, log=print)
+        session = Session(OPTIONS.wine_dir or default_wine_dir(), path, log=print,
+                             locale=GROUP_LOCALES.get(cls.group))
         cls.session = session.__enter__()
-        print("group %s: %d rows, release %s, display %s, prefix %s" % (
-            cls.group, len(cls.rows), cls.release, session.display, session.prefix), flush=True)
+        print("group %s: %d rows, release %s, display %s, prefix %s (%s)" % (
+            cls.group, len(cls.rows), cls.release, session.display, session.prefix, session.locale), flush=True)
 
     @classmethod
     def tearDownClass(cls):

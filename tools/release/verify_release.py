@@ -29,10 +29,6 @@ from wine_choice import WineError  # noqa: E402
 from wine_session import open_session, parse_updater_command, update_copy  # noqa: E402
 
 
-def decoded(b):
-    return b.decode("cp932", errors="replace")
-
-
 def verify(session, exe, release, edition):
     installed = os.path.join(release, "installed", edition)
     finished = os.path.join(release, "finished", edition)
@@ -46,10 +42,10 @@ def verify(session, exe, release, edition):
     if result.exit_code != 0:
         problems.append("exit status %r" % result.exit_code)
     warnings = [b for b in result.boxes if b.icon != "question" and b.icon != "information"]
-    problems += ["box: %s" % decoded(b.text) for b in warnings]
+    problems += ["box: %s" % b.text for b in warnings]
     if left:
         problems.append("left in the temporary folder: " + ", ".join(left))
-    boxes = " / ".join("%s: %s" % (decoded(b.caption), decoded(b.text)) for b in result.boxes) or "no box"
+    boxes = " / ".join("%s: %s" % (b.caption, b.text) for b in result.boxes) or "no box"
     remove_tree(workdir)
     return problems, boxes
 

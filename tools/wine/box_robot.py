@@ -16,6 +16,7 @@ ROBOT_NAME = "boxrobot.exe"
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 
 
+# caption and text as the player reads them (str)
 Box = collections.namedtuple("Box", "caption text buttons default icon")
 
 
@@ -28,7 +29,8 @@ def parse_record(text):
         if line.startswith("box "):
             fields = dict(item.split("=", 1) for item in line.split()[1:])
             buttons = tuple(int(b) for b in fields["buttons"].split(",") if b)
-            boxes.append(Box(bytes.fromhex(fields["caption"]), bytes.fromhex(fields["text"]),
+            boxes.append(Box(bytes.fromhex(fields["caption"]).decode("utf-16-le"),
+                             bytes.fromhex(fields["text"]).decode("utf-16-le"),
                              buttons, int(fields["default"]), fields["icon"]))
         elif line.startswith("exit "):
             code = int(line.split()[1])
@@ -39,13 +41,8 @@ def parse_record(text):
 
 def show_box(box):
     """A one-line rendering of a box for messages."""
-    def text(b):
-        try:
-            return b.decode("cp932")
-        except UnicodeDecodeError:
-            return repr(b)
     return "[%s] %s  buttons=%s default=%d icon=%s" % (
-        text(box.caption), text(box.text), ",".join(map(str, box.buttons)), box.default, box.icon)
+        box.caption, box.text, ",".join(map(str, box.buttons)), box.default, box.icon)
 
 
 RunResult = collections.namedtuple("RunResult", "boxes exit_code wine_status shots")

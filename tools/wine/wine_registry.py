@@ -14,6 +14,23 @@ PREFIX_SETTINGS = r"""Windows Registry Editor Version 5.00
 """
 
 
+def multi_string(*texts):
+    """A REG_MULTI_SZ value of a .reg script."""
+    data = "".join(text + "\0" for text in texts + ("",)).encode("utf-16-le")
+    return "hex(7):" + ",".join("%02x" % b for b in data)
+
+
+# A Wine prefix made under a locale that is not Japanese draws Japanese as empty boxes in the dialog font and
+# the bold caption font (Tahoma, for MS Shell Dlg); a player installs a Japanese font and links it to them,
+# as here the IPA Gothic the tests install.
+JAPANESE_FONT = "/usr/share/fonts/opentype/ipafont-gothic/ipag.ttf"
+JAPANESE_FONT_LINKS = "\r\n".join(
+    ["Windows Registry Editor Version 5.00", "",
+     r"[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]"]
+    + ['"%s"=%s' % (face, multi_string("ipag.ttf,IPAGothic"))
+       for face in ("MS Shell Dlg", "MS Shell Dlg 2", "Tahoma", "Tahoma Bold")]) + "\r\n"
+
+
 class RegistryValue:
     """What the uninstall registration holds for a run."""
 

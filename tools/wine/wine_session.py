@@ -6,8 +6,8 @@ processes never share a prefix and a prefix, once made, is reused by every
 later session of its slot.
 
 Every wine process gets LC_ALL=ja_JP.UTF-8 (ANSI code page 932, as on a
-Japanese Windows) and the session's DISPLAY; nothing else in the calling
-process changes. Output of wine and its helpers goes to files, never to a
+Japanese Windows), or the session's other locale in a prefix made under it,
+and the session's DISPLAY; nothing else in the calling process changes. Output of wine and its helpers goes to files, never to a
 pipe: a helper that inherits a pipe keeps it open after wine has returned.
 """
 
@@ -25,9 +25,11 @@ import time
 from box_robot import RunResult, parse_record, robot_command, robot_for, show_box
 from dos_files import make_install_folder, remove_tree, windows_path
 from wine_choice import REPO, WineError, choose_path, default_exes
-from wine_registry import PREFIX_SETTINGS, REMOVE_REGISTRATION, RegistryValue, registry_script
+from wine_registry import (JAPANESE_FONT, JAPANESE_FONT_LINKS, PREFIX_SETTINGS, REMOVE_REGISTRATION, RegistryValue,
+                           registry_script)
 
 WINE_FONTS = "/usr/share/wine/fonts"
+JAPANESE = "ja_JP.UTF-8"
 
 # Bump when the prefix set-up below changes: prefixes made by an older set-up are made again.
 PREFIX_SETUP = "wellhaven-prefix-3"
@@ -54,10 +56,12 @@ def release_of(exe):
 class Session:
     """One Xvfb display and one warm Wine prefix, for one process at a time."""
 
-    def __init__(self, wine_dir, path, slots=8, log=None):
+    def __init__(self, wine_dir, path, slots=8, log=None, locale=None):
         self.path = path
-        # 32-bit and 64-bit prefixes in folders of their own.
-        self.wine_dir = os.path.join(os.path.abspath(wine_dir), path.arch)
+        self.locale = locale or JAPANESE
+        # 32-bit and 64-bit prefixes in folders of their own, and those made under another locale.
+        self.wine_dir = os.path.join(os.path.abspath(wine_dir),
+                                     path.arch + ("" if self.locale == JAPANESE else "-" + self.locale))
         self.slots = slots
         self.log = log or (lambda message: None)
         self._lock = None
@@ -162,7 +166,7 @@ class Session:
             "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": ";".join(overrides),
             "DISPLAY": self.display,
-            "LC_ALL": "ja_JP.UTF-8",
+            "LC_ALL": self.locale,
         })
         return env
 
@@ -219,6 +223,11 @@ class Session:
                 if not os.path.lexists(link):
                     os.symlink(os.path.join(WINE_FONTS, name), link)
         self.regedit(PREFIX_SETTINGS, name="settings")
+        if self.locale != JAPANESE:
+            if not os.path.exists(JAPANESE_FONT):
+                raise WineError("%s is missing (scripts/deps.sh test installs it)" % JAPANESE_FONT)
+            os.symlink(JAPANESE_FONT, os.path.join(fonts, os.path.basename(JAPANESE_FONT)))
+            self.regedit(JAPANESE_FONT_LINKS, name="font-links")
         self._call(["wineserver", "-w"], timeout=120, name="wineserver-wait")
         with open(marker, "w") as f:
             f.write(stamp)

@@ -23,8 +23,8 @@
  *
  *   box caption=<hex> text=<hex> buttons=<ids> default=<id> icon=<name> pressed=<id>
  *
- * caption and text are the window texts as bytes of the ANSI code page (hex,
- * empty when there is none), buttons the ids of the visible push buttons from
+ * caption and text are the window texts as the player reads them, in UTF-16
+ * (little-endian bytes in hex, empty when there is none), buttons the ids of the visible push buttons from
  * left to right, default the id of the one with BS_DEFPUSHBUTTON (0 if none),
  * icon the system icon shown: error (IDI_HAND), question (IDI_QUESTION),
  * warning (IDI_EXCLAMATION), information (IDI_ASTERISK), none, or unknown when
@@ -400,11 +400,10 @@ static void paintActive(HWND box)
 
 /* ---- the record ---- */
 
-static void writeHex(const char *label, const char *bytes)
+static void writeHex(const char *label, const WCHAR *text)
 {
-    const unsigned char *p;
     fprintf(logFile, " %s=", label);
-    for (p = (const unsigned char *)bytes; *p; ++p) fprintf(logFile, "%02x", *p);
+    for (; *text; ++text) fprintf(logFile, "%02x%02x", *text & 0xFF, *text >> 8);
 }
 
 static int findButton(const struct BoxInfo *b, int id)
@@ -420,7 +419,7 @@ static int findButton(const struct BoxInfo *b, int id)
 static int handleBox(HWND box, const struct Options *o, int number)
 {
     struct BoxInfo b;
-    char caption[1024], text[4096];
+    WCHAR caption[1024], text[4096];
     HWND textControl;
     const char *icon = "unknown";
     int defaultId = 0, pressed, i, tries;
@@ -433,9 +432,9 @@ static int handleBox(HWND box, const struct Options *o, int number)
     EnumChildWindows(box, collectChild, (LPARAM)&b);
     sortButtonsLeftToRight(&b);
     caption[0] = text[0] = '\0';
-    GetWindowTextA(box, caption, sizeof caption);
+    GetWindowTextW(box, caption, sizeof caption / sizeof caption[0]);
     textControl = GetDlgItem(box, 0xFFFF);
-    if (textControl) GetWindowTextA(textControl, text, sizeof text);
+    if (textControl) GetWindowTextW(textControl, text, sizeof text / sizeof text[0]);
     for (i = 0; i < b.buttonCount; ++i)
         if ((GetWindowLongA(b.buttons[i], GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) defaultId = b.buttonIds[i];
     /* A busy machine may take a while to paint the icon. */
