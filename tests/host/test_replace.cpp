@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <random>
 
+#include "release_catalogue.h"
 #include "replace/replace.h"
 #include "tests/host/support.h"
 #include "tools/probe/behaviour.h"
@@ -19,8 +20,9 @@ namespace {
 
 const char kTemp[] = "C:\\Temp\\";
 const WORD kPayloadId = 104;
-/* The data.xp3 recipe: finished, keepFirst, insertFirst, skipOld, keepSecond, insertTail. */
+/* The release's recipes: finished, keepFirst, insertFirst, skipOld, keepSecond, insertTail. */
 const SpliceRecipe kDataRecipe = {138482, 22408, 8992, 8981, 105475, 1591};
+const SpliceRecipe kScrRecipe = {920821, 917, 321102, 321084, 594350, 4436};
 
 std::string In(const char *fileName)
 {
@@ -163,25 +165,35 @@ const SpliceRecipe kBigRecipe = {999884, 393223, 70001, 65539, 524299, 12345};
 /* The first kept run the longer one. */
 const SpliceRecipe kLongFirstRecipe = {700016, 500000, 30000, 4000, 150000, 20000};
 
-/* The rebuilt file against a reference made from the recipe here. Only the
- * two kept runs pass through memory, one at a time, in one buffer as large
- * as the longer; the finished file is read back once before it is put in
+/* The rebuilt file against a reference made from the recipe here, and the
+ * release's recipes here against those the program carries. Only the two
+ * kept runs pass through memory, one at a time, in one buffer as large as
+ * the longer; the finished file is read back once before it is put in
  * place. */
 TEST_F(SpliceTest, RebuiltFileMatchesAnIndependentReference)
 {
+    const SpliceRecipe carried[] = {RECIPE_DATA_XP3, RECIPE_SCR_XP3};
     const struct {
         const char *name;
         const SpliceRecipe *recipe;
         size_t installedSize;
+        const SpliceRecipe *carried;
     } cases[] = {
-        {"data.xp3", &kDataRecipe, 138471},
-        {"mebibyte", &kBigRecipe, 1 << 20},
-        {"first run longer", &kLongFirstRecipe, 700000},
+        {"data.xp3", &kDataRecipe, 138471, &carried[0]},
+        {"scr.xp3", &kScrRecipe, 920803, &carried[1]},
+        {"mebibyte", &kBigRecipe, 1 << 20, nullptr},
+        {"first run longer", &kLongFirstRecipe, 700000, nullptr},
+    };
+    auto fields = [](const SpliceRecipe &r) {
+        return std::vector<DWORD>{r.finishedSize, r.keepFirst, r.insertFirst, r.skipOld, r.keepSecond, r.insertTail};
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         sim::Reset();
         const SpliceRecipe &r = *c.recipe;
+        if (c.carried != nullptr) {
+            EXPECT_EQ(fields(*c.carried), fields(r)) << "the release catalogue's recipe";
+        }
         Install("big.xp3", Noise(c.installedSize, 3), 16 + r.insertFirst + r.insertTail);
         const std::string reference = Finished(r);
         ASSERT_EQ(Splice(r, reference), 1);
