@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# A release that was never in the repository, end to end: its payloads pass
-# the release check, the updater built from them (WELLHAVEN_RELEASE_DIR)
-# brings every installed edition of that release to its finished folder under
-# Wine, and the updater built from the sample release does not. The build is
-# the one this machine runs under Wine (preset windows or windows64).
+# A release of other sizes and recipes, end to end: made from a catalogue of
+# its own (other_catalogue.py), its payloads pass the release check of that
+# catalogue, the updater built from both (WELLHAVEN_RELEASE_DIR and
+# WELLHAVEN_CATALOGUE) brings every installed edition of that release to its
+# finished folder under Wine, and the updater built from the sample release
+# does not. The build is the one this machine runs under Wine (preset windows
+# or windows64).
 #
 #   tests/wine/other_release.sh WORKDIR SAMPLE_BUILT_EXE...
 set -euo pipefail
@@ -15,10 +17,12 @@ sample_exes=("$@")
 
 rm -rf "$work"
 mkdir -p "$work"
-"$python" "$repo/tools/release/make_sample_release.py" --seed "a release of its own" "$work/release"
+catalogue="$repo/tests/wine/other_catalogue.py"
+"$python" "$repo/tools/release/make_sample_release.py" --catalogue "$catalogue" "$work/release"
 
 preset="$("$python" "$repo/tools/wine/winebox.py" preset)"
-cmake --preset "$preset" -S "$repo" -B "$work/build" "-DWELLHAVEN_RELEASE_DIR=$work/release" > "$work/configure.log"
+cmake --preset "$preset" -S "$repo" -B "$work/build" "-DWELLHAVEN_RELEASE_DIR=$work/release" \
+  "-DWELLHAVEN_CATALOGUE=$catalogue" > "$work/configure.log"
 cmake --build "$work/build" -j2 > "$work/build.log"
 exe="$work/build/WellhavenUpdate103.exe"
 
