@@ -116,21 +116,18 @@ class ReleaseSettingTest(unittest.TestCase):
         self.assertNotEqual(status, 0)
         self.assertIn("has no payload/ folder", " ".join(output.split()))
 
-    def test_a_catalogue_that_contradicts_itself_stops_the_build_with_its_reason(self):
+    def test_a_catalogue_that_contradicts_itself_stops_the_build_with_its_reasons(self):
         folder = fresh("setting", "catalogue")
         os.makedirs(folder)
         changed = os.path.join(folder, "catalogue.py")
-        for old, new, reason in [
-                ("30931", "30928", "the edition rows ver1.02 and the recovery row of ver1.02 have the same sizes"),
-                ("keepSecond=594350", "keepSecond=594351", "the scr.xp3 recipe's runs make 920822 bytes, its "
-                 "finishedSize is 920821"),
-                ("(10599,", "(10600,", "payload 104 (10600 bytes, data.xp3) is not the data.xp3 recipe's (10599 bytes)")]:
-            with self.subTest(reason):
-                write(changed, read(catalogue.RELEASE_CATALOGUE).replace(old.encode(), new.encode(), 1))
-                done = subprocess.run(["cmake", "--preset", "windows", "-B", folder, "-DWELLHAVEN_CATALOGUE=" + changed],
-                                      cwd=SOURCE_DIR, capture_output=True, text=True)
-                self.assertNotEqual(done.returncode, 0)
-                self.assertIn("%s: %s" % (changed, reason), " ".join(done.stderr.split()))
+        write(changed, read(catalogue.RELEASE_CATALOGUE).replace(b"30931", b"30928").replace(b"keepSecond=594350",
+                                                                                         b"keepSecond=594351"))
+        done = subprocess.run(["cmake", "--preset", "windows", "-B", folder, "-DWELLHAVEN_CATALOGUE=" + changed],
+                              cwd=SOURCE_DIR, capture_output=True, text=True)
+        self.assertNotEqual(done.returncode, 0)
+        for reason in ("the edition rows ver1.02 and the recovery row of ver1.02 have the same sizes",
+                       "the scr.xp3 recipe's runs make 920822 bytes, its finishedSize is 920821"):
+            self.assertIn("%s: %s" % (changed, reason), done.stderr)
 
 
 class CompareTest(unittest.TestCase):

@@ -1,23 +1,12 @@
-"""A release of other sizes and recipes, never in the repository: wine.other_release builds the updater from it
-(WELLHAVEN_CATALOGUE) and updates its every edition under Wine. The form of tools/release/release_catalogue.py."""
+"""A release of other sizes and recipes in the form of tools/release/release_catalogue.py, never in the repository:
+wine.other_release builds the updater from it (WELLHAVEN_CATALOGUE) and updates its every edition under Wine."""
 
-PAYLOADS = {
-    103: (212, "signature", "Wellhaven.exe.sig", "WELLHAVEN_EXE_SIG"),
-    104: (11216, "splice", "data.xp3", "DATA_XP3"),
-    105: (212, "signature", "data.xp3.sig", "DATA_XP3_SIG"),
-    106: (305016, "splice", "scr.xp3", "SCR_XP3"),
-    107: (212, "signature", "scr.xp3.sig", "SCR_XP3_SIG"),
-    108: (32500, "archive", "ext.xp3", "EXT_XP3"),
-    109: (212, "signature", "ext.xp3.sig", "EXT_XP3_SIG"),
-    110: (61000, "archive", "ext.xp3", "EXT_XP3_A"),
-    111: (212, "signature", "ext.xp3.sig", "EXT_XP3_SIG_A"),
-    112: (95000, "library", "auxtrans.dll", "AUXTRANS_DLL"),
-    113: (212, "signature", "auxtrans.dll.sig", "AUXTRANS_DLL_SIG"),
-}
+PAYLOAD_SIZES = {103: 212, 104: 11216, 105: 212, 106: 305016, 107: 212, 108: 32500, 109: 212, 110: 61000,
+                 111: 212, 112: 95000, 113: 212}
 RECIPES = {
-    "data.xp3": dict(payload=104, finishedSize=131216, keepFirst=20000, insertFirst=9500,
+    "data.xp3": dict(finishedSize=131216, keepFirst=20000, insertFirst=9500,
                      skipOld=9000, keepSecond=100000, insertTail=1700),
-    "scr.xp3": dict(payload=106, finishedSize=906216, keepFirst=1200, insertFirst=300000,
+    "scr.xp3": dict(finishedSize=906216, keepFirst=1200, insertFirst=300000,
                     skipOld=290000, keepSecond=600000, insertTail=5000),
 }
 EDITIONS = [

@@ -4,10 +4,12 @@
     catalogue.py CATALOGUE OUTDIR
 
 The release's numbers are in a catalogue file (release_catalogue.py beside
-this one; the tests build another release from a catalogue of their own).
-Loaded, it is checked: two edition rows with the same sizes (the recovery
-rows included), a recipe whose runs do not add up to its finished size, or a
-payload whose size disagrees with its recipe refuse it, one line each. From
+this one; the tests build another release from a catalogue of their own);
+what each payload is belongs to the updater and is here. Loaded, a catalogue
+is checked: two edition rows with the same sizes (the recovery rows
+included), a recipe whose runs do not add up to its finished size, or a
+payload whose size disagrees with its recipe or with the signature layout
+refuse it, one line each. From
 a catalogue that passes, the command writes into OUTDIR what the build
 compiles, each file only when its content changes: release_catalogue.h (the
 payload ids and sizes, the splice recipes and the edition rows) and
@@ -37,9 +39,28 @@ SIGNATURE_BYTES = 128
 SPLICE_HEAD_SIZE = 16
 assert SIGNATURE_SIZE == len(SIGNATURE_HEADER) + 2 + sum(n + 2 for n in SIGNATURE_LINE_LENGTHS)
 
+# The payloads the updater carries, by resource id: what each is, the file it becomes in the install folder and
+# the program's name for it. A catalogue gives their sizes; PAYLOADS has both.
+UPDATER_PAYLOADS = {
+    103: ("signature", "Wellhaven.exe.sig", "WELLHAVEN_EXE_SIG"),
+    104: ("splice", "data.xp3", "DATA_XP3"),
+    105: ("signature", "data.xp3.sig", "DATA_XP3_SIG"),
+    106: ("splice", "scr.xp3", "SCR_XP3"),
+    107: ("signature", "scr.xp3.sig", "SCR_XP3_SIG"),
+    108: ("archive", "ext.xp3", "EXT_XP3"),
+    109: ("signature", "ext.xp3.sig", "EXT_XP3_SIG"),
+    110: ("archive", "ext.xp3", "EXT_XP3_A"),
+    111: ("signature", "ext.xp3.sig", "EXT_XP3_SIG_A"),
+    112: ("library", "auxtrans.dll", "AUXTRANS_DLL"),
+    113: ("signature", "auxtrans.dll.sig", "AUXTRANS_DLL_SIG"),
+}
+# The splice payload of each recipe; RECIPES carries it as "payload".
+SPLICE_PAYLOADS = {"data.xp3": 104, "scr.xp3": 106}
+
 RELEASE_CATALOGUE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "release_catalogue.py")
 # What a catalogue file defines (release_catalogue.py says what each is).
-FACTS = ("PAYLOADS", "RECIPES", "EDITIONS", "RECOVERY_ROWS", "SAMPLE_OLD_SCR_XP3_SIZE", "SAMPLE_WELLHAVEN_EXE_SIZE")
+FACTS = ("PAYLOAD_SIZES", "RECIPES", "EDITIONS", "RECOVERY_ROWS", "SAMPLE_OLD_SCR_XP3_SIZE",
+         "SAMPLE_WELLHAVEN_EXE_SIZE")
 
 
 def payload_file_name(payload_id):
@@ -70,17 +91,17 @@ def problems(facts):
             lines.append("the edition rows %s and %s have the same sizes (%s)"
                          % (rows[tuple(sizes)], label, ", ".join(map(str, sizes))))
         rows.setdefault(tuple(sizes), label)
+    sizes = facts["PAYLOAD_SIZES"]
     for name, recipe in sorted(facts["RECIPES"].items()):
         if recipe["finishedSize"] != index_position(recipe) + recipe["insertTail"]:
             lines.append("the %s recipe's runs make %d bytes, its finishedSize is %d"
                          % (name, index_position(recipe) + recipe["insertTail"], recipe["finishedSize"]))
-        size, _, target, _ = facts["PAYLOADS"][recipe["payload"]]
-        if (size, target) != (splice_payload_size(recipe), name):
-            lines.append("payload %d (%d bytes, %s) is not the %s recipe's (%d bytes)"
-                         % (recipe["payload"], size, target, name, splice_payload_size(recipe)))
-    lines += ["payload %d (%s) has %d bytes, a signature text %d" % (pid, target, size, SIGNATURE_SIZE)
-              for pid, (size, kind, target, _) in sorted(facts["PAYLOADS"].items())
-              if kind == "signature" and size != SIGNATURE_SIZE]
+        if sizes[SPLICE_PAYLOADS[name]] != splice_payload_size(recipe):
+            lines.append("payload %d has %d bytes, the %s recipe's %d"
+                         % (SPLICE_PAYLOADS[name], sizes[SPLICE_PAYLOADS[name]], name, splice_payload_size(recipe)))
+    lines += ["payload %d (%s) has %d bytes, a signature text %d" % (pid, target, sizes[pid], SIGNATURE_SIZE)
+              for pid, (kind, target, _) in sorted(UPDATER_PAYLOADS.items())
+              if kind == "signature" and sizes[pid] != SIGNATURE_SIZE]
     if facts["SAMPLE_OLD_SCR_XP3_SIZE"] <= consumed_size(facts["RECIPES"]["scr.xp3"]):
         lines.append("SAMPLE_OLD_SCR_XP3_SIZE is not longer than what the scr.xp3 recipe reads")
     return lines
@@ -89,15 +110,21 @@ def problems(facts):
 def use(path):
     """Makes the catalogue file at path this module's PAYLOADS, RECIPES, EDITIONS and the rest; a catalogue
     that contradicts itself ends the program with its reasons."""
+    global CATALOGUE, PAYLOADS, RECIPES, EDITIONS, RECOVERY_ROWS, SAMPLE_OLD_SCR_XP3_SIZE, SAMPLE_WELLHAVEN_EXE_SIZE
     facts = runpy.run_path(path)
-    missing = [name for name in FACTS if name not in facts]
-    found = ["defines no %s" % name for name in missing] or problems(facts)
+    found = ["defines no %s" % name for name in FACTS if name not in facts]
+    if not found and (set(facts["PAYLOAD_SIZES"]), set(facts["RECIPES"])) != (set(UPDATER_PAYLOADS),
+                                                                            set(SPLICE_PAYLOADS)):
+        found = ["gives other payloads or recipes than the updater's: payloads %d to %d, recipes %s"
+                 % (min(UPDATER_PAYLOADS), max(UPDATER_PAYLOADS), " and ".join(sorted(SPLICE_PAYLOADS)))]
+    found = found or problems(facts)
     if found:
         sys.exit("".join("%s: %s\n" % (path, line) for line in found)
                  + "catalogue refused: %s contradicts itself" % path)
-    global CATALOGUE, PAYLOADS, RECIPES, EDITIONS, RECOVERY_ROWS, SAMPLE_OLD_SCR_XP3_SIZE, SAMPLE_WELLHAVEN_EXE_SIZE
-    PAYLOADS, RECIPES, EDITIONS, RECOVERY_ROWS, SAMPLE_OLD_SCR_XP3_SIZE, SAMPLE_WELLHAVEN_EXE_SIZE = (
+    sizes, recipes, EDITIONS, RECOVERY_ROWS, SAMPLE_OLD_SCR_XP3_SIZE, SAMPLE_WELLHAVEN_EXE_SIZE = (
         facts[name] for name in FACTS)
+    PAYLOADS = {pid: (sizes[pid],) + what for pid, what in UPDATER_PAYLOADS.items()}
+    RECIPES = {name: dict(recipe, payload=SPLICE_PAYLOADS[name]) for name, recipe in recipes.items()}
     CATALOGUE = os.path.abspath(path)
 
 

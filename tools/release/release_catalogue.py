@@ -7,26 +7,26 @@ release folders by it. For the next release's updater this file is what
 changes (docs/release.md).
 """
 
-# id: (size in bytes, what it is, the file it becomes in the install folder, the program's name for it)
-PAYLOADS = {
-    103: (212, "signature", "Wellhaven.exe.sig", "WELLHAVEN_EXE_SIG"),
-    104: (10599, "splice", "data.xp3", "DATA_XP3"),
-    105: (212, "signature", "data.xp3.sig", "DATA_XP3_SIG"),
-    106: (325554, "splice", "scr.xp3", "SCR_XP3"),
-    107: (212, "signature", "scr.xp3.sig", "SCR_XP3_SIG"),
-    108: (30928, "archive", "ext.xp3", "EXT_XP3"),
-    109: (212, "signature", "ext.xp3.sig", "EXT_XP3_SIG"),
-    110: (59697, "archive", "ext.xp3", "EXT_XP3_A"),
-    111: (212, "signature", "ext.xp3.sig", "EXT_XP3_SIG_A"),
-    112: (90112, "library", "auxtrans.dll", "AUXTRANS_DLL"),
-    113: (212, "signature", "auxtrans.dll.sig", "AUXTRANS_DLL_SIG"),
+# The payloads' sizes in bytes, by resource id (catalogue.py says what each is).
+PAYLOAD_SIZES = {
+    103: 212,     # Wellhaven.exe.sig
+    104: 10599,   # the data.xp3 recipe's splice payload
+    105: 212,     # data.xp3.sig
+    106: 325554,  # the scr.xp3 recipe's splice payload
+    107: 212,     # scr.xp3.sig
+    108: 30928,   # ext.xp3 of ver1.03
+    109: 212,     # its ext.xp3.sig
+    110: 59697,   # ext.xp3 of ver1.03a
+    111: 212,     # its ext.xp3.sig
+    112: 90112,   # auxtrans.dll of ver1.03 and ver1.03a
+    113: 212,     # auxtrans.dll.sig
 }
 
 # Splice recipes: finishedSize, keepFirst, insertFirst, skipOld, keepSecond, insertTail
 RECIPES = {
-    "data.xp3": dict(payload=104, finishedSize=138482, keepFirst=22408, insertFirst=8992,
+    "data.xp3": dict(finishedSize=138482, keepFirst=22408, insertFirst=8992,
                      skipOld=8981, keepSecond=105475, insertTail=1591),
-    "scr.xp3": dict(payload=106, finishedSize=920821, keepFirst=917, insertFirst=321102,
+    "scr.xp3": dict(finishedSize=920821, keepFirst=917, insertFirst=321102,
                     skipOld=321084, keepSecond=594350, insertTail=4436),
 }
 
