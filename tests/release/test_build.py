@@ -117,9 +117,7 @@ class ReleaseSettingTest(unittest.TestCase):
         self.assertIn("has no payload/ folder", " ".join(output.split()))
 
     def test_a_catalogue_that_contradicts_itself_stops_the_build_with_its_reasons(self):
-        folder = fresh("setting", "catalogue")
-        os.makedirs(folder)
-        changed = os.path.join(folder, "catalogue.py")
+        folder, changed = fresh("setting", "catalogue"), os.path.join(WORK, "contradicting_catalogue.py")
         write(changed, read(catalogue.RELEASE_CATALOGUE).replace(b"30931", b"30928").replace(b"keepSecond=594350",
                                                                                          b"keepSecond=594351"))
         done = subprocess.run(["cmake", "--preset", "windows", "-B", folder, "-DWELLHAVEN_CATALOGUE=" + changed],

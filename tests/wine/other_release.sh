@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# A release of other sizes and recipes, end to end: made from a catalogue of
-# its own (other_catalogue.py), its payloads pass the release check of that
-# catalogue, the updater built from both (WELLHAVEN_RELEASE_DIR and
-# WELLHAVEN_CATALOGUE) brings every installed edition of that release to its
-# finished folder under Wine, and the updater built from the sample release
-# does not. The build is the one this machine runs under Wine (preset windows
-# or windows64).
+# A release of other sizes and recipes (other_catalogue.py), end to end: its
+# payloads pass the release check, the updater built from them and that
+# catalogue brings every installed edition of that release to its finished
+# folder under Wine, and the updater built from the sample release does not.
+# The build is the one this machine runs under Wine (preset windows or windows64).
 #
 #   tests/wine/other_release.sh WORKDIR SAMPLE_BUILT_EXE...
 set -euo pipefail
