@@ -78,7 +78,7 @@ endfunction()
 # Gives `target` the folder of release_catalogue.h, written when configuring,
 # and of release_crcs.h, written by release_check before anything of
 # `target` compiles.
-function(wellhaven_use_release_crcs target scope)
+function(wellhaven_use_release_headers target scope)
   target_include_directories(${target} ${scope} ${WELLHAVEN_GENERATED_DIR})
   add_dependencies(${target} release_check)
 endfunction()
@@ -119,7 +119,7 @@ function(wellhaven_add_resources target)
   if(NOT WELLHAVEN_RELEASE_DIR)
     add_dependencies(release_check sample_release)
   endif()
-  wellhaven_use_release_crcs(${target} PRIVATE)
+  wellhaven_use_release_headers(${target} PRIVATE)
 
   set(rc ${PROJECT_SOURCE_DIR}/payload/updater.rc)
   target_sources(${target} PRIVATE ${rc})

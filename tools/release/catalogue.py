@@ -138,8 +138,9 @@ def header():
              " * %s; do not edit. */" % CATALOGUE.replace("*/", "*\\/"),
              "#ifndef RELEASE_CATALOGUE_H", "#define RELEASE_CATALOGUE_H", "",
              "/* Payloads: each one's resource id and its size in bytes. */"]
-    for pid, (size, _, target, name) in sorted(PAYLOADS.items()):
-        lines += ["#define PAYLOAD_%s %d /* %s */" % (name, pid, target), "#define PAYLOAD_%s_SIZE %d" % (name, size)]
+    for pid, (size, kind, target, name) in sorted(PAYLOADS.items()):
+        lines += ["#define PAYLOAD_%s %d /* %s, %s */" % (name, pid, kind, target),
+                  "#define PAYLOAD_%s_SIZE %d" % (name, size)]
     lines += ["#define SIGNATURE_SIZE %d /* every signature text */" % SIGNATURE_SIZE, "",
               "/* Splice recipes: finishedSize, keepFirst, insertFirst, skipOld, keepSecond, insertTail. */"]
     for name, r in sorted(RECIPES.items()):
