@@ -36,7 +36,7 @@ include(cmake/Release.cmake)
 wellhaven_add_sample_release()
 wellhaven_add_release_check(${WELLHAVEN_SAMPLE_RELEASE_DIR})
 add_dependencies(release_check sample_release)
-wellhaven_use_release_crcs(wellhaven_logic PUBLIC)
+wellhaven_use_release_headers(wellhaven_logic PUBLIC)
 
 enable_testing()
 add_subdirectory(tests)

@@ -1,6 +1,6 @@
-# Release data: where the payloads come from, the sample release, and the
-# check every release folder passes before its payloads are placed into the
-# executable and its CRC-32s into the program.
+# Release data: the release catalogue, where the payloads come from, the
+# sample release, and the check every release folder passes before its
+# payloads are placed into the executable and its CRC-32s into the program.
 #
 # WELLHAVEN_RELEASE_DIR names a release folder (layout in
 # tools/release/catalogue.py); the build embeds the files of its payload/
@@ -9,10 +9,28 @@
 
 set(WELLHAVEN_RELEASE_TOOLS ${PROJECT_SOURCE_DIR}/tools/release)
 set(WELLHAVEN_SAMPLE_RELEASE_DIR ${CMAKE_BINARY_DIR}/sample-release)
-set(WELLHAVEN_PAYLOAD_IDS 103 104 105 106 107 108 109 110 111 112 113)
-# Headers the build writes; the logic includes release_crcs.h from here.
+# Files the build writes; the logic includes release_catalogue.h and
+# release_crcs.h from here.
 set(WELLHAVEN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 set(WELLHAVEN_RELEASE_CRCS_HEADER ${WELLHAVEN_GENERATED_DIR}/release_crcs.h)
+
+# The release catalogue holds every number of the release. Configuring
+# checks it and writes from it release_catalogue.h (the payload ids and
+# sizes, the splice recipes, the edition rows) and release_payloads.rc (the
+# resource script's payload lines), and takes the payload list; a catalogue
+# that contradicts itself stops here with its reasons. An edit of it
+# configures again.
+set(WELLHAVEN_CATALOGUE ${WELLHAVEN_RELEASE_TOOLS}/release_catalogue.py CACHE FILEPATH
+  "The release catalogue; only the tests name another, to build a release of other sizes")
+execute_process(
+  COMMAND ${Python3_EXECUTABLE} -B ${WELLHAVEN_RELEASE_TOOLS}/catalogue.py ${WELLHAVEN_CATALOGUE}
+          ${WELLHAVEN_GENERATED_DIR}
+  OUTPUT_VARIABLE WELLHAVEN_PAYLOAD_IDS RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "The release catalogue ${WELLHAVEN_CATALOGUE} is refused, for the reasons above.")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${WELLHAVEN_CATALOGUE} ${WELLHAVEN_RELEASE_TOOLS}/catalogue.py)
 
 # Target sample_release: writes the sample release into
 # ${WELLHAVEN_SAMPLE_RELEASE_DIR} (payload/, installed/0-7, finished/0-7).
@@ -23,8 +41,10 @@ function(wellhaven_add_sample_release)
   endforeach()
   add_custom_command(
     OUTPUT ${WELLHAVEN_SAMPLE_RELEASE_DIR}/.sample-release ${payloads}
-    COMMAND ${Python3_EXECUTABLE} ${WELLHAVEN_RELEASE_TOOLS}/make_sample_release.py ${WELLHAVEN_SAMPLE_RELEASE_DIR}
+    COMMAND ${Python3_EXECUTABLE} ${WELLHAVEN_RELEASE_TOOLS}/make_sample_release.py
+            --catalogue ${WELLHAVEN_CATALOGUE} ${WELLHAVEN_SAMPLE_RELEASE_DIR}
     DEPENDS ${WELLHAVEN_RELEASE_TOOLS}/make_sample_release.py ${WELLHAVEN_RELEASE_TOOLS}/catalogue.py
+            ${WELLHAVEN_CATALOGUE}
     COMMENT "Writing the sample release into ${WELLHAVEN_SAMPLE_RELEASE_DIR}"
     VERBATIM)
   add_custom_target(sample_release ALL DEPENDS ${WELLHAVEN_SAMPLE_RELEASE_DIR}/.sample-release)
@@ -48,22 +68,24 @@ function(wellhaven_add_release_check release_dir)
     endforeach()
   endif()
   add_custom_target(release_check
-    COMMAND ${Python3_EXECUTABLE} ${WELLHAVEN_RELEASE_TOOLS}/check_release.py
+    COMMAND ${Python3_EXECUTABLE} ${WELLHAVEN_RELEASE_TOOLS}/check_release.py --catalogue ${WELLHAVEN_CATALOGUE}
             release ${release_dir} ${copy} --crc-header ${WELLHAVEN_RELEASE_CRCS_HEADER}
     BYPRODUCTS ${WELLHAVEN_RELEASE_CRCS_HEADER} ${copies}
     COMMENT "Checking the release ${release_dir}"
     VERBATIM)
 endfunction()
 
-# Gives `target` the release's CRC-32s: the folder of release_crcs.h, written
-# by release_check before anything of `target` compiles.
-function(wellhaven_use_release_crcs target scope)
+# Gives `target` the folder of release_catalogue.h, written when configuring,
+# and of release_crcs.h, written by release_check before anything of
+# `target` compiles.
+function(wellhaven_use_release_headers target scope)
   target_include_directories(${target} ${scope} ${WELLHAVEN_GENERATED_DIR})
   add_dependencies(${target} release_check)
 endfunction()
 
-# Compiles payload/updater.rc into `target`, with the payloads of the release
-# folder after it has passed tools/release/check_release.py, and gives
+# Compiles payload/updater.rc into `target`, with the payload lines of the
+# catalogue and the payloads of the release folder after it has passed
+# tools/release/check_release.py, and gives
 # `target` the release's CRC-32s. The checked copy the executable embeds is
 # kept in ${CMAKE_BINARY_DIR}/embedded-payload. The check runs on every build,
 # so a missing or changed file is seen at once; only a payload whose content
@@ -97,15 +119,16 @@ function(wellhaven_add_resources target)
   if(NOT WELLHAVEN_RELEASE_DIR)
     add_dependencies(release_check sample_release)
   endif()
-  wellhaven_use_release_crcs(${target} PRIVATE)
+  wellhaven_use_release_headers(${target} PRIVATE)
 
   set(rc ${PROJECT_SOURCE_DIR}/payload/updater.rc)
   target_sources(${target} PRIVATE ${rc})
   # The script is UTF-8 (the version block's Japanese description); windres
-  # finds the payload files and the icon through the include path.
+  # finds the payload lines, the payload files and the icon through the
+  # include path.
   set_source_files_properties(${rc} PROPERTIES
     COMPILE_OPTIONS "-c;65001"
     COMPILE_DEFINITIONS "${rc_definitions}"
-    INCLUDE_DIRECTORIES "${embedded_dir};${PROJECT_SOURCE_DIR}/payload"
-    OBJECT_DEPENDS "${embedded};${PROJECT_SOURCE_DIR}/payload/updater.ico;${PROJECT_SOURCE_DIR}/payload/payload_ids.h")
+    INCLUDE_DIRECTORIES "${embedded_dir};${PROJECT_SOURCE_DIR}/payload;${WELLHAVEN_GENERATED_DIR}"
+    OBJECT_DEPENDS "${embedded};${PROJECT_SOURCE_DIR}/payload/updater.ico;${WELLHAVEN_GENERATED_DIR}/release_payloads.rc")
 endfunction()

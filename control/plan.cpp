@@ -6,23 +6,22 @@
 
 #include "common/report.h"
 #include "discovery/discovery.h"
-#include "payload/payload_ids.h"
+#include "release_catalogue.h"
 #include "release_crcs.h"
 #include "replace/replace.h"
 
 /* data.xp3 and scr.xp3 of ver1.00 and ver1.00a, rebuilt from the installed
- * copies. The rebuilt data.xp3 has the size every later edition's has. Each
- * line keeps runs of its own, so the finished files differ: their CRC-32s,
- * like the payloads', come from the release the build was given. */
+ * copies by the release catalogue's recipes. The rebuilt data.xp3 has the
+ * size every later edition's has. Each line keeps runs of its own, so the
+ * finished files differ: their CRC-32s, like the payloads', come from the
+ * release the build was given. */
 struct Splice {
     SpliceRecipe recipe;
     DWORD finishedCrcPlain; /* ver1.00's */
     DWORD finishedCrcA;     /* ver1.00a's */
 };
-static const Splice kDataXp3 = {{138482, 22408, 8992, 8981, 105475, 1591}, CRC_FINISHED_DATA_XP3_0,
-                                CRC_FINISHED_DATA_XP3_1};
-static const Splice kScrXp3 = {{920821, 917, 321102, 321084, 594350, 4436}, CRC_FINISHED_SCR_XP3_0,
-                               CRC_FINISHED_SCR_XP3_1};
+static const Splice kDataXp3 = {RECIPE_DATA_XP3, CRC_FINISHED_DATA_XP3_0, CRC_FINISHED_DATA_XP3_1};
+static const Splice kScrXp3 = {RECIPE_SCR_XP3, CRC_FINISHED_SCR_XP3_0, CRC_FINISHED_SCR_XP3_1};
 
 /* Which editions take a step, one bit per edition. */
 enum {
@@ -77,12 +76,15 @@ static constexpr PlanStep kPlan[] = {
     SignatureStep(OLDEST, "data.xp3.sig", PAYLOAD_DATA_XP3_SIG, CRC_PAYLOAD_105),
     SignatureStep(OLDEST, "Wellhaven.exe.sig", PAYLOAD_WELLHAVEN_EXE_SIG, CRC_PAYLOAD_103),
     SpliceStep(OLDEST, "data.xp3", &kDataXp3, PAYLOAD_DATA_XP3, CRC_PAYLOAD_104),
-    WholeFileStep(PLAIN_LINE, "ext.xp3", 30928, FILE_ATTRIBUTE_NORMAL, PAYLOAD_EXT_XP3, CRC_PAYLOAD_108),
-    WholeFileStep(PLAIN_LINE, "ext.xp3.sig", 212, FILE_ATTRIBUTE_HIDDEN, PAYLOAD_EXT_XP3_SIG, CRC_PAYLOAD_109),
-    WholeFileStep(A_LINE, "ext.xp3", 59697, FILE_ATTRIBUTE_NORMAL, PAYLOAD_EXT_XP3_A, CRC_PAYLOAD_110),
-    WholeFileStep(A_LINE, "ext.xp3.sig", 212, FILE_ATTRIBUTE_HIDDEN, PAYLOAD_EXT_XP3_SIG_A, CRC_PAYLOAD_111),
+    WholeFileStep(PLAIN_LINE, "ext.xp3", PAYLOAD_EXT_XP3_SIZE, FILE_ATTRIBUTE_NORMAL, PAYLOAD_EXT_XP3, CRC_PAYLOAD_108),
+    WholeFileStep(PLAIN_LINE, "ext.xp3.sig", PAYLOAD_EXT_XP3_SIG_SIZE, FILE_ATTRIBUTE_HIDDEN, PAYLOAD_EXT_XP3_SIG,
+                  CRC_PAYLOAD_109),
+    WholeFileStep(A_LINE, "ext.xp3", PAYLOAD_EXT_XP3_A_SIZE, FILE_ATTRIBUTE_NORMAL, PAYLOAD_EXT_XP3_A, CRC_PAYLOAD_110),
+    WholeFileStep(A_LINE, "ext.xp3.sig", PAYLOAD_EXT_XP3_SIG_A_SIZE, FILE_ATTRIBUTE_HIDDEN, PAYLOAD_EXT_XP3_SIG_A,
+                  CRC_PAYLOAD_111),
     SignatureStep(ALL_OLD, "auxtrans.dll.sig", PAYLOAD_AUXTRANS_DLL_SIG, CRC_PAYLOAD_113),
-    WholeFileStep(ALL_OLD, "auxtrans.dll", 90112, FILE_ATTRIBUTE_NORMAL, PAYLOAD_AUXTRANS_DLL, CRC_PAYLOAD_112),
+    WholeFileStep(ALL_OLD, "auxtrans.dll", PAYLOAD_AUXTRANS_DLL_SIZE, FILE_ATTRIBUTE_NORMAL, PAYLOAD_AUXTRANS_DLL,
+                  CRC_PAYLOAD_112),
 };
 
 /* A splice step runs only for ver1.00 and ver1.00a, whose finished file it

@@ -6,6 +6,7 @@
 
 #include "common/install_path.h"
 #include "common/report.h"
+#include "release_catalogue.h"
 
 /* The files measured, in the order they are opened; only the first that
  * cannot be opened is reported. */
@@ -13,28 +14,16 @@ enum { MEASURED_FILES = 3 };
 static const char *const kMeasuredFiles[MEASURED_FILES] = {"data.xp3", "ext.xp3", "auxtrans.dll"};
 
 /* One row per known state of an installation, searched in order; the first
- * row whose three sizes all match gives the edition. Even editions are the
- * plain line, odd ones the a-line. */
+ * row whose three sizes all match gives the edition. The rows are the
+ * release catalogue's: each edition's, then those of an update stopped part
+ * way with the edition that finishes it. Even editions are the plain line,
+ * odd ones the a-line. */
 struct EditionRow {
     int edition;
-    DWORD sizes[MEASURED_FILES];
+    DWORD sizes[MEASURED_FILES]; /* in the order of kMeasuredFiles */
 };
 
-static const EditionRow EditionTable[] = {
-    /*             data.xp3 ext.xp3 auxtrans.dll */
-    {VER1_00,  {138471, 39808, 69632}},
-    {VER1_00A, {138471, 30070, 69632}},
-    {VER1_01,  {138482, 39808, 69632}},
-    {VER1_01A, {138482, 30070, 69632}},
-    {VER1_02,  {138482, 30931, 69632}},
-    {VER1_02A, {138482, 59697, 69632}},
-    {VER1_03,  {138482, 30928, 90112}},
-    {VER1_03A, {138482, 59697, 90112}},
-    /* A plain-line update stopped after its new ext.xp3 and before the new
-     * auxtrans.dll: the rest of ver1.02's plan finishes it. The a-line's
-     * stopped state already has ver1.02a's sizes. */
-    {VER1_02,  {138482, 30928, 69632}},
-};
+static const EditionRow EditionTable[] = {EDITION_ROWS};
 
 enum {
     E_NO_MEMORY = 101,

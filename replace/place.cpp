@@ -6,6 +6,8 @@
  */
 #include "replace/replace.h"
 
+#include "release_catalogue.h"
+
 enum {
     E_SIGNATURE_NO_MEMORY = 401,
     E_SIGNATURE_PAYLOAD_NOT_FOUND = 402,
@@ -50,7 +52,7 @@ static const PlacementCodes kWholeFileCodes = {
     E_WHOLE_NO_MEMORY,
     E_WHOLE_COPY_FAILED};
 
-static const DWORD kSignatureSize = 212;
+static const DWORD kSignatureSize = SIGNATURE_SIZE;
 
 static bool Place(const char *installDir, const char *fileName, DWORD length, DWORD attributes,
                   WORD payloadId, DWORD crc, HMODULE module, const PlacementCodes *codes)

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <random>
 
+#include "release_catalogue.h"
 #include "replace/replace.h"
 #include "tests/host/support.h"
 #include "tools/probe/behaviour.h"
@@ -19,8 +20,9 @@ namespace {
 
 const char kTemp[] = "C:\\Temp\\";
 const WORD kPayloadId = 104;
-/* The data.xp3 recipe: finished, keepFirst, insertFirst, skipOld, keepSecond, insertTail. */
+/* The release's recipes: finished, keepFirst, insertFirst, skipOld, keepSecond, insertTail. */
 const SpliceRecipe kDataRecipe = {138482, 22408, 8992, 8981, 105475, 1591};
+const SpliceRecipe kScrRecipe = {920821, 917, 321102, 321084, 594350, 4436};
 
 std::string In(const char *fileName)
 {
@@ -169,12 +171,15 @@ const SpliceRecipe kLongFirstRecipe = {700016, 500000, 30000, 4000, 150000, 2000
  * place. */
 TEST_F(SpliceTest, RebuiltFileMatchesAnIndependentReference)
 {
+    const SpliceRecipe carried[] = {RECIPE_DATA_XP3, RECIPE_SCR_XP3}, release[] = {kDataRecipe, kScrRecipe};
+    EXPECT_EQ(memcmp(carried, release, sizeof carried), 0) << "the release catalogue's recipes are not these";
     const struct {
         const char *name;
         const SpliceRecipe *recipe;
         size_t installedSize;
     } cases[] = {
         {"data.xp3", &kDataRecipe, 138471},
+        {"scr.xp3", &kScrRecipe, 920803},
         {"mebibyte", &kBigRecipe, 1 << 20},
         {"first run longer", &kLongFirstRecipe, 700000},
     };

@@ -2,7 +2,7 @@
 """Builds of the Windows executable from scratch: reproducible, and guarded by the release check.
 
     test_build.py ReproducibleBuildTest   two clean builds in different folders give the same bytes
-    test_build.py ReleaseSettingTest      WELLHAVEN_RELEASE_DIR, the refusal of a broken folder, rebuilds
+    test_build.py ReleaseSettingTest      WELLHAVEN_RELEASE_DIR, the refusal of a broken folder or catalogue, rebuilds
     test_build.py CompareTest             tools/release/compare.sh on shipped files of this commit and another
 """
 
@@ -116,6 +116,17 @@ class ReleaseSettingTest(unittest.TestCase):
         status, output = build(SOURCE_DIR, folder, os.path.join(release, "payload"))
         self.assertNotEqual(status, 0)
         self.assertIn("has no payload/ folder", " ".join(output.split()))
+
+    def test_a_catalogue_that_contradicts_itself_stops_the_build_with_its_reasons(self):
+        folder, changed = fresh("setting", "catalogue"), os.path.join(WORK, "contradicting_catalogue.py")
+        write(changed, read(catalogue.RELEASE_CATALOGUE).replace(b"30931", b"30928").replace(b"keepSecond=594350",
+                                                                                         b"keepSecond=594351"))
+        done = subprocess.run(["cmake", "--preset", "windows", "-B", folder, "-DWELLHAVEN_CATALOGUE=" + changed],
+                              cwd=SOURCE_DIR, capture_output=True, text=True)
+        self.assertNotEqual(done.returncode, 0)
+        for reason in ("the edition rows ver1.02 and the recovery row of ver1.02 have the same sizes",
+                       "the scr.xp3 recipe's runs make 920822 bytes, its finishedSize is 920821"):
+            self.assertIn("%s: %s" % (changed, reason), done.stderr)
 
 
 class CompareTest(unittest.TestCase):

@@ -60,7 +60,7 @@ class ExecutableTest(unittest.TestCase):
             self.assertEqual([lang for lang, _ in languages], [JAPANESE], key)
 
     def test_payloads_are_the_checked_files_byte_for_byte(self):
-        for pid, (size, _, _) in catalogue.PAYLOADS.items():
+        for pid, (size, *_) in catalogue.PAYLOADS.items():
             with self.subTest(pid):
                 [(_, data)] = self.resources[("BINARY", pid)]
                 self.assertEqual(len(data), size)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# A release that was never in the repository, end to end: its payloads pass
-# the release check, the updater built from them (WELLHAVEN_RELEASE_DIR)
-# brings every installed edition of that release to its finished folder under
-# Wine, and the updater built from the sample release does not. The build is
-# the one this machine runs under Wine (preset windows or windows64).
+# A release of other sizes and recipes (other_catalogue.py), end to end: its
+# payloads pass the release check, the updater built from them and that
+# catalogue brings every installed edition of that release to its finished
+# folder under Wine, and the updater built from the sample release does not.
+# The build is the one this machine runs under Wine (preset windows or windows64).
 #
 #   tests/wine/other_release.sh WORKDIR SAMPLE_BUILT_EXE...
 set -euo pipefail
@@ -15,10 +15,12 @@ sample_exes=("$@")
 
 rm -rf "$work"
 mkdir -p "$work"
-"$python" "$repo/tools/release/make_sample_release.py" --seed "a release of its own" "$work/release"
+catalogue="$repo/tests/wine/other_catalogue.py"
+"$python" "$repo/tools/release/make_sample_release.py" --catalogue "$catalogue" "$work/release"
 
 preset="$("$python" "$repo/tools/wine/winebox.py" preset)"
-cmake --preset "$preset" -S "$repo" -B "$work/build" "-DWELLHAVEN_RELEASE_DIR=$work/release" > "$work/configure.log"
+cmake --preset "$preset" -S "$repo" -B "$work/build" "-DWELLHAVEN_RELEASE_DIR=$work/release" \
+  "-DWELLHAVEN_CATALOGUE=$catalogue" > "$work/configure.log"
 cmake --build "$work/build" -j2 > "$work/build.log"
 exe="$work/build/WellhavenUpdate103.exe"
 

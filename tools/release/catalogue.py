@@ -1,8 +1,20 @@
-"""The updater's release catalogue, for the tools that make and check release data.
+#!/usr/bin/python3
+"""The updater's release catalogue, for the build and the tools that make and check release data.
 
-The program carries the same numbers as constants of its own (control/plan.cpp,
-discovery/identify.cpp); the build checks a release's payload files against
-this table before they are placed into the executable.
+    catalogue.py CATALOGUE OUTDIR
+
+The release's numbers are in a catalogue file (release_catalogue.py beside
+this one; the tests build another release from a catalogue of their own);
+what each payload is belongs to the updater and is here. Loaded, a catalogue
+is checked: two edition rows with the same sizes (the recovery rows
+included), a recipe whose runs do not add up to its finished size, or a
+payload whose size disagrees with its recipe or with the signature layout
+refuse it, one line each. From
+a catalogue that passes, the command writes into OUTDIR what the build
+compiles, each file only when its content changes: release_catalogue.h (the
+payload ids and sizes, the splice recipes and the edition rows) and
+release_payloads.rc (the resource script's payload lines); it prints the
+payload ids, separated by ";", for the build's payload list.
 
 A release folder is laid out as:
     payload/<id>.bin      the eleven payloads, 103.bin to 113.bin
@@ -11,6 +23,10 @@ A release folder is laid out as:
 In installed/ and finished/ every *.sig file is a hidden file; no other file
 carries an attribute.
 """
+
+import os
+import runpy
+import sys
 
 XP3_MAGIC = b"XP3\x0d\x0a\x20\x0a\x1a\x8b\x67\x01"
 SIGNATURE_HEADER = b"-- SIGNATURE - SHA256/PSS/RSA --"
@@ -21,34 +37,34 @@ SIGNATURE_BYTES = 128
 # Splice payloads and their finished archives share this head: the magic and
 # the five low bytes of the finished archive's index position.
 SPLICE_HEAD_SIZE = 16
+assert SIGNATURE_SIZE == len(SIGNATURE_HEADER) + 2 + sum(n + 2 for n in SIGNATURE_LINE_LENGTHS)
 
-# id: (size in bytes, what it is, the file it becomes in the install folder)
-PAYLOADS = {
-    103: (212, "signature", "Wellhaven.exe.sig"),
-    104: (10599, "splice", "data.xp3"),
-    105: (212, "signature", "data.xp3.sig"),
-    106: (325554, "splice", "scr.xp3"),
-    107: (212, "signature", "scr.xp3.sig"),
-    108: (30928, "archive", "ext.xp3"),
-    109: (212, "signature", "ext.xp3.sig"),
-    110: (59697, "archive", "ext.xp3"),
-    111: (212, "signature", "ext.xp3.sig"),
-    112: (90112, "library", "auxtrans.dll"),
-    113: (212, "signature", "auxtrans.dll.sig"),
+# The payloads the updater carries, by resource id: what each is, the file it becomes in the install folder and
+# the program's name for it. A catalogue gives their sizes; PAYLOADS has both.
+UPDATER_PAYLOADS = {
+    103: ("signature", "Wellhaven.exe.sig", "WELLHAVEN_EXE_SIG"),
+    104: ("splice", "data.xp3", "DATA_XP3"),
+    105: ("signature", "data.xp3.sig", "DATA_XP3_SIG"),
+    106: ("splice", "scr.xp3", "SCR_XP3"),
+    107: ("signature", "scr.xp3.sig", "SCR_XP3_SIG"),
+    108: ("archive", "ext.xp3", "EXT_XP3"),
+    109: ("signature", "ext.xp3.sig", "EXT_XP3_SIG"),
+    110: ("archive", "ext.xp3", "EXT_XP3_A"),
+    111: ("signature", "ext.xp3.sig", "EXT_XP3_SIG_A"),
+    112: ("library", "auxtrans.dll", "AUXTRANS_DLL"),
+    113: ("signature", "auxtrans.dll.sig", "AUXTRANS_DLL_SIG"),
 }
+# The splice payload of each recipe; RECIPES carries it as "payload".
+SPLICE_PAYLOADS = {"data.xp3": 104, "scr.xp3": 106}
+
+RELEASE_CATALOGUE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "release_catalogue.py")
+# What a catalogue file defines (release_catalogue.py says what each is).
+FACTS = ("PAYLOAD_SIZES", "RECIPES", "EDITIONS", "RECOVERY_ROWS", "SAMPLE_OLD_SCR_XP3_SIZE",
+         "SAMPLE_WELLHAVEN_EXE_SIZE")
 
 
 def payload_file_name(payload_id):
     return "%d.bin" % payload_id
-
-
-# Splice recipes: finishedSize, keepFirst, insertFirst, skipOld, keepSecond, insertTail
-RECIPES = {
-    "data.xp3": dict(payload=104, finishedSize=138482, keepFirst=22408, insertFirst=8992,
-                     skipOld=8981, keepSecond=105475, insertTail=1591),
-    "scr.xp3": dict(payload=106, finishedSize=920821, keepFirst=917, insertFirst=321102,
-                    skipOld=321084, keepSecond=594350, insertTail=4436),
-}
 
 
 def index_position(recipe):
@@ -65,27 +81,102 @@ def splice_payload_size(recipe):
     return SPLICE_HEAD_SIZE + recipe["insertFirst"] + recipe["insertTail"]
 
 
-# Edition table: (name, data.xp3, ext.xp3, auxtrans.dll); even rows plain line, odd rows a-line.
-EDITIONS = [
-    ("ver1.00", 138471, 39808, 69632),
-    ("ver1.00a", 138471, 30070, 69632),
-    ("ver1.01", 138482, 39808, 69632),
-    ("ver1.01a", 138482, 30070, 69632),
-    ("ver1.02", 138482, 30931, 69632),
-    ("ver1.02a", 138482, 59697, 69632),
-    ("ver1.03", 138482, 30928, 90112),
-    ("ver1.03a", 138482, 59697, 90112),
-]
+def problems(facts):
+    """One line per contradiction within a catalogue's facts."""
+    lines = []
+    rows = {}
+    for row, (name, *sizes) in enumerate(facts["EDITIONS"] + facts["RECOVERY_ROWS"]):
+        label = name if row < len(facts["EDITIONS"]) else "the recovery row of " + name
+        if tuple(sizes) in rows:
+            lines.append("the edition rows %s and %s have the same sizes (%s)"
+                         % (rows[tuple(sizes)], label, ", ".join(map(str, sizes))))
+        rows.setdefault(tuple(sizes), label)
+    sizes = facts["PAYLOAD_SIZES"]
+    for name, recipe in sorted(facts["RECIPES"].items()):
+        if recipe["finishedSize"] != index_position(recipe) + recipe["insertTail"]:
+            lines.append("the %s recipe's runs make %d bytes, its finishedSize is %d"
+                         % (name, index_position(recipe) + recipe["insertTail"], recipe["finishedSize"]))
+        if sizes[SPLICE_PAYLOADS[name]] != splice_payload_size(recipe):
+            lines.append("payload %d has %d bytes, the %s recipe's %d"
+                         % (SPLICE_PAYLOADS[name], sizes[SPLICE_PAYLOADS[name]], name, splice_payload_size(recipe)))
+    lines += ["payload %d (%s) has %d bytes, a signature text %d" % (pid, target, sizes[pid], SIGNATURE_SIZE)
+              for pid, (kind, target, _) in sorted(UPDATER_PAYLOADS.items())
+              if kind == "signature" and sizes[pid] != SIGNATURE_SIZE]
+    if facts["SAMPLE_OLD_SCR_XP3_SIZE"] <= consumed_size(facts["RECIPES"]["scr.xp3"]):
+        lines.append("SAMPLE_OLD_SCR_XP3_SIZE is not longer than what the scr.xp3 recipe reads")
+    return lines
 
-# Sizes the program never looks at, used only by the sample release: the
-# scr.xp3 of ver1.00 and ver1.00a (its splice reads the first 916367 bytes
-# and drops the old index after them) and the game's executable.
-SAMPLE_OLD_SCR_XP3_SIZE = 920803
-SAMPLE_WELLHAVEN_EXE_SIZE = 155648
 
-for _name, _recipe in RECIPES.items():
-    assert _recipe["finishedSize"] == index_position(_recipe) + _recipe["insertTail"], _name
-    assert PAYLOADS[_recipe["payload"]][0] == splice_payload_size(_recipe), _name
-    assert PAYLOADS[_recipe["payload"]][2] == _name
-assert SIGNATURE_SIZE == len(SIGNATURE_HEADER) + 2 + sum(n + 2 for n in SIGNATURE_LINE_LENGTHS)
-assert SAMPLE_OLD_SCR_XP3_SIZE > consumed_size(RECIPES["scr.xp3"])
+def use(path):
+    """Makes the catalogue file at path this module's PAYLOADS, RECIPES, EDITIONS and the rest; a catalogue
+    that contradicts itself ends the program with its reasons."""
+    global CATALOGUE, PAYLOADS, RECIPES, EDITIONS, RECOVERY_ROWS, SAMPLE_OLD_SCR_XP3_SIZE, SAMPLE_WELLHAVEN_EXE_SIZE
+    facts = runpy.run_path(path)
+    found = ["defines no %s" % name for name in FACTS if name not in facts]
+    if not found and (set(facts["PAYLOAD_SIZES"]), set(facts["RECIPES"])) != (set(UPDATER_PAYLOADS),
+                                                                            set(SPLICE_PAYLOADS)):
+        found = ["gives other payloads or recipes than the updater's: payloads %d to %d, recipes %s"
+                 % (min(UPDATER_PAYLOADS), max(UPDATER_PAYLOADS), " and ".join(sorted(SPLICE_PAYLOADS)))]
+    found = found or problems(facts)
+    if found:
+        sys.exit("".join("%s: %s\n" % (path, line) for line in found)
+                 + "catalogue refused: %s contradicts itself" % path)
+    sizes, recipes, EDITIONS, RECOVERY_ROWS, SAMPLE_OLD_SCR_XP3_SIZE, SAMPLE_WELLHAVEN_EXE_SIZE = (
+        facts[name] for name in FACTS)
+    PAYLOADS = {pid: (sizes[pid],) + what for pid, what in UPDATER_PAYLOADS.items()}
+    RECIPES = {name: dict(recipe, payload=SPLICE_PAYLOADS[name]) for name, recipe in recipes.items()}
+    CATALOGUE = os.path.abspath(path)
+
+
+def c_name(text):
+    return text.upper().replace(".", "_")
+
+
+def header():
+    """release_catalogue.h: the numbers the program carries, one row a line."""
+    lines = ["/* Generated by tools/release/catalogue.py from the catalogue",
+             " * %s; do not edit. */" % CATALOGUE.replace("*/", "*\\/"),
+             "#ifndef RELEASE_CATALOGUE_H", "#define RELEASE_CATALOGUE_H", "",
+             "/* Payloads: each one's resource id and its size in bytes. */"]
+    for pid, (size, kind, target, name) in sorted(PAYLOADS.items()):
+        lines += ["#define PAYLOAD_%s %d /* %s, %s */" % (name, pid, kind, target),
+                  "#define PAYLOAD_%s_SIZE %d" % (name, size)]
+    lines += ["#define SIGNATURE_SIZE %d /* every signature text */" % SIGNATURE_SIZE, "",
+              "/* Splice recipes: finishedSize, keepFirst, insertFirst, skipOld, keepSecond, insertTail. */"]
+    for name, r in sorted(RECIPES.items()):
+        lines.append("#define RECIPE_%s {%s}" % (c_name(name), ", ".join(
+            str(r[k]) for k in ("finishedSize", "keepFirst", "insertFirst", "skipOld", "keepSecond", "insertTail"))))
+    lines += ["", "/* Edition rows, searched in order: the edition, then the sizes of data.xp3, ext.xp3 and",
+              " * auxtrans.dll; after the editions' own, the rows of a stopped update. */", "#define EDITION_ROWS \\"]
+    lines.append(" \\\n".join("    {%s, {%d, %d, %d}}," % (c_name(name), data, ext, dll)
+                                for name, data, ext, dll in EDITIONS + RECOVERY_ROWS))
+    return "\n".join(lines + ["", "#endif", ""])
+
+
+def resource_lines():
+    """release_payloads.rc: the payloads as resources of type BINARY, found through the include path."""
+    return "".join('%d BINARY "%s"\n' % (pid, payload_file_name(pid)) for pid in sorted(PAYLOADS))
+
+
+def write_if_changed(path, text):
+    """Leaves a file with that content alone, so that nothing that includes it is rebuilt."""
+    try:
+        with open(path) as f:
+            if f.read() == text:
+                return
+    except OSError:
+        pass
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+
+
+if __name__ != "__main__":
+    use(RELEASE_CATALOGUE)
+elif len(sys.argv) != 3:
+    sys.exit("usage:" + __doc__.split("\n\n")[1])
+else:
+    use(sys.argv[1])
+    write_if_changed(os.path.join(sys.argv[2], "release_catalogue.h"), header())
+    write_if_changed(os.path.join(sys.argv[2], "release_payloads.rc"), resource_lines())
+    print(";".join(map(str, sorted(PAYLOADS))), end="")

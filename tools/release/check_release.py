@@ -4,7 +4,7 @@ against the release's CRC-32s, which the build takes from the release folder
 here; a payload or a finished archive that is wrong must be caught here, or
 every player's update would stop at the end.
 
-    check_release.py release RELEASE [--copy-to DEST] [--crc-header PATH]
+    check_release.py [--catalogue FILE] release RELEASE [--copy-to DEST] [--crc-header PATH]
         What the build runs: the payload check below on RELEASE/payload, and
         the rebuild of finished/0 and finished/1 data.xp3 and scr.xp3 from
         installed/0 and installed/1 and the splice payloads; one line per
@@ -27,6 +27,8 @@ every player's update would stop at the end.
         Cuts the splice payload for NEW's recipe out of the finished archive NEW.
 
 The recipe is data.xp3 or scr.xp3; by default it is taken from NEW's file name.
+Every command checks against tools/release/release_catalogue.py, or the
+catalogue FILE (the build passes its own).
 Exit status: 0 when everything is in order, 1 when a check fails, 2 on misuse.
 """
 
@@ -124,7 +126,7 @@ def check_signature(data):
 
 def check_payload(payload_id, data):
     """Every problem of one payload's content and size, as texts without the file name."""
-    size, kind, target = cat.PAYLOADS[payload_id]
+    size, kind, target, _ = cat.PAYLOADS[payload_id]
     problems = []
     if len(data) != size:
         problems.append("size is %d bytes, expected %d" % (len(data), size))
@@ -242,19 +244,6 @@ def crc_header(release, finished):
     return "\n".join(lines + ["", "#endif", ""])
 
 
-def write_if_changed(path, text):
-    """Leaves a file with that content alone, so that nothing that includes it is rebuilt."""
-    try:
-        with open(path) as f:
-            if f.read() == text:
-                return
-    except OSError:
-        pass
-    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(text)
-
-
 def cmd_release(args):
     payload_folder = os.path.join(args.release, "payload")
     problems = check_payload_folder(payload_folder)
@@ -265,7 +254,7 @@ def cmd_release(args):
     if args.copy_to:
         copy_changed(payload_folder, args.copy_to)
     if args.crc_header:
-        write_if_changed(args.crc_header, crc_header(args.release, finished))
+        cat.write_if_changed(args.crc_header, crc_header(args.release, finished))
     return 0
 
 
@@ -396,6 +385,7 @@ def cmd_cut(args):
 def main(argv):
     parser = argparse.ArgumentParser(prog="check_release.py", description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--catalogue", metavar="FILE", help="the release catalogue (default: release_catalogue.py)")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("release", help="the build's check of a release folder")
     p.add_argument("release")
@@ -418,6 +408,8 @@ def main(argv):
     p.add_argument("--recipe", choices=sorted(cat.RECIPES))
     p.set_defaults(run=cmd_cut)
     args = parser.parse_args(argv[1:])
+    if args.catalogue:
+        cat.use(args.catalogue)
     return args.run(args)
 
 

@@ -3,11 +3,12 @@
 the shape of the real one, so that the updater can be built and tested without
 outside files.
 
-    make_sample_release.py [--seed TEXT] OUTDIR
+    make_sample_release.py [--seed TEXT] [--catalogue FILE] OUTDIR
 
 With --seed, the release has the same shape and other bytes: a release that
 was never in the repository, for proving the build setting and the release
-tools on data they were not written against.
+tools on data they were not written against. With --catalogue, it has the
+sizes and recipes of that release catalogue instead of release_catalogue.py's.
 
 OUTDIR gets the layout described in catalogue.py: payload/103.bin to 113.bin,
 installed/0 to 7 and finished/0 to 7. The output depends on nothing but this
@@ -175,7 +176,7 @@ def build():
         112: library("auxtrans.dll ver1.03", cat.EDITIONS[6][3]),
         113: signature("auxtrans.dll.sig ver1.03"),
     }
-    for pid, (size, _, _) in cat.PAYLOADS.items():
+    for pid, (size, *_) in cat.PAYLOADS.items():
         assert len(payloads[pid]) == size, pid
 
     game_exe = library("Wellhaven.exe", cat.SAMPLE_WELLHAVEN_EXE_SIZE)
@@ -231,11 +232,14 @@ def main(argv):
                                      epilog=__doc__.split("\n\n", 2)[2],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seed", metavar="TEXT", help="another release of the same shape, with other bytes")
+    parser.add_argument("--catalogue", metavar="FILE", help="the release catalogue (default: release_catalogue.py)")
     parser.add_argument("outdir", help="the release folder to write")
     args = parser.parse_args(argv[1:])
     if args.seed is not None and not args.seed:
         parser.error("--seed needs a text")
     SEED = args.seed + "/" if args.seed else ""
+    if args.catalogue:
+        cat.use(args.catalogue)
     out = args.outdir
     holds_files = any(files for _, _, files in os.walk(out))  # empty folders a build tool made are fine
     if holds_files and not os.path.exists(os.path.join(out, MARKER)):
