@@ -39,15 +39,20 @@ function(wellhaven_add_sample_release)
   foreach(id IN LISTS WELLHAVEN_PAYLOAD_IDS)
     list(APPEND payloads ${WELLHAVEN_SAMPLE_RELEASE_DIR}/payload/${id}.bin)
   endforeach()
+  # The stamp is not the folder's own marker: the build deletes a custom
+  # command's output when the command changes, and the tool refuses a full
+  # folder without its marker.
+  set(stamp ${CMAKE_BINARY_DIR}/CMakeFiles/sample-release.stamp)
   add_custom_command(
-    OUTPUT ${WELLHAVEN_SAMPLE_RELEASE_DIR}/.sample-release ${payloads}
+    OUTPUT ${stamp} ${payloads}
     COMMAND ${Python3_EXECUTABLE} ${WELLHAVEN_RELEASE_TOOLS}/make_sample_release.py
             --catalogue ${WELLHAVEN_CATALOGUE} ${WELLHAVEN_SAMPLE_RELEASE_DIR}
+    COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
     DEPENDS ${WELLHAVEN_RELEASE_TOOLS}/make_sample_release.py ${WELLHAVEN_RELEASE_TOOLS}/catalogue.py
             ${WELLHAVEN_CATALOGUE}
     COMMENT "Writing the sample release into ${WELLHAVEN_SAMPLE_RELEASE_DIR}"
     VERBATIM)
-  add_custom_target(sample_release ALL DEPENDS ${WELLHAVEN_SAMPLE_RELEASE_DIR}/.sample-release)
+  add_custom_target(sample_release ALL DEPENDS ${stamp})
 endfunction()
 
 # Target release_check: tools/release/check_release.py release on
