@@ -43,8 +43,8 @@
  *   Windows shows it to a 32-bit program: keys under SOFTWARE that a 32-bit
  *   installer wrote live under SOFTWARE\Wow6432Node, which a plain open (or
  *   KEY_WOW64_32KEY) reaches and KEY_WOW64_64KEY does not. The caller is a
- *   standard user unless told otherwise: it may open keys for reading only,
- *   and a value can be read only through a key opened with KEY_QUERY_VALUE.
+ *   standard user: it may open keys for reading only, and a value can be
+ *   read only through a key opened with KEY_QUERY_VALUE.
  * - Resources come from an in-memory table; message boxes are recorded as
  *   the player reads them and answered from a script. The system's ANSI
  *   code page is Japanese (932) unless told otherwise: the ANSI box reads
@@ -224,9 +224,6 @@ void SetRegistryString(const std::string &subKey, const std::string &name, const
  * size, more than a 32-bit program can ever allocate. */
 void SetRegistryValueSize(const std::string &subKey, const std::string &name, DWORD reportedSize,
                           RegistryView view = Registry32);
-/* Whether the program runs as an administrator (false after Reset: a
- * standard user). */
-void SetAdministrator(bool administrator);
 
 /* Another run holds the named mutex; when the program waits for it,
  * meanwhile() runs (what that run does until it ends) and the mutex is then

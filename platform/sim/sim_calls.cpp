@@ -44,7 +44,6 @@ void Reset()
     s.pendingDelete = PendingAccessDenied;
     s.nextHandle = 0x100;
     s.registry.clear();
-    s.administrator = false;
     s.loadedResources = 0;
     s.writeHook = nullptr;
     s.callHook = nullptr;

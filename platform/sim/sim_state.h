@@ -58,7 +58,6 @@ struct State {
     std::map<uintptr_t, Handle> handles;
     uintptr_t nextHandle;
     std::map<std::string, std::map<std::string, RegistryValue>> registry; /* upper-cased names */
-    bool administrator;
     std::vector<std::unique_ptr<Resource>> resources;
     int loadedResources;
     std::vector<Box> boxes;
@@ -132,8 +131,9 @@ Name *NameOf(const std::string &key);
 File *FileOf(unsigned id);
 bool IsFolder(const std::string &key);
 std::string Parent(const std::string &key);
-/* Names a new file; replaces what the name pointed to. */
-File &NewFile(const std::string &key, const std::string &bytes, DWORD attributes);
+/* Gives a name a file of these bytes and attributes, as a create does: the
+ * file it names, rewritten in place under all its names, or a new one. */
+File &Create(const std::string &key, const std::string &bytes, DWORD attributes);
 /* Removes a name; a file goes with its last name and handle. */
 void Unname(const std::string &key);
 /* The bytes of a file, to be changed: copied first when a saved disk or
