@@ -292,6 +292,16 @@ void OnWrite(std::function<void(const std::string &windowsPath)> hook)
     S().writeHook = hook;
 }
 
+unsigned long long BytesRead()
+{
+    return S().bytesRead;
+}
+
+int WritesFromElsewhere()
+{
+    return S().writesFromElsewhere;
+}
+
 /* Closes the holds of other programs that end: all, or those that end at
  * this Sleep. */
 static void EndHolds(bool all)

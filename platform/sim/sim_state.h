@@ -75,7 +75,6 @@ struct State {
     std::function<void(const Call &)> callHook;
     unsigned nextUnique;
     std::function<void(const std::string &)> writeHook;
-    std::function<void(const std::string &)> misuseHandler;
     DWORD lastError;
     unsigned sleeps;
     unsigned long long slept;
