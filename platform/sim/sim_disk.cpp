@@ -132,12 +132,7 @@ HANDLE Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD
             bool heldByOther, DWORD *error)
 {
     const std::string key = Key(windowsPath);
-    Ask ask;
-    ask.access = access;
-    ask.shareMode = shareMode;
-    ask.creation = creation;
-    ask.attributes = flags;
-    *error = Refusal(OPEN, key, ask);
+    *error = Refusal(OPEN, key, Ask{access, shareMode, creation, flags});
     if (*error != 0)
         return nullptr;
     if (creation == CREATE_ALWAYS) {
@@ -302,9 +297,7 @@ int WritesFromElsewhere()
     return S().writesFromElsewhere;
 }
 
-/* Closes the holds of other programs that end: all, or those that end at
- * this Sleep. */
-static void EndHolds(bool all)
+void EndHolds(bool all)
 {
     std::vector<HANDLE> ending;
     for (auto &h : S().handles)
@@ -317,11 +310,6 @@ static void EndHolds(bool all)
 void ReleaseHeld()
 {
     EndHolds(true);
-}
-
-void SleepOnHolds()
-{
-    EndHolds(false);
 }
 
 void SetTempPath(const std::string &windowsPath)

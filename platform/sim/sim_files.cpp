@@ -160,9 +160,7 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
     const std::string from = Key(existing), to = Key(target);
     /* The source is read sharing read and write, the target written sharing
      * all, as Wine does it. */
-    Ask ask;
-    ask.access = GENERIC_READ;
-    ask.shareMode = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    Ask ask{GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE};
     if (DWORD error = Refusal(COPY_FROM, from, ask))
         return Refused(error);
     const File source = *FileOf(NameOf(from)->file);

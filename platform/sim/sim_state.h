@@ -4,12 +4,7 @@
 #ifndef WELLHAVEN_PLATFORM_SIM_STATE_H
 #define WELLHAVEN_PLATFORM_SIM_STATE_H
 
-#include <functional>
-#include <map>
-#include <string>
-#include <vector>
-
-#include "platform/sim/sim.h"
+#include "platform/sim/sim.h" /* and the standard headers it uses */
 
 namespace sim {
 
@@ -86,7 +81,7 @@ struct State {
 
 State &S();
 
-/* The entry of every call that can fail: counts it, traces it with the path
+/* The entry of every call of SIM_CALLS: counts it, traces it with the path
  * it names (and a copy's or rename's source), runs the hook, then decides
  * an injected fault. Returns the fault's error (0: none), which is also the
  * last error, but for a registry call, which returns it instead, and a
@@ -108,9 +103,9 @@ Handle *Find(HANDLE h, Handle::Kind kind);
  * it deleted meanwhile with it. */
 void Close(HANDLE h);
 
-/* Counts a Sleep of the program against the holds of other programs that
- * end after so many; those that end are closed. */
-void SleepOnHolds();
+/* Closes the holds of other programs that end: all (ReleaseHeld), or, at a
+ * Sleep of the program, those that end after so many Sleeps. */
+void EndHolds(bool all);
 
 /* Reports a call Windows would not take as the program means it. */
 void Misuse(const std::string &what);
