@@ -15,7 +15,11 @@ add_library(simwin STATIC
   platform/sim/sim_registry.cpp
   platform/sim/sim_module.cpp
   platform/sim/sim_user.cpp
-  platform/sim/sim_calls.cpp
+  platform/sim/sim_state.cpp
+  platform/sim/sim_entry.cpp
+  platform/sim/sim_handles.cpp
+  platform/sim/sim_memory.cpp
+  platform/sim/sim_strings.cpp
   platform/sim/sim_disk.cpp
   platform/sim/sim_refusals.cpp
   platform/sim/sim_process.cpp

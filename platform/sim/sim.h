@@ -43,8 +43,8 @@
  *   Windows shows it to a 32-bit program: keys under SOFTWARE that a 32-bit
  *   installer wrote live under SOFTWARE\Wow6432Node, which a plain open (or
  *   KEY_WOW64_32KEY) reaches and KEY_WOW64_64KEY does not. The caller is a
- *   standard user unless told otherwise: it may open keys for reading only,
- *   and a value can be read only through a key opened with KEY_QUERY_VALUE.
+ *   standard user: it may open keys for reading only, and a value can be
+ *   read only through a key opened with KEY_QUERY_VALUE.
  * - Resources come from an in-memory table; message boxes are recorded as
  *   the player reads them and answered from a script. The system's ANSI
  *   code page is Japanese (932) unless told otherwise: the ANSI box reads
@@ -98,8 +98,11 @@
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 
-/* Every call the program makes that can fail, each counted, traced, shown
- * to the hook and open to faults. */
+/* Every call whose failure the program acts on, each counted, traced, shown
+ * to the hook and open to faults. Not these: the releases (CloseHandle,
+ * RegCloseKey, GlobalFree, FreeResource), whose answer it ignores, and the
+ * loader's (GetModuleHandleA, GetProcAddress), whose one failure here is a
+ * system without SetDefaultDllDirectories (SetLoaderUpdate). */
 #define SIM_CALLS(X)                                                                                               \
     X(CreateFileA) X(GetFileSize) X(ReadFile) X(WriteFile) X(SetFilePointer) X(CopyFileA) X(DeleteFileA)          \
     X(SetFileAttributesA) X(GetTempPathA) X(GetTempFileNameA) X(FindResourceA) X(SizeofResource) X(LoadResource)  \
@@ -224,9 +227,6 @@ void SetRegistryString(const std::string &subKey, const std::string &name, const
  * size, more than a 32-bit program can ever allocate. */
 void SetRegistryValueSize(const std::string &subKey, const std::string &name, DWORD reportedSize,
                           RegistryView view = Registry32);
-/* Whether the program runs as an administrator (false after Reset: a
- * standard user). */
-void SetAdministrator(bool administrator);
 
 /* Another run holds the named mutex; when the program waits for it,
  * meanwhile() runs (what that run does until it ends) and the mutex is then
@@ -267,9 +267,9 @@ void Answer(int result);
 int OpenHandles(); /* files, registry keys and mutexes */
 int LiveBlocks();  /* GlobalAlloc blocks not freed */
 int LoadedResources();
-/* The largest GlobalAlloc asked for since Reset. */
+/* The largest GlobalAlloc asked for since NewRun. */
 SIZE_T LargestBlock();
-/* Bytes read through ReadFile since Reset. */
+/* Bytes read through ReadFile since NewRun. */
 unsigned long long BytesRead();
 /* WriteFile calls whose bytes did not come straight from a resource or from
  * a GlobalAlloc block (a copy in some other memory). */
@@ -277,7 +277,7 @@ int WritesFromElsewhere();
 
 /* Calls made, per operation, since NewRun. */
 unsigned Calls(Op op);
-/* Every call that can fail, in order, since NewRun, with the Windows path
+/* Every call of SIM_CALLS, in order, since NewRun, with the Windows path
  * it names (the target of a copy or rename, the file of a handle; empty
  * for calls that name none). */
 struct Call {
@@ -286,7 +286,7 @@ struct Call {
     std::string source; /* the source of a copy or rename */
 };
 const std::vector<Call> &Trace();
-/* Called at every call that can fail, before it acts (and after it has been
+/* Called at every call of SIM_CALLS, before it acts (and after it has been
  * added to the trace); none after Reset. */
 void BeforeCall(std::function<void(const Call &call)> hook);
 

@@ -97,14 +97,12 @@ static void Collect(Disk &disk, bool keepHeld)
         it = held.count(it->first) || (keepHeld && AnyHandle(it->first)) ? std::next(it) : disk.files.erase(it);
 }
 
-File &NewFile(const std::string &key, const std::string &bytes, DWORD attributes)
+File &Create(const std::string &key, const std::string &bytes, DWORD attributes)
 {
     Disk &disk = S().disk;
-    const unsigned id = disk.nextFile++;
-    disk.files[id] = File{std::make_shared<const std::string>(bytes), Settable(attributes)};
-    disk.names[key] = Name{id};
-    Collect(disk, true);
-    return disk.files[id];
+    if (NameOf(key) == nullptr)
+        disk.names[key] = Name{disk.nextFile++};
+    return disk.files[disk.names[key].file] = File{std::make_shared<const std::string>(bytes), Settable(attributes)};
 }
 
 std::string &Bytes(File &file)
@@ -134,28 +132,17 @@ HANDLE Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD
             bool heldByOther, DWORD *error)
 {
     const std::string key = Key(windowsPath);
-    Ask ask;
-    ask.access = access;
-    ask.shareMode = shareMode;
-    ask.creation = creation;
-    ask.attributes = flags;
-    *error = Refusal(OPEN, key, ask);
+    *error = Refusal(OPEN, key, Ask{access, shareMode, creation, flags});
     if (*error != 0)
         return nullptr;
-    const Name *name = NameOf(key);
-    unsigned file = name != nullptr ? name->file : 0;
     if (creation == CREATE_ALWAYS) {
         /* A file written anew is empty and marked for archiving; an existing
          * one is cut to nothing in place, under all its names. */
-        *error = name != nullptr ? ERROR_ALREADY_EXISTS : 0;
-        if (name == nullptr) {
-            NewFile(key, std::string(), flags | FILE_ATTRIBUTE_ARCHIVE);
-            file = NameOf(key)->file;
-        } else {
-            *FileOf(file) = File{std::make_shared<const std::string>(), Settable(flags | FILE_ATTRIBUTE_ARCHIVE)};
-        }
+        *error = NameOf(key) != nullptr ? ERROR_ALREADY_EXISTS : 0;
+        Create(key, std::string(), flags | FILE_ATTRIBUTE_ARCHIVE);
     }
-    Handle h{Handle::FILE, windowsPath, access, file, shareMode};
+    const Name *name = NameOf(key);
+    Handle h{Handle::FILE, windowsPath, access, name != nullptr ? name->file : 0, shareMode};
     h.heldByOther = heldByOther;
     return NewHandle(h);
 }
@@ -173,12 +160,7 @@ void MakeFolder(const std::string &windowsPath)
 void PutFile(const std::string &windowsPath, const std::string &bytes, DWORD attributes)
 {
     MakeFolder(windowsPath.substr(0, windowsPath.find_last_of("\\/")));
-    const std::string key = Key(windowsPath);
-    const Name *name = NameOf(key);
-    if (name == nullptr)
-        NewFile(key, bytes, attributes);
-    else
-        *FileOf(name->file) = File{std::make_shared<const std::string>(bytes), Settable(attributes)};
+    Create(Key(windowsPath), bytes, attributes);
 }
 
 bool Exists(const std::string &windowsPath)
@@ -195,8 +177,7 @@ std::string FileBytes(const std::string &windowsPath)
 DWORD Attributes(const std::string &windowsPath)
 {
     const File *file = S().disk.Find(Key(windowsPath));
-    DWORD a = file == nullptr ? 0 : file->attributes;
-    return a == 0 ? FILE_ATTRIBUTE_NORMAL : a;
+    return file == nullptr || file->attributes == 0 ? FILE_ATTRIBUTE_NORMAL : file->attributes;
 }
 
 std::vector<std::string> List(const std::string &windowsFolder)
@@ -306,9 +287,17 @@ void OnWrite(std::function<void(const std::string &windowsPath)> hook)
     S().writeHook = hook;
 }
 
-/* Closes the holds of other programs that end: all, or those that end at
- * this Sleep. */
-static void EndHolds(bool all)
+unsigned long long BytesRead()
+{
+    return S().bytesRead;
+}
+
+int WritesFromElsewhere()
+{
+    return S().writesFromElsewhere;
+}
+
+void EndHolds(bool all)
 {
     std::vector<HANDLE> ending;
     for (auto &h : S().handles)
@@ -321,11 +310,6 @@ static void EndHolds(bool all)
 void ReleaseHeld()
 {
     EndHolds(true);
-}
-
-void SleepOnHolds()
-{
-    EndHolds(false);
 }
 
 void SetTempPath(const std::string &windowsPath)

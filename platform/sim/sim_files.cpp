@@ -160,9 +160,7 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
     const std::string from = Key(existing), to = Key(target);
     /* The source is read sharing read and write, the target written sharing
      * all, as Wine does it. */
-    Ask ask;
-    ask.access = GENERIC_READ;
-    ask.shareMode = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    Ask ask{GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE};
     if (DWORD error = Refusal(COPY_FROM, from, ask))
         return Refused(error);
     const File source = *FileOf(NameOf(from)->file);
@@ -174,8 +172,7 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExis
         return Refused(error);
     /* Written into an existing file, which takes the source's attributes and
      * keeps its other names; the bytes reach the disk in their own time. */
-    const Name *name = NameOf(to);
-    File &copy = name != nullptr ? *FileOf(name->file) : NewFile(to, std::string(), 0);
+    File &copy = Create(to, std::string(), 0);
     copy = File{source.bytes, source.attributes, source.bytes->empty()};
     return TRUE;
 }
@@ -240,8 +237,7 @@ extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR fileName)
         SetError(error);
         return INVALID_FILE_ATTRIBUTES;
     }
-    const DWORD attributes = FileOf(NameOf(key)->file)->attributes;
-    return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+    return Attributes(fileName);
 }
 
 extern "C" DWORD WINAPI GetTempPathA(DWORD bufferLength, LPSTR buffer)
@@ -277,7 +273,7 @@ extern "C" UINT WINAPI GetTempFileNameA(LPCSTR pathName, LPCSTR prefix, UINT uni
         snprintf(number, sizeof number, "%X", chosen);
     } while (unique == 0 && (chosen == 0 || NameOf(Key(stem + number + ".tmp")) != nullptr));
     if (unique == 0)
-        NewFile(Key(stem + number + ".tmp"), std::string(), FILE_ATTRIBUTE_ARCHIVE);
+        Create(Key(stem + number + ".tmp"), std::string(), FILE_ATTRIBUTE_ARCHIVE);
     /* As Wine does it: a folder that leaves no room for the name within the
      * path limit still gets its file, and the name handed back is cut off at
      * the limit, naming no file. (Windows refuses such a folder instead.) */

@@ -86,5 +86,5 @@ extern "C" void WINAPI Sleep(DWORD milliseconds)
         Misuse("Sleep(INFINITE): the program would never wake");
     s.sleeps++;
     s.slept += milliseconds;
-    SleepOnHolds();
+    EndHolds(false);
 }

@@ -47,11 +47,6 @@ void SetRegistryString(const std::string &subKey, const std::string &name, const
     SetRegistryValue(subKey, name, type, text + std::string(1, '\0'), view);
 }
 
-void SetAdministrator(bool administrator)
-{
-    S().administrator = administrator;
-}
-
 } // namespace sim
 
 using namespace sim;
@@ -69,7 +64,7 @@ extern "C" LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REG
     /* A 32-bit program sees the 32-bit view unless it asks for the other. */
     RegistryView view = (desired & KEY_WOW64_64KEY) ? Registry64 : Registry32;
     REGSAM access = desired & ~(REGSAM)(KEY_WOW64_32KEY | KEY_WOW64_64KEY);
-    if (!S().administrator && (access & ~kKeyRead) != 0)
+    if ((access & ~kKeyRead) != 0)
         return ERROR_ACCESS_DENIED;
     std::string name = Stored(subKey, view);
     if (S().registry.count(name) == 0)

@@ -4,12 +4,7 @@
 #ifndef WELLHAVEN_PLATFORM_SIM_STATE_H
 #define WELLHAVEN_PLATFORM_SIM_STATE_H
 
-#include <functional>
-#include <map>
-#include <string>
-#include <vector>
-
-#include "platform/sim/sim.h"
+#include "platform/sim/sim.h" /* and the standard headers it uses */
 
 namespace sim {
 
@@ -58,7 +53,6 @@ struct State {
     std::map<uintptr_t, Handle> handles;
     uintptr_t nextHandle;
     std::map<std::string, std::map<std::string, RegistryValue>> registry; /* upper-cased names */
-    bool administrator;
     std::vector<std::unique_ptr<Resource>> resources;
     int loadedResources;
     std::vector<Box> boxes;
@@ -76,7 +70,6 @@ struct State {
     std::function<void(const Call &)> callHook;
     unsigned nextUnique;
     std::function<void(const std::string &)> writeHook;
-    std::function<void(const std::string &)> misuseHandler;
     DWORD lastError;
     unsigned sleeps;
     unsigned long long slept;
@@ -88,7 +81,7 @@ struct State {
 
 State &S();
 
-/* The entry of every call that can fail: counts it, traces it with the path
+/* The entry of every call of SIM_CALLS: counts it, traces it with the path
  * it names (and a copy's or rename's source), runs the hook, then decides
  * an injected fault. Returns the fault's error (0: none), which is also the
  * last error, but for a registry call, which returns it instead, and a
@@ -110,9 +103,9 @@ Handle *Find(HANDLE h, Handle::Kind kind);
  * it deleted meanwhile with it. */
 void Close(HANDLE h);
 
-/* Counts a Sleep of the program against the holds of other programs that
- * end after so many; those that end are closed. */
-void SleepOnHolds();
+/* Closes the holds of other programs that end: all (ReleaseHeld), or, at a
+ * Sleep of the program, those that end after so many Sleeps. */
+void EndHolds(bool all);
 
 /* Reports a call Windows would not take as the program means it. */
 void Misuse(const std::string &what);
@@ -132,8 +125,9 @@ Name *NameOf(const std::string &key);
 File *FileOf(unsigned id);
 bool IsFolder(const std::string &key);
 std::string Parent(const std::string &key);
-/* Names a new file; replaces what the name pointed to. */
-File &NewFile(const std::string &key, const std::string &bytes, DWORD attributes);
+/* Gives a name a file of these bytes and attributes, as a create does: the
+ * file it names, rewritten in place under all its names, or a new one. */
+File &Create(const std::string &key, const std::string &bytes, DWORD attributes);
 /* Removes a name; a file goes with its last name and handle. */
 void Unname(const std::string &key);
 /* The bytes of a file, to be changed: copied first when a saved disk or

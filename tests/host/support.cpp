@@ -2,9 +2,7 @@
 
 #include <iconv.h>
 #include <stdio.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <fstream>
 #include <map>
 
@@ -124,9 +122,6 @@ void ExpectBoxes(const std::vector<ExpectedBox> &expected)
 
 void SimTest::SetUp()
 {
-    char pattern[] = "/tmp/wellhaven-sim-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
     sim::OnMisuse([](const std::string &what) { ADD_FAILURE() << "the program misused Windows: " << what; });
     sim::Reset();
 }
@@ -136,10 +131,6 @@ void SimTest::TearDown()
     sim::ReleaseHeld();
     sim::Reset();
     sim::OnMisuse(nullptr);
-    std::error_code error;
-    std::filesystem::remove_all(root_, error);
-    if (error)
-        ADD_FAILURE() << "could not remove " << root_ << ": " << error.message();
 }
 
 void SimTest::Register(const std::string &folder)

@@ -53,8 +53,6 @@ protected:
     void Register(const std::string &folder = "C:\\Games\\Wellhaven");
     /* Asserts that the program released every handle, block and resource. */
     void ExpectAllReleased();
-
-    std::string root_;
 };
 
 #endif

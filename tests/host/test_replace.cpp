@@ -216,8 +216,10 @@ TEST_F(SpliceTest, MebibyteFileMatchesTheReleaseTools)
     const SpliceRecipe &recipe = kBigRecipe;
     Install("big.xp3", Noise(1 << 20, 3), 16 + recipe.insertFirst + recipe.insertTail);
     ASSERT_EQ(Splice(recipe, Finished(recipe)), 1);
-    const std::string oldPath = root_ + "/old.bin", payloadPath = root_ + "/payload.bin",
-                      rebuiltPath = root_ + "/rebuilt.bin";
+    char folder[] = "/tmp/wellhaven-splice-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string root = folder, oldPath = root + "/old.bin", payloadPath = root + "/payload.bin",
+                      rebuiltPath = root + "/rebuilt.bin";
     std::ofstream(oldPath, std::ios::binary) << installed_;
     std::ofstream(payloadPath, std::ios::binary) << payload_;
     std::ofstream(rebuiltPath, std::ios::binary) << sim::FileBytes(In("big.xp3"));
@@ -232,6 +234,7 @@ TEST_F(SpliceTest, MebibyteFileMatchesTheReleaseTools)
                                 "', 'rb').read(), " + recipeText + ") == r('" + rebuiltPath +
                                 "', 'rb').read() else 3)\"";
     EXPECT_EQ(system(command.c_str()), 0) << "check_release.py rebuilds it differently: " << command;
+    std::filesystem::remove_all(root);
 }
 
 /* What a splice of data.xp3 makes of the installed file and the payload it
