@@ -6,8 +6,8 @@ from expected import (
     COMPLETED, FIRST_STAGE_BEFORE_DATA, SCR_SPLICED_UP_TO_SECOND_RUN, SCR_TOO_SHORT, Finished, Unchanged, Updated,
     error, finished_file, payload, question, up_to_date)
 from preparations import (
-    ChangeByte, FolderInTheWay, FromFinished, Hold, Immutable, LinkFromOutside, Mark, NoTempFolder, Registered,
-    Remove, SideFileLeft, TempFolder, TempPathTooLong, Truncate, Unregistered)
+    ChangeByte, FolderInTheWay, FromFinished, Hold, Immutable, LinkFromOutside, Mark, NoTempFolder, Planted,
+    Registered, Remove, SideFileLeft, TempFolder, TempPathTooLong, Truncate, Unregistered)
 
 
 class Run:
@@ -23,14 +23,13 @@ class Run:
 
 class Scenario:
     def __init__(self, group, name, edition, runs, prepare=(), registry=None, folder="Wellhaven", temp=None,
-                 planted=None, note=""):
+                 note=""):
         self.group, self.name, self.edition = group, name, edition
         self.runs = runs
         self.prepare = list(prepare)
         self.registry = registry or Registered()  # Registered or Unregistered
         self.folder = folder        # the install folder's own name
         self.temp = temp or TempFolder()  # TempFolder, NoTempFolder or TempPathTooLong
-        self.planted = planted      # a DLL name: see run_row.plant()
         self.note = note
 
     def root_reason(self):
@@ -208,7 +207,8 @@ SCENARIOS = [
     # A DLL left in the downloads folder: uxtheme.dll, no known DLL, which the process loads only when its first box
     # is drawn (WINEDEBUG=+loaddll shows it after user32, in the updater as in the robot). The robot, started from
     # the same folder and without the restriction, must load it; the updater must not.
-    S("planted", "uxtheme.dll beside the updater is not loaded", 0, [updated_all(0)], planted="uxtheme.dll"),
+    S("planted", "uxtheme.dll beside the updater is not loaded", 0, [updated_all(0)],
+      prepare=[Planted("uxtheme.dll")]),
 ]
 
 GROUPS = []
