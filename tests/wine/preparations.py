@@ -205,8 +205,9 @@ class Registered:
         return RegistryValue(self.kind, windows_path(folder) + ("\\" if self.backslash else ""))
 
 
-class Unregistered:
-    """No key ("absent"), a key without the value ("no value"), or an empty value ("empty")."""
+class NoInstallFolder:
+    """A registration that names no install folder: no key ("absent"), a key without the value ("no value"), or
+    the value registered empty ("empty")."""
     view = None
 
     def __init__(self, kind):

@@ -6,8 +6,8 @@ from expected import (
     COMPLETED, FIRST_STAGE_BEFORE_DATA, SCR_SPLICED_UP_TO_SECOND_RUN, SCR_TOO_SHORT, Finished, Unchanged, Updated,
     error, finished_file, payload, question, up_to_date)
 from preparations import (
-    ChangeByte, FolderInTheWay, FromFinished, Hold, Immutable, LinkFromOutside, Mark, NoTempFolder, Planted,
-    Registered, Remove, SideFileLeft, TempFolder, TempPathTooLong, Truncate, Unregistered)
+    ChangeByte, FolderInTheWay, FromFinished, Hold, Immutable, LinkFromOutside, Mark, NoInstallFolder, NoTempFolder,
+    Planted, Registered, Remove, SideFileLeft, TempFolder, TempPathTooLong, Truncate)
 
 
 class Run:
@@ -27,7 +27,7 @@ class Scenario:
         self.group, self.name, self.edition = group, name, edition
         self.runs = runs
         self.prepare = list(prepare)
-        self.registry = registry or Registered()  # Registered or Unregistered
+        self.registry = registry or Registered()  # Registered or NoInstallFolder
         self.folder = folder        # the install folder's own name
         self.temp = temp or TempFolder()  # TempFolder, NoTempFolder or TempPathTooLong
         self.note = note
@@ -66,13 +66,13 @@ SCENARIOS = [
 
     # The uninstall registration.
     S("registry", "no key", 0, [Run([error(1)], files=Unchanged())],
-      registry=Unregistered("absent")),
+      registry=NoInstallFolder("absent")),
     S("registry", "key without the value", 0, [Run([error(2)], files=Unchanged())],
-      registry=Unregistered("no value")),
+      registry=NoInstallFolder("no value")),
     S("registry", "expandable string", 0, [Run([error(5)], files=Unchanged())],
       registry=Registered("expand_sz")),
     S("registry", "empty value", 0, [Run([error(5)], files=Unchanged())],
-      registry=Unregistered("empty")),
+      registry=NoInstallFolder("empty")),
     S("registry", "folder without a trailing backslash", 0, [updated_all(0)], registry=Registered(backslash=False)),
     S("registry", "Japanese folder name", 4, [updated_all(4)], folder="ウェルヘイブン",
       registry=Registered(backslash=False)),

@@ -27,6 +27,8 @@ from wine_registry import JAPANESE_FONT, JAPANESE_FONT_LINKS, PREFIX_SETTINGS, R
 
 WINE_FONTS = "/usr/share/wine/fonts"
 JAPANESE = "ja_JP.UTF-8"
+# No Mono or Gecko installer prompts, no menu entries in $HOME.
+QUIET_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Bump when the prefix set-up below changes: prefixes made by an older set-up are made again.
 PREFIX_SETUP = "wellhaven-prefix-3"
@@ -137,13 +139,11 @@ class Session:
         env = dict(os.environ)
         for name in ("WINELOADER", "WINESERVER", "WINEDLLPATH"):
             env.pop(name, None)
-        # No Mono or Gecko installer prompts, no menu entries in $HOME; then the caller's own.
-        overrides = ["mscoree,mshtml=", "winemenubuilder.exe=d"] + ([dll_overrides] if dll_overrides else [])
         env.update({
             "WINEPREFIX": self.prefix,
             "WINEARCH": self.path.arch,
             "WINEDEBUG": "-all",
-            "WINEDLLOVERRIDES": ";".join(overrides),
+            "WINEDLLOVERRIDES": QUIET_OVERRIDES + (";" + dll_overrides if dll_overrides else ""),
             "DISPLAY": self.display,
             "LC_ALL": self.locale,
         })
