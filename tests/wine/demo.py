@@ -23,7 +23,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
 from dos_files import describe_difference, folder_state, release_folder_state, remove_tree  # noqa: E402
 from wine_choice import WineError  # noqa: E402
-from wine_session import bmp_to_png, open_session, parse_updater_command, release_of, update_copy  # noqa: E402
+from wine_commands import bmp_to_png, open_session, parse_updater_command, release_of, update_copy  # noqa: E402
 
 MARKER = ".wellhaven-demo"
 

@@ -49,12 +49,27 @@ def up_to_date(edition):
 COMPLETED = box(SAID["completed caption"], SAID["completed"], (IDOK,), IDOK, "information")
 
 
+NAME_A_FILE = (102, 202, 213)  # the codes whose box names a file
+
+
 def error(code, name=None):
-    """The error box of a code as the guide shows it; E102, E202 and E213 name the file `name`."""
+    """The error box of a code as the guide shows it; those of NAME_A_FILE name the file `name`."""
     text = GUIDE[code]
     if name:
         text = re.sub(r"^(E\d{3}: )\S+", lambda m: m.group(1) + name, text)
     return box(DEFAULT_CAPTION, text, (IDOK,), IDOK, "warning")
+
+
+def picture_name(b):
+    """A screenshot's name, by which of the boxes above it shows: E102-data.xp3 (a code that names a file), E103,
+    question-ver1.00, up-to-date-ver1.00 or completion."""
+    code = re.match(r"E(\d{3}): (\S+)", b.text)
+    if code:
+        return "E%s-%s" % code.groups() if int(code.group(1)) in NAME_A_FILE else "E" + code.group(1)
+    version = re.search(r"ver1\.0\da?", b.caption)
+    version = version.group(0) if version else ""
+    return {SAID["question"]: "question-" + version, SAID["up to date"]: "up-to-date-" + version}.get(
+        b.text, "completion")
 
 
 def in_locale(boxes, locale):

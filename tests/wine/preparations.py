@@ -1,10 +1,13 @@
-"""How a scenario prepares a run (install folder, a file another process holds, registration, temporary
-folder): small value objects that act on a row's context (run_row.Context)."""
+"""How a scenario prepares a run (install folder, the folder the updater runs from, a file another process holds,
+registration, temporary folder): small value objects that act on a row's context (run_row.Context)."""
 
 import os
+import shutil
 import subprocess
 
+from box_robot import ROBOT_NAME, robot_for
 from dos_files import set_dos_attributes, windows_path
+from wine_choice import EXE_NAME, PE32, PE32PLUS, pe_kind
 from wine_registry import RegistryValue
 
 
@@ -126,6 +129,41 @@ class LinkFromOutside(Action):
         return []
 
 
+# ---- the folder the updater runs from ----
+
+MINGW_GCC = {PE32: "i686-w64-mingw32-gcc", PE32PLUS: "x86_64-w64-mingw32-gcc"}
+
+
+class Planted(Action):
+    """The updater and the robot copied into a folder of their own with tests/wine/planted_dll.c built beside them
+    as `dll`, which Wine is told to prefer to its own, as Windows does for a DLL that is not a known one. After the
+    runs, the robot must have loaded it (so a load is seen) and the updater not."""
+
+    def __init__(self, dll):
+        self.dll, self.label = dll, "%s beside the updater" % dll
+
+    def __call__(self, ctx):
+        folder = os.path.join(ctx.root, "Downloads")
+        os.makedirs(folder)
+        for program in (ctx.exe, robot_for(ctx.exe)):
+            shutil.copy(program, folder)
+        subprocess.run([MINGW_GCC[pe_kind(ctx.exe)], "-shared", "-s", "-Os", "-Wall", "-Wextra", "-Werror",
+                        "-o", os.path.join(folder, self.dll),
+                        os.path.join(os.path.dirname(os.path.abspath(__file__)), "planted_dll.c")], check=True)
+        ctx.exe = os.path.join(folder, EXE_NAME)
+        ctx.dll_overrides = os.path.splitext(self.dll)[0] + "=n,b"
+
+    def after(self, ctx):
+        folder = os.path.dirname(ctx.exe)
+        problems = []
+        if os.path.exists(os.path.join(folder, "loaded-into-" + EXE_NAME)):
+            problems.append("the updater loaded the %s beside it" % self.dll)
+        if not os.path.exists(os.path.join(folder, "loaded-into-" + ROBOT_NAME)):
+            problems.append("the robot, from the same folder, did not load the %s beside it: no load is seen"
+                            % self.dll)
+        return problems
+
+
 # ---- a file another process holds while the updater runs ----
 
 class Hold:
@@ -167,8 +205,9 @@ class Registered:
         return RegistryValue(self.kind, windows_path(folder) + ("\\" if self.backslash else ""))
 
 
-class Unregistered:
-    """No key ("absent"), a key without the value ("no value"), or an empty value ("empty")."""
+class NoInstallFolder:
+    """A registration that names no install folder: no key ("absent"), a key without the value ("no value"), or
+    the value registered empty ("empty")."""
     view = None
 
     def __init__(self, kind):

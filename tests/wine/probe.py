@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from dos_files import windows_path  # noqa: E402
 from unprivileged import run_console  # noqa: E402
 from wine_choice import WineError  # noqa: E402
-from wine_session import open_session  # noqa: E402
+from wine_commands import open_session  # noqa: E402
 
 
 def main(argv):

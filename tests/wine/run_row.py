@@ -3,19 +3,17 @@ the box robot answering, and what differs from what the row expects."""
 
 import os
 import re
-import shutil
-import subprocess
 
-from box_robot import IDNO, IDYES, ROBOT_NAME, robot_for, show_box
+from box_robot import show_box
 from dos_files import describe_difference, folder_state, make_install_folder, remove_tree
-from wine_choice import EXE_NAME, PE32, PE32PLUS, pe_kind
-from expected import in_locale
-from wine_session import bmp_to_png
+from expected import in_locale, picture_name
+from wine_commands import save_pictures
 
 
 class Context:
     def __init__(self, session, scenario, release, exe):
-        self.session, self.scenario, self.release, self.exe = session, scenario, release, exe
+        self.session, self.scenario, self.release = session, scenario, release
+        self.exe, self.dll_overrides = exe, None  # a preparation may run the updater from elsewhere (Planted)
         slug = re.sub(r"[^A-Za-z0-9]+", "-", scenario.name).strip("-")
         self.root = session.scratch_dir(slug)
         self.folder = os.path.join(self.root, scenario.folder)
@@ -73,36 +71,8 @@ def check_run(ctx, number, run, results):
     return problems
 
 
-MINGW_GCC = {PE32: "i686-w64-mingw32-gcc", PE32PLUS: "x86_64-w64-mingw32-gcc"}
-
-
-def plant(ctx, dll):
-    """Copies the updater and the robot into a folder of their own with tests/wine/planted_dll.c built beside them
-    as `dll`; returns the copy and the override that has Wine prefer that DLL to its own, as Windows does for a
-    DLL that is not a known one."""
-    folder = os.path.join(ctx.root, "Downloads")
-    os.makedirs(folder)
-    for program in (ctx.exe, robot_for(ctx.exe)):
-        shutil.copy(program, folder)
-    subprocess.run([MINGW_GCC[pe_kind(ctx.exe)], "-shared", "-s", "-Os", "-Wall", "-Wextra", "-Werror",
-                    "-o", os.path.join(folder, dll), os.path.join(os.path.dirname(__file__), "planted_dll.c")],
-                   check=True)
-    return os.path.join(folder, EXE_NAME), os.path.splitext(dll)[0] + "=n,b"
-
-
-def planted_loads(exe, dll):
-    folder = os.path.dirname(exe)
-    problems = []
-    if os.path.exists(os.path.join(folder, "loaded-into-" + EXE_NAME)):
-        problems.append("the updater loaded the %s beside it" % dll)
-    if not os.path.exists(os.path.join(folder, "loaded-into-" + ROBOT_NAME)):
-        problems.append("the robot, from the same folder, did not load the %s beside it: no load is seen" % dll)
-    return problems
-
-
 def run_scenario(session, scenario, release, exe, shots=None):
     ctx = Context(session, scenario, release, exe)
-    exe, overrides = plant(ctx, scenario.planted) if scenario.planted else (exe, None)
     make_install_folder(ctx.release_dir("installed"), ctx.folder)
     temp = scenario.temp.make(ctx)
     for action in scenario.prepare:
@@ -118,41 +88,13 @@ def run_scenario(session, scenario, release, exe, shots=None):
         problems += run.hold.problems(ctx) if run.hold else []
         hold = run.hold.args(ctx) if run.hold else None
         shot_dir = os.path.join(ctx.root, "shots-%d" % number) if shots else None
-        results = session.run_updater(exe, ctx.root, answer=run.answer, hold=hold, shots=shot_dir,
-                                      count=1 if run.alongside is None else 2, dll_overrides=overrides)
+        results = session.run_updater(ctx.exe, ctx.root, answer=run.answer, hold=hold, shots=shot_dir,
+                                      count=1 if run.alongside is None else 2, dll_overrides=ctx.dll_overrides)
         problems += check_run(ctx, number, run, results)
         pictures += [p for result in results for p in zip(result.boxes, result.shots)]
-    if scenario.planted:
-        problems += planted_loads(exe, scenario.planted)
     for action in scenario.prepare:
         problems += action.after(ctx) if hasattr(action, "after") else []
     if shots:
-        save_pictures(pictures, shots)
+        save_pictures(pictures, shots, picture_name)
     remove_tree(ctx.root)
     return problems
-
-
-def picture_name(b):
-    text, caption = b.text, b.caption
-    m = re.match(r"(E\d{3}): (\S+) を開けません", text)
-    if m:
-        return "%s-%s" % m.groups()
-    m = re.match(r"E\d{3}", text)
-    if m:
-        return m.group(0)
-    version = re.search(r"ver1\.0\da?", caption)
-    version = version.group(0) if version else ""
-    if b.buttons == (IDYES, IDNO):
-        return "question-" + version
-    if "最新" in text:
-        return "up-to-date-" + version
-    return "completion"
-
-
-def save_pictures(pictures, folder):
-    """One PNG per distinct box, named after what it says."""
-    os.makedirs(folder, exist_ok=True)
-    for b, bmp in pictures:
-        png = os.path.join(folder, picture_name(b) + ".png")
-        if os.path.exists(bmp) and not os.path.exists(png):
-            bmp_to_png(bmp, png)

@@ -6,8 +6,8 @@ from expected import (
     COMPLETED, FIRST_STAGE_BEFORE_DATA, SCR_SPLICED_UP_TO_SECOND_RUN, SCR_TOO_SHORT, Finished, Unchanged, Updated,
     error, finished_file, payload, question, up_to_date)
 from preparations import (
-    ChangeByte, FolderInTheWay, FromFinished, Hold, Immutable, LinkFromOutside, Mark, NoTempFolder, Registered,
-    Remove, SideFileLeft, TempFolder, TempPathTooLong, Truncate, Unregistered)
+    ChangeByte, FolderInTheWay, FromFinished, Hold, Immutable, LinkFromOutside, Mark, NoInstallFolder, NoTempFolder,
+    Planted, Registered, Remove, SideFileLeft, TempFolder, TempPathTooLong, Truncate)
 
 
 class Run:
@@ -23,14 +23,13 @@ class Run:
 
 class Scenario:
     def __init__(self, group, name, edition, runs, prepare=(), registry=None, folder="Wellhaven", temp=None,
-                 planted=None, note=""):
+                 note=""):
         self.group, self.name, self.edition = group, name, edition
         self.runs = runs
         self.prepare = list(prepare)
-        self.registry = registry or Registered()  # Registered or Unregistered
+        self.registry = registry or Registered()  # Registered or NoInstallFolder
         self.folder = folder        # the install folder's own name
         self.temp = temp or TempFolder()  # TempFolder, NoTempFolder or TempPathTooLong
-        self.planted = planted      # a DLL name: see run_row.plant()
         self.note = note
 
     def root_reason(self):
@@ -67,13 +66,13 @@ SCENARIOS = [
 
     # The uninstall registration.
     S("registry", "no key", 0, [Run([error(1)], files=Unchanged())],
-      registry=Unregistered("absent")),
+      registry=NoInstallFolder("absent")),
     S("registry", "key without the value", 0, [Run([error(2)], files=Unchanged())],
-      registry=Unregistered("no value")),
+      registry=NoInstallFolder("no value")),
     S("registry", "expandable string", 0, [Run([error(5)], files=Unchanged())],
       registry=Registered("expand_sz")),
     S("registry", "empty value", 0, [Run([error(5)], files=Unchanged())],
-      registry=Unregistered("empty")),
+      registry=NoInstallFolder("empty")),
     S("registry", "folder without a trailing backslash", 0, [updated_all(0)], registry=Registered(backslash=False)),
     S("registry", "Japanese folder name", 4, [updated_all(4)], folder="ウェルヘイブン",
       registry=Registered(backslash=False)),
@@ -208,7 +207,8 @@ SCENARIOS = [
     # A DLL left in the downloads folder: uxtheme.dll, no known DLL, which the process loads only when its first box
     # is drawn (WINEDEBUG=+loaddll shows it after user32, in the updater as in the robot). The robot, started from
     # the same folder and without the restriction, must load it; the updater must not.
-    S("planted", "uxtheme.dll beside the updater is not loaded", 0, [updated_all(0)], planted="uxtheme.dll"),
+    S("planted", "uxtheme.dll beside the updater is not loaded", 0, [updated_all(0)],
+      prepare=[Planted("uxtheme.dll")]),
 ]
 
 GROUPS = []

@@ -36,8 +36,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
-from wine_choice import SKIP_STATUS, WineError, choose_path, default_exes, wow64_path, wow64_unavailable  # noqa: E402
-from wine_session import Session, cannot_run, default_wine_dir, release_of  # noqa: E402
+from wine_choice import SKIP_STATUS, WineError, wow64_unavailable  # noqa: E402
+from wine_commands import open_session, release_of  # noqa: E402
 from run_row import run_scenario  # noqa: E402
 from scenario_table import GROUP_LOCALES, GROUPS, SCENARIOS, WOW64  # noqa: E402
 
@@ -72,7 +72,6 @@ class Options:
 
 
 OPTIONS = Options()
-ANNOUNCED = set()  # the "wine: " lines already printed in this process
 
 
 def chosen_rows(group):
@@ -98,17 +97,9 @@ class GroupRows:
             return  # every row is skipped: no Wine needed
         if cls.group == WOW64 and wow64_unavailable():
             raise unittest.SkipTest("group %s: %s" % (WOW64, wow64_unavailable()))
-        exes = [os.path.abspath(e) for e in (OPTIONS.exes or default_exes())]
-        problem = cannot_run(exes)
-        if problem:
-            raise WineError(problem)
-        path, cls.exe = wow64_path(exes) if cls.group == WOW64 else choose_path(exes)
-        if path.description not in ANNOUNCED:
-            ANNOUNCED.add(path.description)
-            print("wine: " + path.description, flush=True)
+        session, cls.exe = open_session(OPTIONS.exes, OPTIONS.wine_dir, wow64=cls.group == WOW64,
+                                        locale=GROUP_LOCALES.get(cls.group))
         cls.release = os.path.abspath(OPTIONS.release or release_of(cls.exe))
-        session = Session(OPTIONS.wine_dir or default_wine_dir(), path, log=print,
-                             locale=GROUP_LOCALES.get(cls.group))
         cls.session = session.__enter__()
         print("group %s: %d rows, release %s, display %s, prefix %s (%s)" % (
             cls.group, len(cls.rows), cls.release, session.display, session.prefix, session.locale), flush=True)

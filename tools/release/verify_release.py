@@ -26,7 +26,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 from dos_files import describe_difference, folder_state, release_folder_state, remove_tree  # noqa: E402
 from wine_choice import WineError  # noqa: E402
-from wine_session import open_session, parse_updater_command, update_copy  # noqa: E402
+from wine_commands import open_session, parse_updater_command, update_copy  # noqa: E402
 
 
 def verify(session, exe, release, edition):

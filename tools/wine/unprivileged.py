@@ -17,6 +17,7 @@ import tempfile
 
 from dos_files import remove_tree, windows_path
 from wine_choice import WineError
+from wine_session import JAPANESE, QUIET_OVERRIDES
 
 # Where the search for a free user id starts: above the ids Debian gives accounts.
 FIRST_FREE_ID = 61000
@@ -65,8 +66,7 @@ def run_console(path, exe, args, timeout=300):
         for name in (home, program, folder):
             os.chown(name, number, number)
         env = {"PATH": "/usr/bin:/bin", "HOME": home, "WINEPREFIX": os.path.join(home, "prefix"),
-               "WINEARCH": path.arch, "WINEDEBUG": "-all", "LC_ALL": "ja_JP.UTF-8",
-               "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d"}
+               "WINEARCH": path.arch, "WINEDEBUG": "-all", "LC_ALL": JAPANESE, "WINEDLLOVERRIDES": QUIET_OVERRIDES}
         user = ["setpriv", "--reuid=%d" % number, "--regid=%d" % number, "--clear-groups"]
         command = user + path.loader + [windows_path(program)] + [a.replace("{folder}", windows_path(folder))
                                                                    for a in args]

@@ -161,6 +161,16 @@ def wow64_path(exes):
     return PATHS["wow64"], exe
 
 
+_SAID = set()  # the descriptions of the paths this process has said
+
+
+def say_path(path):
+    """Prints the line that says which build runs in which prefix ("wine: ..."), once a process for each path."""
+    if path.description not in _SAID:
+        _SAID.add(path.description)
+        print("wine: " + path.description, flush=True)
+
+
 def default_exes():
     """The updaters of the two Windows builds: WELLHAVEN_UPDATER_EXE and
     WELLHAVEN_UPDATER_EXE64, by default those of build/windows and build/windows64."""

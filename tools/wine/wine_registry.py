@@ -1,34 +1,16 @@
 """The .reg scripts a run needs: the game's uninstall registration, and apart
-from it the temporary folder (TMP and TEMP of the user's environment)."""
+from it the temporary folder (TMP and TEMP of the user's environment); and
+those a prefix is made with: its settings and, under a locale that is not
+Japanese, its font links."""
 
 UNINSTALL_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Wellhaven"
 HEADER = ["Windows Registry Editor Version 5.00", ""]
-
-PREFIX_SETTINGS = r"""Windows Registry Editor Version 5.00
-
-[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
-"Managed"="N"
-
-[HKEY_CURRENT_USER\Software\Wine\WineDbg]
-"ShowCrashDialog"=dword:00000000
-"""
 
 
 def multi_string(*texts):
     """A REG_MULTI_SZ value of a .reg script."""
     data = "".join(text + "\0" for text in texts + ("",)).encode("utf-16-le")
     return "hex(7):" + ",".join("%02x" % b for b in data)
-
-
-# A Wine prefix made under a locale that is not Japanese draws Japanese as empty boxes in the dialog font and
-# the bold caption font (Tahoma, for MS Shell Dlg); a player installs a Japanese font and links it to them,
-# as here the IPA Gothic the tests install.
-JAPANESE_FONT = "/usr/share/fonts/opentype/ipafont-gothic/ipag.ttf"
-JAPANESE_FONT_LINKS = "\r\n".join(
-    ["Windows Registry Editor Version 5.00", "",
-     r"[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]"]
-    + ['"%s"=%s' % (face, multi_string("ipag.ttf,IPAGothic"))
-       for face in ("MS Shell Dlg", "MS Shell Dlg 2", "Tahoma", "Tahoma Bold")]) + "\r\n"
 
 
 class RegistryValue:
@@ -79,3 +61,17 @@ def registry_script(value, folder):
 # does not delete a key in the 32-bit view, so it is named by its own path.
 REMOVE_REGISTRATION = script(["[-%s]" % UNINSTALL_KEY, "",
                               "[-%s]" % UNINSTALL_KEY.replace("\\SOFTWARE\\", "\\SOFTWARE\\Wow6432Node\\")])
+
+# Wine draws the window frames itself (no window manager is needed, a box closes at once); a crash ends the run.
+PREFIX_SETTINGS = script([r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]", '"Managed"="N"', "",
+                          r"[HKEY_CURRENT_USER\Software\Wine\WineDbg]", '"ShowCrashDialog"=dword:00000000'])
+
+
+# A Wine prefix made under a locale that is not Japanese draws Japanese as empty boxes in the dialog font and
+# the bold caption font (Tahoma, for MS Shell Dlg); a player installs a Japanese font and links it to them,
+# as here the IPA Gothic the tests install.
+JAPANESE_FONT = "/usr/share/fonts/opentype/ipafont-gothic/ipag.ttf"
+JAPANESE_FONT_LINKS = script(
+    [r"[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]"]
+    + ['"%s"=%s' % (face, multi_string("ipag.ttf,IPAGothic"))
+       for face in ("MS Shell Dlg", "MS Shell Dlg 2", "Tahoma", "Tahoma Bold")])

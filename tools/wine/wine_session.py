@@ -11,10 +11,8 @@ and the session's DISPLAY; nothing else in the calling process changes. Output o
 pipe: a helper that inherits a pipe keeps it open after wine has returned.
 """
 
-import argparse
 import fcntl
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -23,34 +21,17 @@ import tempfile
 import time
 
 from box_robot import RunResult, parse_record, robot_command, robot_for, show_box
-from dos_files import make_install_folder, remove_tree, windows_path
-from wine_choice import REPO, WineError, choose_path, default_exes
-from wine_registry import (JAPANESE_FONT, JAPANESE_FONT_LINKS, PREFIX_SETTINGS, REMOVE_REGISTRATION, RegistryValue,
-                           registry_script)
+from dos_files import remove_tree, windows_path
+from wine_choice import WineError
+from wine_registry import JAPANESE_FONT, JAPANESE_FONT_LINKS, PREFIX_SETTINGS, REMOVE_REGISTRATION, registry_script
 
 WINE_FONTS = "/usr/share/wine/fonts"
 JAPANESE = "ja_JP.UTF-8"
+# No Mono or Gecko installer prompts, no menu entries in $HOME.
+QUIET_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Bump when the prefix set-up below changes: prefixes made by an older set-up are made again.
 PREFIX_SETUP = "wellhaven-prefix-3"
-
-
-def default_wine_dir():
-    return os.environ.get("WELLHAVEN_WINE_DIR") or os.path.join(REPO, "build", "wine")
-
-
-def release_of(exe):
-    """The release folder the updater was built from: WELLHAVEN_RELEASE_DIR of its
-    build folder, or the sample release written there."""
-    build = os.path.dirname(os.path.abspath(exe))
-    cache = os.path.join(build, "CMakeCache.txt")
-    if os.path.exists(cache):
-        with open(cache, encoding="utf-8", errors="replace") as f:
-            for line in f:
-                m = re.match(r"WELLHAVEN_RELEASE_DIR:\w+=(.*)$", line.rstrip("\n"))
-                if m and m.group(1):
-                    return m.group(1)
-    return os.path.join(build, "sample-release")
 
 
 class Session:
@@ -158,13 +139,11 @@ class Session:
         env = dict(os.environ)
         for name in ("WINELOADER", "WINESERVER", "WINEDLLPATH"):
             env.pop(name, None)
-        # No Mono or Gecko installer prompts, no menu entries in $HOME; then the caller's own.
-        overrides = ["mscoree,mshtml=", "winemenubuilder.exe=d"] + ([dll_overrides] if dll_overrides else [])
         env.update({
             "WINEPREFIX": self.prefix,
             "WINEARCH": self.path.arch,
             "WINEDEBUG": "-all",
-            "WINEDLLOVERRIDES": ";".join(overrides),
+            "WINEDLLOVERRIDES": QUIET_OVERRIDES + (";" + dll_overrides if dll_overrides else ""),
             "DISPLAY": self.display,
             "LC_ALL": self.locale,
         })
@@ -319,70 +298,3 @@ class Session:
                 picture_files = [os.path.join(shot_dir, "box%d.bmp" % (i + 1)) for i in range(len(boxes))]
             results.append(RunResult(boxes, code, status, picture_files))
         return results
-
-
-def bmp_to_png(bmp, png):
-    """Converts a screenshot with ImageMagick (stripped of dates, so reruns give the same file)."""
-    subprocess.run(["convert", bmp, "-strip", "-define", "png:exclude-chunks=date,time", png],
-                   check=True, stdout=subprocess.DEVNULL)
-
-
-# ---- one whole update, for the demo and the release check ----
-
-def check_tools():
-    """Names of what is missing to run the updater under Wine here."""
-    missing = [tool for tool in ("wine", "wineserver", "Xvfb", "convert", "chattr") if not shutil.which(tool)]
-    locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower()
-    if not re.search(r"^ja_jp\.utf-?8$", locales, re.MULTILINE):
-        missing.append("the ja_JP.UTF-8 locale")
-    return missing
-
-
-def cannot_run(exes):
-    """Why the updater cannot be run under Wine here (a line to print), or None."""
-    if not any(os.path.exists(exe) for exe in exes):
-        return "%s: none exists: build the updater first (./build.sh)" % ", ".join(exes)
-    missing = check_tools()
-    if missing:
-        return "missing: %s (scripts/deps.sh test installs them)" % ", ".join(missing)
-    return None
-
-
-def parse_updater_command(description, folder, folder_help, argv, options=()):
-    """The arguments of a command that runs the updater on a folder: the folder's path (made
-    absolute) as `folder`, then `exe`, the built updaters to choose from. options: further
-    options of the command, each (flags, keyword arguments of add_argument); they may come
-    anywhere on the command line."""
-    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument(folder, help=folder_help)
-    parser.add_argument("exe", nargs="*", help="built updaters, PE32 and PE32+ (default: those of build/windows "
-                        "and build/windows64); the one this machine runs under Wine is taken")
-    for flags, settings in options:
-        parser.add_argument(*flags, **settings)
-    args = parser.parse_intermixed_args(argv)
-    setattr(args, folder, os.path.abspath(getattr(args, folder)))
-    return args
-
-
-def open_session(exes, wine_dir=None, log=print):
-    """(Session not yet entered, exe) on the path chosen for these builds (default: the two
-    Windows builds); the choice is printed. Raises WineError with one line when none can run here."""
-    exes = [os.path.abspath(e) for e in exes or default_exes()]
-    problem = cannot_run(exes)
-    if problem:
-        raise WineError(problem)
-    path, exe = choose_path(exes)
-    log("wine: " + path.description)
-    return Session(wine_dir or default_wine_dir(), path, log=log), exe
-
-
-def update_copy(session, exe, source, workdir, folder_name="Wellhaven", answer="yes", shots=None):
-    """Copies an installed folder into workdir/folder_name, registers it, runs the
-    updater once and returns (RunResult, install folder, scratch files left)."""
-    folder = os.path.join(workdir, folder_name)
-    temp = os.path.join(workdir, "temp")
-    make_install_folder(source, folder)
-    os.makedirs(temp)
-    session.register(RegistryValue("sz", windows_path(folder) + "\\"), windows_path(temp))
-    result = session.run_updater(exe, workdir, answer=answer, shots=shots)[0]
-    return result, folder, sorted(os.listdir(temp))

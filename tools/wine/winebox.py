@@ -8,7 +8,9 @@ The Wine tooling is in modules of its own, each imported by name where it is use
   dos_files      DOS attributes and folder states, install folders
   wine_registry  the uninstall registration and the temporary folder as .reg scripts
   box_robot      the robot: its build, its command line, its record
-  wine_session   the session (slot, Xvfb, prefix, processes) and one whole update
+  wine_session   the session (slot, Xvfb, prefix, processes) and the updater run in it
+  wine_commands  what the commands that run the updater share: the session's start, one whole update
+  unprivileged   a console program run as a player's Wine from a root process
 """
 
 import argparse
@@ -17,7 +19,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from wine_choice import PE32, PE32PLUS, WineError, choose_path  # noqa: E402
+from wine_choice import PE32, PE32PLUS, WineError, choose_path, say_path  # noqa: E402
 
 
 def main(argv):
@@ -32,7 +34,7 @@ def main(argv):
         print(e, file=sys.stderr)
         return 1
     if args.what == "line":
-        print("wine: " + path.description)
+        say_path(path)
     else:
         print(path.name if args.what == "path" else {PE32: "windows", PE32PLUS: "windows64"}[path.build])
     return 0
