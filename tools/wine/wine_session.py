@@ -229,7 +229,14 @@ class Session:
             args.append("/reg:" + view)
         status = self._call(args, timeout=60, name="regedit")
         if status != 0:
-            raise WineError("reg import failed with status %d for %s" % (status, path))
+            # Seen once on a loaded machine, at a group's first row: the script is whole, so once more is safe.
+            print("reg import failed with status %d; importing %s once more" % (status, path), file=sys.stderr,
+                  flush=True)
+            time.sleep(1)
+            status = self._call(args, timeout=60, name="regedit")
+        if status != 0:
+            with open(os.path.join(self.slot_dir, "regedit.log"), errors="replace") as f:
+                raise WineError("reg import failed with status %d for %s: %s" % (status, path, f.read().strip()))
 
     def register(self, value, temp_folder, view=None):
         """Sets the uninstall registration and the temporary folder. In a 64-bit prefix
