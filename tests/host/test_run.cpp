@@ -71,9 +71,9 @@ int EditionAfter(int edition, const std::set<std::string> &done)
     return edition;
 }
 
-bool IsSignature(const std::string &name)
+bool EndsWith(const std::string &name, const std::string &ending)
 {
-    return name.size() > 4 && name.compare(name.size() - 4, 4, ".sig") == 0;
+    return name.size() > ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0;
 }
 
 const std::string &HostFile(const std::string &path)
@@ -162,7 +162,7 @@ protected:
         ASSERT_FALSE(names.empty()) << "no sample release in " << kRelease;
         for (const std::string &name : names)
             sim::PutFile(kGameDir + name, HostFile(from + name),
-                         IsSignature(name) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
+                         EndsWith(name, ".sig") ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
         before_ = ReadFolder();
         finished_ = Finished(edition);
     }
@@ -194,7 +194,8 @@ protected:
                 FileState{std::make_shared<const std::string>(HostFile(from + name)),
                           before_.count(name) ? before_[name].attributes : 0xFFFFFFFFu};
         for (const Step &step : StepsOf(edition))
-            finished[step.file].attributes = IsSignature(step.file) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_ARCHIVE;
+            finished[step.file].attributes =
+                EndsWith(step.file, ".sig") ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_ARCHIVE;
         return finished;
     }
 
@@ -370,14 +371,25 @@ enum FaultKind { FAILS, SHORT, REFUSED, REFUSED_BRIEFLY };
  * apart from the program: the code of the check (0: the result is ignored
  * and the run goes on), the scratch file it leaves, what else the run
  * leaves (a target without its hidden mark, whose result is ignored), and
- * the file its box names when that is not the step's (identification's).
- * nth counts the operation's own calls of op (0: any). */
+ * the file its box names when that is not the step's (identification's). */
 const int kIgnored = 0;
 enum Effect { NO_EFFECT, UNMARKED };
+/* The files a call may name: the step's target (identification's: the
+ * file its box names), its scratch file, or its side file. */
+enum Named { TARGET, SCRATCH_FILE, SIDE_FILE };
+/* Which of the operation's calls of op a row is for: those naming a file,
+ * or where no file tells them apart, the nth (0: any). */
+struct Which {
+    Which(unsigned n) : nth(n) {}
+    Which(Named n) : named(n), byName(true) {}
+    unsigned nth = 0;
+    Named named = TARGET;
+    bool byName = false;
+};
 struct ExpectedFailure {
     Operation operation;
     sim::Op op;
-    unsigned nth;
+    Which which;
     bool shortCall;
     int code;
     Scratch scratch;
@@ -397,9 +409,9 @@ const ExpectedFailure kOtherFailures[] = {
     {LOOKUP, sim::OpRegQueryValueExA, 2, false, 4, NONE},
     /* One path buffer, made before any file is opened. */
     {IDENTIFY, sim::OpGlobalAlloc, 1, false, 101, NONE},
-    {IDENTIFY, sim::OpCreateFileA, 1, false, 102, NONE, NO_EFFECT, "data.xp3"},
-    {IDENTIFY, sim::OpCreateFileA, 2, false, 102, NONE, NO_EFFECT, "ext.xp3"},
-    {IDENTIFY, sim::OpCreateFileA, 3, false, 102, NONE, NO_EFFECT, "auxtrans.dll"},
+    {IDENTIFY, sim::OpCreateFileA, TARGET, false, 102, NONE, NO_EFFECT, "data.xp3"},
+    {IDENTIFY, sim::OpCreateFileA, TARGET, false, 102, NONE, NO_EFFECT, "ext.xp3"},
+    {IDENTIFY, sim::OpCreateFileA, TARGET, false, 102, NONE, NO_EFFECT, "auxtrans.dll"},
     /* A size that cannot be read is all bits set, which matches no row. */
     {IDENTIFY, sim::OpGetFileSize, 0, false, 103, NONE},
 
@@ -407,66 +419,67 @@ const ExpectedFailure kOtherFailures[] = {
      * fails. */
     {SPLICE, sim::OpGlobalAlloc, 3, false, 212, WHOLE},
     {SPLICE, sim::OpGlobalAlloc, 0, false, 201, NONE},
-    {SPLICE, sim::OpCreateFileA, 1, false, 202, NONE},
+    {SPLICE, sim::OpCreateFileA, TARGET, false, 202, NONE},
     /* A size that cannot be read stops the splice before anything is made:
-     * taken for an unfinished size, it would splice a finished archive. The
-     * second size is the side file's, in the commit. */
-    {SPLICE, sim::OpGetFileSize, 1, false, 210, NONE},
-    {SPLICE, sim::OpGetFileSize, 2, false, 212, WHOLE},
+     * taken for an unfinished size, it would splice a finished archive. */
+    {SPLICE, sim::OpGetFileSize, TARGET, false, 210, NONE},
+    {SPLICE, sim::OpGetFileSize, SIDE_FILE, false, 212, WHOLE},
     {SPLICE, sim::OpGetTempPathA, 0, false, 301, NONE},
     {SPLICE, sim::OpGetTempFileNameA, 0, false, 302, NONE},
     {SPLICE, sim::OpFindResourceA, 0, false, 203, EMPTY},
     {SPLICE, sim::OpSizeofResource, 0, false, 204, EMPTY},
     {SPLICE, sim::OpLoadResource, 0, false, 204, EMPTY},
     {SPLICE, sim::OpLockResource, 0, false, 205, EMPTY},
-    {SPLICE, sim::OpCreateFileA, 2, false, 206, EMPTY},
+    {SPLICE, sim::OpCreateFileA, SCRATCH_FILE, false, 206, EMPTY},
     {SPLICE, sim::OpWriteFile, 0, false, 207, PART},
     {SPLICE, sim::OpWriteFile, 0, true, 208, PART},
     {SPLICE, sim::OpSetFilePointer, 0, false, 209, PART},
-    {SPLICE, sim::OpReadFile, 1, false, 210, PART},
-    {SPLICE, sim::OpReadFile, 1, true, 211, PART},
-    {SPLICE, sim::OpReadFile, 2, false, 210, PART},
-    {SPLICE, sim::OpReadFile, 2, true, 211, PART},
+    {SPLICE, sim::OpReadFile, TARGET, false, 210, PART},
+    {SPLICE, sim::OpReadFile, TARGET, true, 211, PART},
     /* The commit: whatever holds the side name deleted, the copy to the
-     * side file, its flush, the read-back and the rename; the first delete
-     * is of a name that is not there. */
-    {SPLICE, sim::OpDeleteFileA, 1, false, kIgnored, NONE},
+     * side file, its flush, the read-back and the rename; the delete of the
+     * side name is of a name that is not there. */
+    {SPLICE, sim::OpDeleteFileA, SIDE_FILE, false, kIgnored, NONE},
     {SPLICE, sim::OpCopyFileA, 0, false, 212, WHOLE},
-    {SPLICE, sim::OpCreateFileA, 3, false, 212, WHOLE},
+    {SPLICE, sim::OpCreateFileA, SIDE_FILE, false, 212, WHOLE},
     {SPLICE, sim::OpFlushFileBuffers, 0, false, 212, WHOLE},
-    {SPLICE, sim::OpReadFile, 0, false, 212, WHOLE},
-    {SPLICE, sim::OpReadFile, 0, true, 212, WHOLE},
+    {SPLICE, sim::OpReadFile, SIDE_FILE, false, 212, WHOLE},
+    {SPLICE, sim::OpReadFile, SIDE_FILE, true, 212, WHOLE},
     {SPLICE, sim::OpMoveFileExA, 0, false, 212, WHOLE},
-    {SPLICE, sim::OpDeleteFileA, 2, false, kIgnored, WHOLE},
+    {SPLICE, sim::OpDeleteFileA, SCRATCH_FILE, false, kIgnored, WHOLE},
+};
+
+/* The codes of a placement family, by the check that shows each. */
+struct PlacementCodes {
+    int notFound, notLoaded, notLocked, notCreated, writeFailed, writeShort, noMemory, commitFailed;
 };
 
 /* Signature placement and whole-file placement: the same checks with the
- * codes of their family (not found, not loaded, not locked, not created,
- * write fails, write short, no memory, commit fails). A hidden target's
- * attributes are read before the rename and it is marked after it. */
-std::vector<ExpectedFailure> PlacementFailures(Operation operation, const int codes[8], bool hidden)
+ * codes of their family. A hidden target's attributes are read before the
+ * rename and it is marked after it. */
+std::vector<ExpectedFailure> PlacementFailures(Operation operation, const PlacementCodes &codes, bool hidden)
 {
     std::vector<ExpectedFailure> rows = {
         {operation, sim::OpGetTempPathA, 0, false, 301, NONE},
         {operation, sim::OpGetTempFileNameA, 0, false, 302, NONE},
-        {operation, sim::OpFindResourceA, 0, false, codes[0], EMPTY},
-        {operation, sim::OpSizeofResource, 0, false, codes[1], EMPTY},
-        {operation, sim::OpLoadResource, 0, false, codes[1], EMPTY},
-        {operation, sim::OpLockResource, 0, false, codes[2], EMPTY},
-        {operation, sim::OpCreateFileA, 1, false, codes[3], EMPTY},
-        {operation, sim::OpWriteFile, 0, false, codes[4], PART},
-        {operation, sim::OpWriteFile, 0, true, codes[5], PART},
-        {operation, sim::OpGlobalAlloc, 1, false, codes[6], WHOLE},
-        {operation, sim::OpGlobalAlloc, 2, false, codes[7], WHOLE},
-        {operation, sim::OpDeleteFileA, 1, false, kIgnored, NONE},
-        {operation, sim::OpCopyFileA, 0, false, codes[7], WHOLE},
-        {operation, sim::OpCreateFileA, 2, false, codes[7], WHOLE},
-        {operation, sim::OpFlushFileBuffers, 0, false, codes[7], WHOLE},
-        {operation, sim::OpGetFileSize, 0, false, codes[7], WHOLE},
-        {operation, sim::OpReadFile, 0, false, codes[7], WHOLE},
-        {operation, sim::OpReadFile, 0, true, codes[7], WHOLE},
-        {operation, sim::OpMoveFileExA, 0, false, codes[7], WHOLE},
-        {operation, sim::OpDeleteFileA, 2, false, kIgnored, WHOLE},
+        {operation, sim::OpFindResourceA, 0, false, codes.notFound, EMPTY},
+        {operation, sim::OpSizeofResource, 0, false, codes.notLoaded, EMPTY},
+        {operation, sim::OpLoadResource, 0, false, codes.notLoaded, EMPTY},
+        {operation, sim::OpLockResource, 0, false, codes.notLocked, EMPTY},
+        {operation, sim::OpCreateFileA, SCRATCH_FILE, false, codes.notCreated, EMPTY},
+        {operation, sim::OpWriteFile, 0, false, codes.writeFailed, PART},
+        {operation, sim::OpWriteFile, 0, true, codes.writeShort, PART},
+        {operation, sim::OpGlobalAlloc, 1, false, codes.noMemory, WHOLE},
+        {operation, sim::OpGlobalAlloc, 2, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpDeleteFileA, SIDE_FILE, false, kIgnored, NONE},
+        {operation, sim::OpCopyFileA, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpCreateFileA, SIDE_FILE, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpFlushFileBuffers, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpGetFileSize, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpReadFile, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpReadFile, 0, true, codes.commitFailed, WHOLE},
+        {operation, sim::OpMoveFileExA, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpDeleteFileA, SCRATCH_FILE, false, kIgnored, WHOLE},
     };
     if (hidden) {
         /* Unread, a target that is not read-only is renamed over all the
@@ -479,8 +492,8 @@ std::vector<ExpectedFailure> PlacementFailures(Operation operation, const int co
 
 const std::vector<ExpectedFailure> &ExpectedFailures()
 {
-    static const int kSignature[8] = {402, 403, 404, 405, 406, 407, 401, 408};
-    static const int kWholeFile[8] = {501, 502, 503, 504, 505, 506, 507, 508};
+    static const PlacementCodes kSignature = {402, 403, 404, 405, 406, 407, 401, 408};
+    static const PlacementCodes kWholeFile = {501, 502, 503, 504, 505, 506, 507, 508};
     static std::vector<ExpectedFailure> rows;
     if (rows.empty()) {
         rows.assign(std::begin(kOtherFailures), std::end(kOtherFailures));
@@ -594,11 +607,16 @@ protected:
     }
 
     /* The row of the table a failing call meets; nullptr: none. */
-    static const ExpectedFailure *Expected(const RunPart &part, sim::Op op, bool shortCall)
+    static const ExpectedFailure *Expected(const RunPart &part, const sim::Call &call, bool shortCall)
     {
+        const std::string name = call.path.substr(call.path.rfind('\\') + 1);
+        const Named named = call.path.rfind(kTemp, 0) == 0      ? SCRATCH_FILE
+                            : EndsWith(call.path, ".new") ? SIDE_FILE
+                                                          : TARGET;
         for (const ExpectedFailure &e : ExpectedFailures())
-            if (e.operation == part.operation && e.op == op && (e.nth == 0 || e.nth == part.nth) &&
-                e.shortCall == shortCall)
+            if (e.operation == part.operation && e.op == call.op && e.shortCall == shortCall &&
+                (e.which.byName ? e.which.named == named && (e.named == nullptr || name == e.named)
+                                : e.which.nth == 0 || e.which.nth == part.nth))
                 return &e;
         return nullptr;
     }
@@ -682,7 +700,7 @@ protected:
             boxes.push_back(CompletedBox());
             ExpectScratch(NONE, "");
         } else {
-            const ExpectedFailure *e = Expected(part, call.op, shortCall);
+            const ExpectedFailure *e = Expected(part, call, shortCall);
             if (e == nullptr) {
                 ADD_FAILURE() << "no expectation for this failure";
                 return;
@@ -721,8 +739,8 @@ protected:
      * or sharing: the copy to the side file, its reopen and the rename. */
     static bool Retried(const sim::Call &c)
     {
-        const bool side = c.path.size() > 4 && c.path.compare(c.path.size() - 4, 4, ".new") == 0;
-        return c.op == sim::OpCopyFileA || c.op == sim::OpMoveFileExA || (c.op == sim::OpCreateFileA && side);
+        return c.op == sim::OpCopyFileA || c.op == sim::OpMoveFileExA ||
+               (c.op == sim::OpCreateFileA && EndsWith(c.path, ".new"));
     }
 
     /* Every fault the sweep makes in the clean run of edition: the call, its
@@ -794,12 +812,13 @@ TEST_F(RunSweepTest, EveryExpectedFailureIsMet)
         CleanRun(edition, false);
         ForEachFault(edition, [&](size_t i, unsigned, FaultKind kind) {
             if (trace_[i].op != sim::OpMessageBoxW && kind != REFUSED_BRIEFLY)
-                met.insert(Expected(parts_[i], trace_[i].op, kind == SHORT));
+                met.insert(Expected(parts_[i], trace_[i], kind == SHORT));
         });
     }
     for (const ExpectedFailure &e : ExpectedFailures())
         EXPECT_TRUE(met.count(&e)) << "no run met operation " << e.operation << ", " << sim::OpName(e.op) << " #"
-                                     << e.nth << (e.shortCall ? " short" : " fails");
+                                     << e.which.nth << (e.which.byName ? " naming " : " ") << e.which.named
+                                     << (e.shortCall ? " short" : " fails");
 }
 
 /* The plain line (even editions) and the a-line are swept in tests of their
