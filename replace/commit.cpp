@@ -16,11 +16,6 @@ static const char kSideSuffix[] = ".new";
 /* The read-back goes through one buffer of at most this many bytes. */
 static const DWORD kReadBackChunk = 65536;
 
-/* A scanner, an indexer, a backup agent or the game itself may hold a file
- * for a moment just when the commit needs it: a call refused for access or
- * sharing is tried again, five more times, 200 ms apart. */
-enum { kRetries = 5, kRetryPause = 200 };
-
 /* Called right after a call of the commit was refused, with the tries made
  * again so far: whether the refusal may pass, after a pause. Anything but a
  * refusal for access, sharing or a lock (a full disk, say) fails at once,

@@ -101,6 +101,11 @@ struct Commit {
     const char *fileName;
 };
 
+/* A scanner, an indexer, a backup agent or the game itself may hold a file
+ * for a moment just when the commit needs it: a call refused for access or
+ * sharing is tried again, five more times, 200 ms apart. */
+enum { kRetries = 5, kRetryPause = 200 };
+
 /* Commits the filled and closed scratch file to target: removes whatever
  * holds the side name beside the target (target + ".new"), copies the
  * scratch file to a side file made new, makes that durable, reads it back

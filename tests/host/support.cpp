@@ -10,6 +10,7 @@
 
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Wellhaven";
 const char kGameDir[] = "C:\\Games\\Wellhaven\\";
+const char kTemp[] = "C:\\Temp\\";
 
 std::string Sjis(const std::string &utf8)
 {
@@ -118,6 +119,24 @@ void ExpectBoxes(const std::vector<ExpectedBox> &expected)
         EXPECT_EQ(b.flags, e.flags) << "box " << i << ":" << seen;
         EXPECT_TRUE(b.owner == NULL) << "box " << i;
     }
+}
+
+void ExpectScratch(Scratch left, const std::string &finished)
+{
+    const std::vector<std::string> names = sim::List(kTemp);
+    if (left == NONE) {
+        EXPECT_TRUE(names.empty()) << "a scratch file was left";
+        return;
+    }
+    ASSERT_EQ(names.size(), 1u) << "scratch files, expected one";
+    const std::string bytes = sim::FileBytes(kTemp + names[0]);
+    if (left == EMPTY)
+        EXPECT_EQ(bytes.size(), 0u) << "the scratch file is not empty";
+    else if (left == WHOLE)
+        EXPECT_TRUE(bytes == finished) << "the scratch file is not the finished file";
+    else
+        EXPECT_TRUE(bytes.size() < finished.size() && finished.compare(0, bytes.size(), bytes) == 0)
+            << "the scratch file does not begin the finished file";
 }
 
 void SimTest::SetUp()

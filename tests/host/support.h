@@ -41,8 +41,16 @@ void ExpectBoxes(const std::vector<ExpectedBox> &expected);
 
 /* The uninstall key the program reads. */
 extern const char kUninstallKey[];
-/* The install folder the tests use, with its trailing backslash. */
+/* The install folder the tests use, and the temporary folder a fresh
+ * machine has, each with its trailing backslash. */
 extern const char kGameDir[];
+extern const char kTemp[];
+
+/* What a step leaves in the temporary folder: no scratch file, an empty
+ * one, the beginning of the finished file, or all of it. */
+enum Scratch { NONE, EMPTY, PART, WHOLE };
+/* Asserts that the temporary folder holds what left says of finished. */
+void ExpectScratch(Scratch left, const std::string &finished);
 
 class SimTest : public ::testing::Test {
 protected:

@@ -9,8 +9,6 @@ namespace {
 
 class LookupTest : public SimTest {};
 
-/* How the registry is set, what the lookup returns (empty: none), and the
- * box shown. */
 /* What the installer left in the registry, and how the value's bytes are
  * stored. */
 enum Registration { NO_KEY, NO_VALUE, VALUE };

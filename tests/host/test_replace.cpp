@@ -14,11 +14,9 @@
 #include "release_catalogue.h"
 #include "replace/replace.h"
 #include "tests/host/support.h"
-#include "tools/probe/behaviour.h"
 
 namespace {
 
-const char kTemp[] = "C:\\Temp\\";
 const WORD kPayloadId = 104;
 /* The release's recipes: finished, keepFirst, insertFirst, skipOld, keepSecond, insertTail. */
 const SpliceRecipe kDataRecipe = {138482, 22408, 8992, 8981, 105475, 1591};
@@ -39,14 +37,30 @@ std::string Noise(size_t length, unsigned seed)
     return bytes;
 }
 
-/* The scratch files in the temporary folder, with their bytes. */
-std::vector<std::string> ScratchContents()
-{
-    std::vector<std::string> contents;
-    for (const std::string &name : sim::List(kTemp))
-        contents.push_back(sim::FileBytes(kTemp + name));
-    return contents;
-}
+/* The attribute words the tables give files. */
+const DWORD N = FILE_ATTRIBUTE_NORMAL, H = FILE_ATTRIBUTE_HIDDEN, R = FILE_ATTRIBUTE_READONLY;
+
+/* What else is on the machine while a file is replaced. The target held by
+ * another program: for writing without sharing, or for reading with read
+ * sharing; with delete sharing too, for good or until a pause of the
+ * commit; its size or its bytes that cannot be read, or a read that comes
+ * up short. A byte of the payload, or of the scratch file before its
+ * commit, that is not the release's, or one more in the scratch file. Under
+ * the side name: a file left by a stopped run, a folder, someone else's
+ * hidden or read-only file, a second name of a file elsewhere, or a file
+ * planted after the delete; a stale side file held with delete sharing
+ * until the second pause (its name answering as older Windows or as Wine);
+ * the new side file held without write sharing for a moment, or by a
+ * scanner sharing everything; a program that tries to write the checked
+ * side file before the rename. The rename refused for a lock three times;
+ * no room for the copy. (Damaged installed archives are run whole in
+ * test_run.cpp.) */
+enum Other {
+    ALONE, HELD_FOR_WRITING, HELD_FOR_READING, TARGET_HELD, TARGET_HELD_BRIEFLY, SIZE_UNREADABLE, UNREADABLE,
+    READ_SHORT, PAYLOAD_DAMAGED, SCRATCH_CHANGED, SCRATCH_GROWN, SIDE_LEFT, SIDE_FOLDER, SIDE_HIDDEN,
+    SIDE_READ_ONLY, SIDE_LINK, SIDE_PLANTED_AGAIN, SIDE_PENDING, SIDE_PENDING_WINE, SIDE_HELD_BRIEFLY, SIDE_SCANNED,
+    SIDE_WRITER, RENAME_LOCKED, DISK_FULL
+};
 
 /* ------------------------------------------------------------ scratch files */
 
@@ -138,21 +152,24 @@ protected:
         Install(fileName, &installed, payloadSize, attributes);
     }
 
-    /* The finished file the recipe makes of the installed file and the
+    /* The finished file the recipe makes of an installed file and a
      * payload, written here apart from the program: the payload's head,
      * keepFirst installed bytes from 16, insertFirst payload bytes from 16,
      * keepSecond installed bytes after skipping skipOld, and the payload's
      * tail. */
-    std::string Finished(const SpliceRecipe &r) const
+    static std::string Finished(const SpliceRecipe &r, const std::string &installed, const std::string &payload)
     {
-        return payload_.substr(0, 16) + installed_.substr(16, r.keepFirst) + payload_.substr(16, r.insertFirst) +
-               installed_.substr(16 + r.keepFirst + r.skipOld, r.keepSecond) +
-               payload_.substr(16 + r.insertFirst, r.insertTail);
+        return payload.substr(0, 16) + installed.substr(16, r.keepFirst) + payload.substr(16, r.insertFirst) +
+               installed.substr(16 + r.keepFirst + r.skipOld, r.keepSecond) +
+               payload.substr(16 + r.insertFirst, r.insertTail);
     }
+
+    /* The payload a recipe needs: its head, then what it inserts. */
+    static size_t PayloadSize(const SpliceRecipe &r) { return 16 + r.insertFirst + r.insertTail; }
 
     bool Splice(const SpliceRecipe &r, const std::string &finished)
     {
-        const DWORD payloadCrc = Crc(payload_.substr(0, 16 + r.insertFirst + r.insertTail));
+        const DWORD payloadCrc = Crc(payload_.substr(0, PayloadSize(r)));
         return SplicePatch(kGameDir, "big.xp3", &r, kPayloadId, payloadCrc, Crc(finished), sim::Module());
     }
 
@@ -187,8 +204,8 @@ TEST_F(SpliceTest, RebuiltFileMatchesAnIndependentReference)
         SCOPED_TRACE(c.name);
         sim::Reset();
         const SpliceRecipe &r = *c.recipe;
-        Install("big.xp3", Noise(c.installedSize, 3), 16 + r.insertFirst + r.insertTail);
-        const std::string reference = Finished(r);
+        Install("big.xp3", Noise(c.installedSize, 3), PayloadSize(r));
+        const std::string reference = Finished(r, installed_, payload_);
         ASSERT_EQ(Splice(r, reference), 1);
         ExpectBoxes({});
         const std::string rebuilt = sim::FileBytes(In("big.xp3"));
@@ -214,8 +231,8 @@ TEST_F(SpliceTest, MebibyteFileMatchesTheReleaseTools)
         GTEST_SKIP() << "needs " << python << " and " << (tools / "check_release.py");
 
     const SpliceRecipe &recipe = kBigRecipe;
-    Install("big.xp3", Noise(1 << 20, 3), 16 + recipe.insertFirst + recipe.insertTail);
-    ASSERT_EQ(Splice(recipe, Finished(recipe)), 1);
+    Install("big.xp3", Noise(1 << 20, 3), PayloadSize(recipe));
+    ASSERT_EQ(Splice(recipe, Finished(recipe, installed_, payload_)), 1);
     char folder[] = "/tmp/wellhaven-splice-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string root = folder, oldPath = root + "/old.bin", payloadPath = root + "/payload.bin",
@@ -241,34 +258,21 @@ TEST_F(SpliceTest, MebibyteFileMatchesTheReleaseTools)
  * finds: the box, the target afterwards, and the scratch file it leaves. */
 TEST_F(SpliceTest, InstalledFilesAndPayloads)
 {
-    enum Left { NOTHING, EMPTY, PART, FINISHED };
-    /* What else is there: another program holding data.xp3 (for writing
-     * without sharing, or for reading with read sharing); its size or its
-     * bytes that cannot be read, or a read that comes up short; a byte of the
-     * payload, or of the scratch file before its commit, that is not the
-     * release's; a side file left by a stopped run, or a folder, in the way
-     * of data.xp3.new. (Damaged installed archives are run whole in
-     * test_run.cpp.) */
-    enum Other {
-        ALONE, HELD_FOR_WRITING, HELD_FOR_READING, SIZE_UNREADABLE, UNREADABLE, READ_SHORT, PAYLOAD_DAMAGED,
-        SCRATCH_CHANGED, SIDE_LEFT, SIDE_FOLDER
-    };
-    const DWORD N = FILE_ATTRIBUTE_NORMAL, H = FILE_ATTRIBUTE_HIDDEN, R = FILE_ATTRIBUTE_READONLY;
     const struct {
         const char *name;
         long installed; /* -1: missing */
         DWORD attributes;
         long payload; /* -1: no such payload */
         int code;     /* 0: success */
-        Left scratch;
+        Scratch scratch;
         Other other = ALONE;
     } cases[] = {
         /* The recipe consumes 16 + 22408 + 8981 + 105475 = 136880 installed
          * bytes and 16 + 8992 + 1591 = 10599 payload bytes; anything past
          * them is not used. */
-        {"installed 138471", 138471, N, 10599, 0, NOTHING},
-        {"installed 136880", 136880, N, 10599, 0, NOTHING},
-        {"payload 20000", 138471, N, 20000, 0, NOTHING},
+        {"installed 138471", 138471, N, 10599, 0, NONE},
+        {"installed 136880", 136880, N, 10599, 0, NONE},
+        {"payload 20000", 138471, N, 20000, 0, NONE},
         {"installed 136879", 136879, N, 10599, 211, PART},
         {"installed 31405", 31405, N, 10599, 211, PART},
         {"installed 22423", 22423, N, 10599, 211, PART},
@@ -282,25 +286,25 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
          * finished file: read, not touched, even read-only; but a size that
          * cannot be read is no size at all, and a finished archive is never
          * spliced again on its account. */
-        {"finished, read-only", 138482, R, 10599, 0, NOTHING},
-        {"finished, size unreadable", 138482, N, 10599, 210, NOTHING, SIZE_UNREADABLE},
-        {"finished, unreadable", 138482, N, 10599, 210, NOTHING, UNREADABLE},
-        {"finished, read short", 138482, N, 10599, 211, NOTHING, READ_SHORT},
+        {"finished, read-only", 138482, R, 10599, 0, NONE},
+        {"finished, size unreadable", 138482, N, 10599, 210, NONE, SIZE_UNREADABLE},
+        {"finished, unreadable", 138482, N, 10599, 210, NONE, UNREADABLE},
+        {"finished, read short", 138482, N, 10599, 211, NONE, READ_SHORT},
         /* Not the release's bytes: the updater's payload is refused before
          * anything is written, the finished file before it is put in place. */
         {"payload damaged", 138471, N, 10599, 214, EMPTY, PAYLOAD_DAMAGED},
-        {"scratch file changed", 138471, N, 10599, 213, NOTHING, SCRATCH_CHANGED},
-        {"missing", -1, N, 10599, 202, NOTHING},
-        {"held for writing without sharing", 138471, N, 10599, 202, NOTHING, HELD_FOR_WRITING},
+        {"scratch file changed", 138471, N, 10599, 213, NONE, SCRATCH_CHANGED},
+        {"missing", -1, N, 10599, 202, NONE},
+        {"held for writing without sharing", 138471, N, 10599, 202, NONE, HELD_FOR_WRITING},
         /* The rename over the target is refused, or the side file cannot be
          * made: the finished file stays in the temporary folder. A hidden
          * target is renamed over, and the new file is not hidden. */
-        {"held for reading with read sharing", 138471, N, 10599, 212, FINISHED, HELD_FOR_READING},
-        {"hidden", 138471, H, 10599, 0, NOTHING},
-        {"read-only", 138471, R, 10599, 212, FINISHED},
-        {"hidden and read-only", 138471, H | R, 10599, 212, FINISHED},
-        {"a side file left by a stopped run", 138471, N, 10599, 0, NOTHING, SIDE_LEFT},
-        {"a folder in the way of the side file", 138471, N, 10599, 212, FINISHED, SIDE_FOLDER},
+        {"held for reading with read sharing", 138471, N, 10599, 212, WHOLE, HELD_FOR_READING},
+        {"hidden", 138471, H, 10599, 0, NONE},
+        {"read-only", 138471, R, 10599, 212, WHOLE},
+        {"hidden and read-only", 138471, H | R, 10599, 212, WHOLE},
+        {"a side file left by a stopped run", 138471, N, 10599, 0, NONE, SIDE_LEFT},
+        {"a folder in the way of the side file", 138471, N, 10599, 212, WHOLE, SIDE_FOLDER},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -310,13 +314,12 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         /* The release's files, before any damage. */
         std::string whole = installed_, payload = payload_;
         whole.resize(std::max<size_t>(whole.size(), 138471));
-        payload.resize(std::max<size_t>(payload.size(), 10599));
-        const std::string finished = payload.substr(0, 16) + whole.substr(16, 22408) + payload.substr(16, 8992) +
-                                     whole.substr(31405, 105475) + payload.substr(16 + 8992, 1591);
+        payload.resize(std::max(payload.size(), PayloadSize(kDataRecipe)));
+        const std::string finished = Finished(kDataRecipe, whole, payload);
         const DWORD finishedCrc = Crc(c.installed == 138482 ? installed_ : finished);
         /* A payload whose bytes are not the release's is one whose CRC-32
          * is not the one the release gives. */
-        const DWORD payloadCrc = Crc(payload.substr(0, 10599)) ^ (c.other == PAYLOAD_DAMAGED);
+        const DWORD payloadCrc = Crc(payload.substr(0, PayloadSize(kDataRecipe))) ^ (c.other == PAYLOAD_DAMAGED);
         if (c.other == READ_SHORT)
             sim::ShortCall(sim::OpReadFile, 1);
         sim::BeforeCall([&c](const sim::Call &call) {
@@ -348,23 +351,10 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
             << (rebuilt ? "not rebuilt" : "the target changed");
         EXPECT_EQ(sim::Attributes(In("data.xp3")), rebuilt ? FILE_ATTRIBUTE_ARCHIVE : c.attributes);
         EXPECT_FALSE(sim::Exists(In("data.xp3.new"))) << "a side file was left";
-        if (!rebuilt && c.installed != 138482 && c.code != 213 && (c.scratch == NOTHING || c.scratch == EMPTY)) {
+        if (!rebuilt && c.installed != 138482 && c.code != 213 && (c.scratch == NONE || c.scratch == EMPTY)) {
             EXPECT_EQ(sim::BytesRead(), 0u) << "the installed file was read";
         }
-        const std::vector<std::string> scratch = ScratchContents();
-        if (c.scratch == NOTHING) {
-            EXPECT_TRUE(scratch.empty()) << "a scratch file was left";
-        } else if (scratch.size() != 1) {
-            ADD_FAILURE() << scratch.size() << " scratch files, expected one";
-        } else if (c.scratch == EMPTY) {
-            EXPECT_EQ(scratch[0], "");
-        } else if (c.scratch == FINISHED) {
-            EXPECT_TRUE(scratch[0] == finished) << "the scratch file is not the finished file";
-        } else {
-            EXPECT_LT(scratch[0].size(), finished.size());
-            EXPECT_TRUE(finished.compare(0, scratch[0].size(), scratch[0]) == 0)
-                << "the scratch file does not begin the finished file";
-        }
+        ExpectScratch(c.scratch, finished);
         ExpectAllReleased();
     }
 }
@@ -373,29 +363,11 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
 
 class PlaceTest : public SimTest {};
 
-/* What else is on the machine while a file is placed: another program
- * holding the target for good or until a pause of the commit, or holding the
- * new side file (without write sharing, or as a scanner sharing everything);
- * a folder, someone else's hidden or read-only file, a second name of a file
- * elsewhere, or a file planted after the delete, under the side name; a
- * stale side file held with delete sharing until the second pause (its name
- * answering as older Windows or as Wine); a program that tries to write the
- * checked side file before the rename; the rename refused for a lock three
- * times; no room for the copy; one byte of the payload or of the scratch
- * file not the release's, or one more in the scratch file. */
-enum Other {
-    ALONE, TARGET_HELD, TARGET_HELD_BRIEFLY, SIDE_HELD_BRIEFLY, SIDE_SCANNED, SIDE_FOLDER, SIDE_HIDDEN,
-    SIDE_READ_ONLY, SIDE_LINK, SIDE_PLANTED_AGAIN, SIDE_PENDING, SIDE_PENDING_WINE, SIDE_WRITER, RENAME_LOCKED,
-    DISK_FULL, PAYLOAD_DAMAGED, SCRATCH_CHANGED, SCRATCH_GROWN
-};
-
 TEST_F(PlaceTest, TargetsAndAttributes)
 {
     /* A failed step leaves its scratch file: empty when the payload was
      * refused, whole when the commit was; one changed in the temporary
      * folder is not the release's and goes. */
-    enum Left { NOTHING, EMPTY, WHOLE };
-    const DWORD N = FILE_ATTRIBUTE_NORMAL, H = FILE_ATTRIBUTE_HIDDEN, R = FILE_ATTRIBUTE_READONLY;
     const DWORD A = FILE_ATTRIBUTE_ARCHIVE;
     const struct {
         const char *name;
@@ -405,45 +377,45 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         DWORD existing; /* 0: no target yet */
         DWORD payloadSize;
         int code;
-        Left left; /* the scratch file in the temporary folder */
+        Scratch left;
         DWORD attributesAfter;
         Other other = ALONE;
         unsigned pauses = 0; /* the commit's waits for a file another program holds */
     } cases[] = {
-        {"signature over a hidden signature", true, 0, H, H, 212, 0, NOTHING, H},
-        {"signature from a longer payload", true, 0, H, H, 300, 0, NOTHING, H},
-        {"signature over a read-only file", true, 0, H, R, 212, 0, NOTHING, H},
-        {"signature where there was none", true, 0, H, 0, 212, 0, NOTHING, H},
+        {"signature over a hidden signature", true, 0, H, H, 212, 0, NONE, H},
+        {"signature from a longer payload", true, 0, H, H, 300, 0, NONE, H},
+        {"signature over a read-only file", true, 0, H, R, 212, 0, NONE, H},
+        {"signature where there was none", true, 0, H, 0, 212, 0, NONE, H},
         {"signature from a short payload", true, 0, H, H, 211, 403, EMPTY, H},
         {"signature from a damaged payload", true, 0, H, H, 212, 409, EMPTY, H, PAYLOAD_DAMAGED},
         /* A commit that fails leaves the target's marks as they were. */
         {"signature held open", true, 0, H, H, 212, 408, WHOLE, H, TARGET_HELD, 5},
         {"read-only signature held open", true, 0, H, H | R, 212, 408, WHOLE, H | R, TARGET_HELD, 5},
-        {"signature held for a moment", true, 0, H, H, 212, 0, NOTHING, H, TARGET_HELD_BRIEFLY, 3},
+        {"signature held for a moment", true, 0, H, H, 212, 0, NONE, H, TARGET_HELD_BRIEFLY, 3},
         {"signature, a folder in the way", true, 0, H, H, 212, 408, WHOLE, H, SIDE_FOLDER},
-        {"read-only signature, scratch file changed", true, 0, H, H | R, 212, 408, NOTHING, H | R, SCRATCH_CHANGED},
+        {"read-only signature, scratch file changed", true, 0, H, H | R, 212, 408, NONE, H | R, SCRATCH_CHANGED},
         {"normal over read-only", false, 600, N, R, 600, 508, WHOLE, R, ALONE, 5},
-        {"normal over hidden", false, 600, N, H, 600, 0, NOTHING, A},
-        {"normal over normal, shorter length", false, 600, N, N, 1000, 0, NOTHING, A},
-        {"normal where there was none", false, 600, N, 0, 600, 0, NOTHING, A},
+        {"normal over hidden", false, 600, N, H, 600, 0, NONE, A},
+        {"normal over normal, shorter length", false, 600, N, N, 1000, 0, NONE, A},
+        {"normal where there was none", false, 600, N, 0, 600, 0, NONE, A},
         {"normal from a short payload", false, 600, N, N, 599, 502, EMPTY, N},
         {"normal from a damaged payload", false, 600, N, N, 600, 509, EMPTY, N, PAYLOAD_DAMAGED},
-        {"normal, scratch file changed", false, 600, N, N, 600, 508, NOTHING, N, SCRATCH_CHANGED},
-        {"normal, side file held for a moment", false, 600, N, N, 600, 0, NOTHING, A, SIDE_HELD_BRIEFLY, 2},
-        {"normal, side file scanned", false, 600, N, N, 600, 0, NOTHING, A, SIDE_SCANNED},
-        {"normal, side name hidden", false, 600, N, N, 600, 0, NOTHING, A, SIDE_HIDDEN},
+        {"normal, scratch file changed", false, 600, N, N, 600, 508, NONE, N, SCRATCH_CHANGED},
+        {"normal, side file held for a moment", false, 600, N, N, 600, 0, NONE, A, SIDE_HELD_BRIEFLY, 2},
+        {"normal, side file scanned", false, 600, N, N, 600, 0, NONE, A, SIDE_SCANNED},
+        {"normal, side name hidden", false, 600, N, N, 600, 0, NONE, A, SIDE_HIDDEN},
         {"normal, side name read-only", false, 600, N, N, 600, 508, WHOLE, N, SIDE_READ_ONLY},
-        {"normal, side name a link", false, 600, N, N, 600, 0, NOTHING, A, SIDE_LINK},
+        {"normal, side name a link", false, 600, N, N, 600, 0, NONE, A, SIDE_LINK},
         {"normal, side name planted again", false, 600, N, N, 600, 508, WHOLE, N, SIDE_PLANTED_AGAIN},
-        {"normal, stale side file held", false, 600, N, N, 600, 0, NOTHING, A, SIDE_PENDING, 2},
-        {"normal, stale side file held, Wine", false, 600, N, N, 600, 0, NOTHING, A, SIDE_PENDING_WINE, 2},
-        {"normal, side file written before the rename", false, 600, N, N, 600, 0, NOTHING, A, SIDE_WRITER},
-        {"normal, rename locked three times", false, 600, N, N, 600, 0, NOTHING, A, RENAME_LOCKED, 3},
-        {"normal, scratch file grown", false, 600, N, N, 600, 508, NOTHING, N, SCRATCH_GROWN},
+        {"normal, stale side file held", false, 600, N, N, 600, 0, NONE, A, SIDE_PENDING, 2},
+        {"normal, stale side file held, Wine", false, 600, N, N, 600, 0, NONE, A, SIDE_PENDING_WINE, 2},
+        {"normal, side file written before the rename", false, 600, N, N, 600, 0, NONE, A, SIDE_WRITER},
+        {"normal, rename locked three times", false, 600, N, N, 600, 0, NONE, A, RENAME_LOCKED, 3},
+        {"normal, scratch file grown", false, 600, N, N, 600, 508, NONE, N, SCRATCH_GROWN},
         {"normal, disk full", false, 600, N, N, 600, 508, WHOLE, N, DISK_FULL},
-        {"hidden where there was none", false, 212, H, 0, 212, 0, NOTHING, H},
-        {"hidden over hidden", false, 212, H, H, 212, 0, NOTHING, H},
-        {"hidden over read-only", false, 212, H, R, 212, 0, NOTHING, H},
+        {"hidden where there was none", false, 212, H, 0, 212, 0, NONE, H},
+        {"hidden over hidden", false, 212, H, H, 212, 0, NONE, H},
+        {"hidden over read-only", false, 212, H, R, 212, 0, NONE, H},
     };
     const std::string side = In("file.sig.new"), elsewhere = "C:\\Users\\Public\\owned.bin";
     for (const auto &c : cases) {
@@ -509,7 +481,7 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         sim::ReleaseHeld();
         EXPECT_EQ(result, c.code == 0);
         EXPECT_EQ(sim::Sleeps(), c.pauses);
-        EXPECT_EQ(sim::SleptMilliseconds(), 200u * c.pauses);
+        EXPECT_EQ(sim::SleptMilliseconds(), (unsigned long long)kRetryPause * c.pauses);
         EXPECT_EQ(sim::Attributes(In("file.sig")), c.attributesAfter);
         /* Whatever held the side name is gone, unless it could not be
          * deleted; nothing was ever written through it. */
@@ -527,26 +499,9 @@ TEST_F(PlaceTest, TargetsAndAttributes)
             EXPECT_EQ(sim::Exists(In("file.sig")), c.existing != 0);
             EXPECT_TRUE(sim::FileBytes(In("file.sig")) == (c.existing != 0 ? old : "")) << "the target changed";
         }
-        const std::vector<std::vector<std::string>> left = {{}, {""}, {payload.substr(0, length)}};
-        EXPECT_EQ(ScratchContents(), left[c.left]);
+        ExpectScratch(c.left, payload.substr(0, length));
         ExpectAllReleased();
     }
-}
-
-/* The behaviour table: Wine's answers where the simulation follows Wine (a pending delete, unknown on Windows). */
-TEST_F(SimTest, BehaviourTable)
-{
-    const Machine sim = {[](const std::string &p) { return sim::MakeFolder(p), true; }, sim::Link};
-    for (const BehaviourRow &row : std::vector<BehaviourRow>(kBehaviour, kBehaviour + kBehaviourRows))
-        for (sim::PendingDelete setting : {sim::PendingAccessDenied, sim::PendingFileExists, sim::PendingFreed}) {
-            const bool pending = strchr(row.setup, '-') != nullptr, wine = setting == sim::PendingFileExists;
-            const long windows = setting == sim::PendingFreed && row.freed != kSame ? row.freed : row.windows;
-            if (!pending && (setting == sim::PendingFreed || wine != (row.windows == kUnknown)))
-                continue;
-            sim::Reset(), sim::SetPendingDelete(setting), sim::MakeFolder("C:\\Probe");
-            EXPECT_EQ(RunRow(row, "C:\\Probe", sim), wine && row.wine != kSame ? row.wine : windows)
-                << row.setup << " | " << row.call << " in setting " << setting;
-        }
 }
 
 /* A power cut tears a copy until a flush makes it durable; the commit relies on its flush. */

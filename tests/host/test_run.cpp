@@ -15,12 +15,13 @@
 #include <sstream>
 
 #include "control/control.h"
+#include "release_catalogue.h"
+#include "replace/replace.h"
 #include "tests/host/support.h"
 
 namespace {
 
 const std::string kRelease = WELLHAVEN_SAMPLE_RELEASE;
-const char kTemp[] = "C:\\Temp\\";
 /* The lock that keeps two runs apart. */
 const char kLock[] = "Global\\WellhavenUpdater";
 
@@ -70,9 +71,9 @@ int EditionAfter(int edition, const std::set<std::string> &done)
     return edition;
 }
 
-bool IsSignature(const std::string &name)
+bool EndsWith(const std::string &name, const std::string &ending)
 {
-    return name.size() > 4 && name.compare(name.size() - 4, 4, ".sig") == 0;
+    return name.size() > ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0;
 }
 
 const std::string &HostFile(const std::string &path)
@@ -161,7 +162,7 @@ protected:
         ASSERT_FALSE(names.empty()) << "no sample release in " << kRelease;
         for (const std::string &name : names)
             sim::PutFile(kGameDir + name, HostFile(from + name),
-                         IsSignature(name) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
+                         EndsWith(name, ".sig") ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL);
         before_ = ReadFolder();
         finished_ = Finished(edition);
     }
@@ -193,7 +194,8 @@ protected:
                 FileState{std::make_shared<const std::string>(HostFile(from + name)),
                           before_.count(name) ? before_[name].attributes : 0xFFFFFFFFu};
         for (const Step &step : StepsOf(edition))
-            finished[step.file].attributes = IsSignature(step.file) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_ARCHIVE;
+            finished[step.file].attributes =
+                EndsWith(step.file, ".sig") ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_ARCHIVE;
         return finished;
     }
 
@@ -239,11 +241,12 @@ TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
         /* Only the kept runs of the two archives are read, one at a time,
          * and each new file once, before it is put in place, through a
          * buffer of at most 64 KiB. */
-        unsigned long long readBack = 0;
+        const SpliceRecipe data = RECIPE_DATA_XP3, scr = RECIPE_SCR_XP3;
+        unsigned long long read = edition <= 1 ? data.keepFirst + data.keepSecond + scr.keepFirst + scr.keepSecond : 0;
         for (const Step &step : StepsOf(edition))
-            readBack += finished_[step.file].bytes->size();
-        EXPECT_EQ(sim::BytesRead(), (edition <= 1 ? (22408u + 105475u + 917u + 594350u) : 0u) + readBack);
-        EXPECT_LE(sim::LargestBlock(), edition <= 1 ? (SIZE_T)594350 : (SIZE_T)65536 + 260);
+            read += finished_[step.file].bytes->size();
+        EXPECT_EQ(sim::BytesRead(), read);
+        EXPECT_LE(sim::LargestBlock(), edition <= 1 ? (SIZE_T)scr.keepSecond : (SIZE_T)65536 + 260);
         EXPECT_EQ(sim::WritesFromElsewhere(), 0);
 
         sim::NewRun();
@@ -286,9 +289,12 @@ TEST_F(RunTest, DamagedArchivesStopTheUpdateAtTheirFile)
 }
 
 /* Up-to-date editions are only reported; anything but Yes to the question
- * leaves an old one alone. */
+ * leaves an old one alone. The plan, handed an edition it has no steps for
+ * (as the program never does), refuses it with no box: it never tells of an
+ * update it did not make. */
 TEST_F(RunTest, RunsThatChangeNothing)
 {
+    const int kPlanAlone = 0; /* no run: the edition handed to the plan itself */
     struct Case {
         int edition;
         int answer;
@@ -296,35 +302,23 @@ TEST_F(RunTest, RunsThatChangeNothing)
     };
     /* Without the loader update there is no DLL search to restrict, and
      * the run goes on all the same. */
-    std::vector<Case> cases = {{6, IDYES}, {7, IDYES}, {7, IDYES, false}};
+    std::vector<Case> cases = {{6, IDYES}, {7, IDYES}, {7, IDYES, false}, {-1, kPlanAlone}, {6, kPlanAlone}};
     /* No, the box closed with Escape, or answered OK by some other means. */
     for (int edition = 0; edition <= 5; edition++)
         for (int answer : {IDNO, IDCANCEL, IDOK})
             cases.push_back({edition, answer});
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "edition " << c.edition << ", answer " << c.answer);
-        Install(c.edition);
-        EXPECT_EQ(Run(c.answer, c.loaderUpdate), 0);
-        if (c.edition >= 6)
-            ExpectBoxes({UpToDateBox(c.edition)});
-        else
-            ExpectBoxes({QuestionBox(c.edition)});
+        Install(c.edition < 0 ? 6 : c.edition);
+        if (c.answer == kPlanAlone) {
+            EXPECT_FALSE(RunUpdatePlan(kGameDir, c.edition, sim::Module()));
+            ExpectBoxes({});
+        } else {
+            EXPECT_EQ(Run(c.answer, c.loaderUpdate), 0);
+            ExpectBoxes({c.edition >= 6 ? UpToDateBox(c.edition) : QuestionBox(c.edition)});
+        }
         EXPECT_TRUE(ReadFolder() == before_) << "changed:" << Differences(ReadFolder(), before_);
         EXPECT_TRUE(sim::List(kTemp).empty()) << "a scratch file was made";
-        ExpectAllReleased();
-    }
-}
-
-/* The plan has steps only for old editions: any other is refused, with no
- * box and nothing written, never told that an update is complete. */
-TEST_F(RunTest, PlanRefusesEditionsWithoutSteps)
-{
-    for (int edition : {-1, 6, 7, 8, 40}) {
-        SCOPED_TRACE(testing::Message() << "edition " << edition);
-        Install(edition == 7 ? 7 : 6);
-        EXPECT_FALSE(RunUpdatePlan(kGameDir, edition, sim::Module()));
-        ExpectBoxes({});
-        EXPECT_TRUE(ReadFolder() == before_) << "changed:" << Differences(ReadFolder(), before_);
         ExpectAllReleased();
     }
 }
@@ -368,10 +362,6 @@ TEST_F(RunTest, OneRunAtATime)
 
 /* ------------------------------------------------------------ the sweep */
 
-/* What a failing call leaves in the temporary folder: no scratch file, an
- * empty one, the beginning of the finished file, or all of it. */
-enum Scratch { NONE, EMPTY, PART, WHOLE };
-
 /* How a call is made to fail: with an error that is not worth a second try,
  * moving one byte short, or refused for sharing, for good or only for the
  * first three tries. */
@@ -381,14 +371,25 @@ enum FaultKind { FAILS, SHORT, REFUSED, REFUSED_BRIEFLY };
  * apart from the program: the code of the check (0: the result is ignored
  * and the run goes on), the scratch file it leaves, what else the run
  * leaves (a target without its hidden mark, whose result is ignored), and
- * the file its box names when that is not the step's (identification's).
- * nth counts the operation's own calls of op (0: any). */
+ * the file its box names when that is not the step's (identification's). */
 const int kIgnored = 0;
 enum Effect { NO_EFFECT, UNMARKED };
+/* The files a call may name: the step's target (identification's: the
+ * file its box names), its scratch file, or its side file. */
+enum Named { TARGET, SCRATCH_FILE, SIDE_FILE };
+/* Which of the operation's calls of op a row is for: those naming a file,
+ * or where no file tells them apart, the nth (0: any). */
+struct Which {
+    Which(unsigned n) : nth(n) {}
+    Which(Named n) : named(n), byName(true) {}
+    unsigned nth = 0;
+    Named named = TARGET;
+    bool byName = false;
+};
 struct ExpectedFailure {
     Operation operation;
     sim::Op op;
-    unsigned nth;
+    Which which;
     bool shortCall;
     int code;
     Scratch scratch;
@@ -408,9 +409,9 @@ const ExpectedFailure kOtherFailures[] = {
     {LOOKUP, sim::OpRegQueryValueExA, 2, false, 4, NONE},
     /* One path buffer, made before any file is opened. */
     {IDENTIFY, sim::OpGlobalAlloc, 1, false, 101, NONE},
-    {IDENTIFY, sim::OpCreateFileA, 1, false, 102, NONE, NO_EFFECT, "data.xp3"},
-    {IDENTIFY, sim::OpCreateFileA, 2, false, 102, NONE, NO_EFFECT, "ext.xp3"},
-    {IDENTIFY, sim::OpCreateFileA, 3, false, 102, NONE, NO_EFFECT, "auxtrans.dll"},
+    {IDENTIFY, sim::OpCreateFileA, TARGET, false, 102, NONE, NO_EFFECT, "data.xp3"},
+    {IDENTIFY, sim::OpCreateFileA, TARGET, false, 102, NONE, NO_EFFECT, "ext.xp3"},
+    {IDENTIFY, sim::OpCreateFileA, TARGET, false, 102, NONE, NO_EFFECT, "auxtrans.dll"},
     /* A size that cannot be read is all bits set, which matches no row. */
     {IDENTIFY, sim::OpGetFileSize, 0, false, 103, NONE},
 
@@ -418,66 +419,67 @@ const ExpectedFailure kOtherFailures[] = {
      * fails. */
     {SPLICE, sim::OpGlobalAlloc, 3, false, 212, WHOLE},
     {SPLICE, sim::OpGlobalAlloc, 0, false, 201, NONE},
-    {SPLICE, sim::OpCreateFileA, 1, false, 202, NONE},
+    {SPLICE, sim::OpCreateFileA, TARGET, false, 202, NONE},
     /* A size that cannot be read stops the splice before anything is made:
-     * taken for an unfinished size, it would splice a finished archive. The
-     * second size is the side file's, in the commit. */
-    {SPLICE, sim::OpGetFileSize, 1, false, 210, NONE},
-    {SPLICE, sim::OpGetFileSize, 2, false, 212, WHOLE},
+     * taken for an unfinished size, it would splice a finished archive. */
+    {SPLICE, sim::OpGetFileSize, TARGET, false, 210, NONE},
+    {SPLICE, sim::OpGetFileSize, SIDE_FILE, false, 212, WHOLE},
     {SPLICE, sim::OpGetTempPathA, 0, false, 301, NONE},
     {SPLICE, sim::OpGetTempFileNameA, 0, false, 302, NONE},
     {SPLICE, sim::OpFindResourceA, 0, false, 203, EMPTY},
     {SPLICE, sim::OpSizeofResource, 0, false, 204, EMPTY},
     {SPLICE, sim::OpLoadResource, 0, false, 204, EMPTY},
     {SPLICE, sim::OpLockResource, 0, false, 205, EMPTY},
-    {SPLICE, sim::OpCreateFileA, 2, false, 206, EMPTY},
+    {SPLICE, sim::OpCreateFileA, SCRATCH_FILE, false, 206, EMPTY},
     {SPLICE, sim::OpWriteFile, 0, false, 207, PART},
     {SPLICE, sim::OpWriteFile, 0, true, 208, PART},
     {SPLICE, sim::OpSetFilePointer, 0, false, 209, PART},
-    {SPLICE, sim::OpReadFile, 1, false, 210, PART},
-    {SPLICE, sim::OpReadFile, 1, true, 211, PART},
-    {SPLICE, sim::OpReadFile, 2, false, 210, PART},
-    {SPLICE, sim::OpReadFile, 2, true, 211, PART},
+    {SPLICE, sim::OpReadFile, TARGET, false, 210, PART},
+    {SPLICE, sim::OpReadFile, TARGET, true, 211, PART},
     /* The commit: whatever holds the side name deleted, the copy to the
-     * side file, its flush, the read-back and the rename; the first delete
-     * is of a name that is not there. */
-    {SPLICE, sim::OpDeleteFileA, 1, false, kIgnored, NONE},
+     * side file, its flush, the read-back and the rename; the delete of the
+     * side name is of a name that is not there. */
+    {SPLICE, sim::OpDeleteFileA, SIDE_FILE, false, kIgnored, NONE},
     {SPLICE, sim::OpCopyFileA, 0, false, 212, WHOLE},
-    {SPLICE, sim::OpCreateFileA, 3, false, 212, WHOLE},
+    {SPLICE, sim::OpCreateFileA, SIDE_FILE, false, 212, WHOLE},
     {SPLICE, sim::OpFlushFileBuffers, 0, false, 212, WHOLE},
-    {SPLICE, sim::OpReadFile, 0, false, 212, WHOLE},
-    {SPLICE, sim::OpReadFile, 0, true, 212, WHOLE},
+    {SPLICE, sim::OpReadFile, SIDE_FILE, false, 212, WHOLE},
+    {SPLICE, sim::OpReadFile, SIDE_FILE, true, 212, WHOLE},
     {SPLICE, sim::OpMoveFileExA, 0, false, 212, WHOLE},
-    {SPLICE, sim::OpDeleteFileA, 2, false, kIgnored, WHOLE},
+    {SPLICE, sim::OpDeleteFileA, SCRATCH_FILE, false, kIgnored, WHOLE},
+};
+
+/* The codes of a placement family, by the check that shows each. */
+struct PlacementCodes {
+    int notFound, notLoaded, notLocked, notCreated, writeFailed, writeShort, noMemory, commitFailed;
 };
 
 /* Signature placement and whole-file placement: the same checks with the
- * codes of their family (not found, not loaded, not locked, not created,
- * write fails, write short, no memory, commit fails). A hidden target's
- * attributes are read before the rename and it is marked after it. */
-std::vector<ExpectedFailure> PlacementFailures(Operation operation, const int codes[8], bool hidden)
+ * codes of their family. A hidden target's attributes are read before the
+ * rename and it is marked after it. */
+std::vector<ExpectedFailure> PlacementFailures(Operation operation, const PlacementCodes &codes, bool hidden)
 {
     std::vector<ExpectedFailure> rows = {
         {operation, sim::OpGetTempPathA, 0, false, 301, NONE},
         {operation, sim::OpGetTempFileNameA, 0, false, 302, NONE},
-        {operation, sim::OpFindResourceA, 0, false, codes[0], EMPTY},
-        {operation, sim::OpSizeofResource, 0, false, codes[1], EMPTY},
-        {operation, sim::OpLoadResource, 0, false, codes[1], EMPTY},
-        {operation, sim::OpLockResource, 0, false, codes[2], EMPTY},
-        {operation, sim::OpCreateFileA, 1, false, codes[3], EMPTY},
-        {operation, sim::OpWriteFile, 0, false, codes[4], PART},
-        {operation, sim::OpWriteFile, 0, true, codes[5], PART},
-        {operation, sim::OpGlobalAlloc, 1, false, codes[6], WHOLE},
-        {operation, sim::OpGlobalAlloc, 2, false, codes[7], WHOLE},
-        {operation, sim::OpDeleteFileA, 1, false, kIgnored, NONE},
-        {operation, sim::OpCopyFileA, 0, false, codes[7], WHOLE},
-        {operation, sim::OpCreateFileA, 2, false, codes[7], WHOLE},
-        {operation, sim::OpFlushFileBuffers, 0, false, codes[7], WHOLE},
-        {operation, sim::OpGetFileSize, 0, false, codes[7], WHOLE},
-        {operation, sim::OpReadFile, 0, false, codes[7], WHOLE},
-        {operation, sim::OpReadFile, 0, true, codes[7], WHOLE},
-        {operation, sim::OpMoveFileExA, 0, false, codes[7], WHOLE},
-        {operation, sim::OpDeleteFileA, 2, false, kIgnored, WHOLE},
+        {operation, sim::OpFindResourceA, 0, false, codes.notFound, EMPTY},
+        {operation, sim::OpSizeofResource, 0, false, codes.notLoaded, EMPTY},
+        {operation, sim::OpLoadResource, 0, false, codes.notLoaded, EMPTY},
+        {operation, sim::OpLockResource, 0, false, codes.notLocked, EMPTY},
+        {operation, sim::OpCreateFileA, SCRATCH_FILE, false, codes.notCreated, EMPTY},
+        {operation, sim::OpWriteFile, 0, false, codes.writeFailed, PART},
+        {operation, sim::OpWriteFile, 0, true, codes.writeShort, PART},
+        {operation, sim::OpGlobalAlloc, 1, false, codes.noMemory, WHOLE},
+        {operation, sim::OpGlobalAlloc, 2, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpDeleteFileA, SIDE_FILE, false, kIgnored, NONE},
+        {operation, sim::OpCopyFileA, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpCreateFileA, SIDE_FILE, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpFlushFileBuffers, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpGetFileSize, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpReadFile, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpReadFile, 0, true, codes.commitFailed, WHOLE},
+        {operation, sim::OpMoveFileExA, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpDeleteFileA, SCRATCH_FILE, false, kIgnored, WHOLE},
     };
     if (hidden) {
         /* Unread, a target that is not read-only is renamed over all the
@@ -490,8 +492,8 @@ std::vector<ExpectedFailure> PlacementFailures(Operation operation, const int co
 
 const std::vector<ExpectedFailure> &ExpectedFailures()
 {
-    static const int kSignature[8] = {402, 403, 404, 405, 406, 407, 401, 408};
-    static const int kWholeFile[8] = {501, 502, 503, 504, 505, 506, 507, 508};
+    static const PlacementCodes kSignature = {402, 403, 404, 405, 406, 407, 401, 408};
+    static const PlacementCodes kWholeFile = {501, 502, 503, 504, 505, 506, 507, 508};
     static std::vector<ExpectedFailure> rows;
     if (rows.empty()) {
         rows.assign(std::begin(kOtherFailures), std::end(kOtherFailures));
@@ -507,7 +509,7 @@ const std::vector<ExpectedFailure> &ExpectedFailures()
  * the up-to-date box, or the completion box), the step of the plan
  * (steps.size() after the last step), which of the operation's calls of its
  * kind it is, and whether the player has answered the question. */
-struct Place {
+struct RunPart {
     Operation operation;
     size_t step;
     unsigned nth;
@@ -555,11 +557,11 @@ protected:
             if (trace_[i].op == sim::OpMessageBoxW && firstBox == trace_.size())
                 firstBox = i;
         }
-        places_.assign(trace_.size(), Place{LOOKUP, 0, 0, false});
+        parts_.assign(trace_.size(), RunPart{LOOKUP, 0, 0, false});
         size_t step = 0;
         std::map<std::pair<size_t, sim::Op>, unsigned> seen;
         for (size_t i = 0; i < trace_.size(); i++) {
-            Place &p = places_[i];
+            RunPart &p = parts_[i];
             const size_t phase = i <= lastRegistry ? 1000 : i < firstBox ? 1001 : step;
             p.answered = i > firstBox;
             p.step = p.answered ? step : 0;
@@ -576,7 +578,7 @@ protected:
     }
 
     /* What the next run can see of a disk: every file of the install
-     * folder (name, attributes, size and a hash of its bytes) and how many
+     * folder (name, attributes and a hash of its bytes) and how many
      * files the temporary folder holds (the program never reads a scratch
      * file it did not make; their names only keep new ones apart). */
     static std::string Fingerprint(const sim::Disk &disk)
@@ -604,14 +606,18 @@ protected:
         stops_++;
     }
 
-    const ExpectedFailure *Expected(const Place &place, sim::Op op, bool shortCall)
+    /* The row of the table a failing call meets; nullptr: none. */
+    static const ExpectedFailure *Expected(const RunPart &part, const sim::Call &call, bool shortCall)
     {
+        const std::string name = call.path.substr(call.path.rfind('\\') + 1);
+        const Named named = call.path.rfind(kTemp, 0) == 0      ? SCRATCH_FILE
+                            : EndsWith(call.path, ".new") ? SIDE_FILE
+                                                          : TARGET;
         for (const ExpectedFailure &e : ExpectedFailures())
-            if (e.operation == place.operation && e.op == op && (e.nth == 0 || e.nth == place.nth) &&
-                e.shortCall == shortCall) {
-                used_.insert(&e);
+            if (e.operation == part.operation && e.op == call.op && e.shortCall == shortCall &&
+                (e.which.byName ? e.which.named == named && (e.named == nullptr || name == e.named)
+                                : e.which.nth == 0 || e.which.nth == part.nth))
                 return &e;
-            }
         return nullptr;
     }
 
@@ -659,7 +665,7 @@ protected:
     void Fault(int edition, size_t i, unsigned nthOfRun, FaultKind kind)
     {
         const sim::Call &call = trace_[i];
-        const Place &place = places_[i];
+        const RunPart &part = parts_[i];
         const bool shortCall = kind == SHORT;
         sim::RestoreDisk(installed_);
         sim::NewRun();
@@ -671,67 +677,47 @@ protected:
             sim::FailCall(call.op, nthOfRun, ERROR_SHARING_VIOLATION, kind == REFUSED ? sim::kLasting : 3);
         EXPECT_EQ(Run(), 0);
         ASSERT_TRUE(sim::FaultFired());
-        /* A refusal is waited out 200 ms at a time: three pauses for one that
-         * passes, five for one that does not; nothing else pauses. */
-        EXPECT_EQ(sim::SleptMilliseconds(), kind == REFUSED ? 1000u : kind == REFUSED_BRIEFLY ? 600u : 0u);
+        /* A refusal is waited out a pause at a time: three pauses for one
+         * that passes, about a second for one that does not; nothing else
+         * pauses. */
+        EXPECT_EQ(sim::SleptMilliseconds(), kind == REFUSED ? 1000u : kind == REFUSED_BRIEFLY ? 3u * kRetryPause : 0u);
 
         const bool oldEdition = edition <= 5;
         std::vector<ExpectedBox> boxes;
-        if (place.answered)
+        if (part.answered)
             boxes.push_back(QuestionBox(edition));
         /* What each file should be: finished for the steps before the
          * failing one, as before for the rest. */
         size_t done = 0;
         std::string unmarked;
-        Scratch scratch = NONE;
-        int code = kIgnored;
         if (call.op == sim::OpMessageBoxW) {
             /* The question, the up-to-date box or the completion box not
              * shown: nobody saw it, and nothing else happens. */
-            done = place.answered ? steps_.size() : 0;
+            done = part.answered ? steps_.size() : 0;
         } else if (kind == REFUSED_BRIEFLY) {
             /* Another program let go while the commit waited. */
             done = steps_.size();
             boxes.push_back(CompletedBox());
-            EXPECT_TRUE(sim::List(kTemp).empty()) << "a scratch file was left";
+            ExpectScratch(NONE, "");
         } else {
-            const ExpectedFailure *e = Expected(place, call.op, shortCall);
+            const ExpectedFailure *e = Expected(part, call, shortCall);
             if (e == nullptr) {
                 ADD_FAILURE() << "no expectation for this failure";
                 return;
             }
-            scratch = e->scratch;
-            const std::string file = place.step < steps_.size() ? steps_[place.step].file : "";
-            code = e->code;
-            if (code == kIgnored) {
+            const std::string file = part.step < steps_.size() ? steps_[part.step].file : "";
+            if (e->code == kIgnored) {
                 done = steps_.size();
                 if (e->effect == UNMARKED)
                     unmarked = file;
-                if (!place.answered && oldEdition) /* the lock: the whole run goes on */
+                if (!part.answered && oldEdition) /* the lock: the whole run goes on */
                     boxes.push_back(QuestionBox(edition));
-                boxes.push_back(oldEdition ? CompletedBox()
-                                           : UpToDateBox(edition));
+                boxes.push_back(oldEdition ? CompletedBox() : UpToDateBox(edition));
             } else {
-                done = place.step;
-                boxes.push_back(CodeBox(code, e->named != nullptr ? e->named : file));
+                done = part.step;
+                boxes.push_back(CodeBox(e->code, e->named != nullptr ? e->named : file));
             }
-            static const std::string kNothing;
-            const std::string &target = scratch == NONE ? kNothing : *finished_.at(file).bytes;
-            const std::vector<std::string> left = sim::List(kTemp);
-            if (scratch == NONE) {
-                EXPECT_TRUE(left.empty()) << "a scratch file was left";
-            } else if (left.size() != 1) {
-                ADD_FAILURE() << left.size() << " scratch files, expected one";
-            } else {
-                const std::string bytes = sim::FileBytes(kTemp + left[0]);
-                if (scratch == EMPTY)
-                    EXPECT_EQ(bytes.size(), 0u) << "the scratch file is not empty";
-                else if (scratch == WHOLE)
-                    EXPECT_TRUE(bytes == target) << "the scratch file is not the finished " << file;
-                else
-                    EXPECT_TRUE(bytes.size() < target.size() && target.compare(0, bytes.size(), bytes) == 0)
-                        << "the scratch file does not begin the finished " << file;
-            }
+            ExpectScratch(e->scratch, e->scratch == NONE ? "" : *finished_.at(file).bytes);
         }
         ExpectBoxes(boxes);
 
@@ -753,8 +739,8 @@ protected:
      * or sharing: the copy to the side file, its reopen and the rename. */
     static bool Retried(const sim::Call &c)
     {
-        const bool side = c.path.size() > 4 && c.path.compare(c.path.size() - 4, 4, ".new") == 0;
-        return c.op == sim::OpCopyFileA || c.op == sim::OpMoveFileExA || (c.op == sim::OpCreateFileA && side);
+        return c.op == sim::OpCopyFileA || c.op == sim::OpMoveFileExA ||
+               (c.op == sim::OpCreateFileA && EndsWith(c.path, ".new"));
     }
 
     /* Every fault the sweep makes in the clean run of edition: the call, its
@@ -767,7 +753,7 @@ protected:
             const unsigned nth = ++seen[op];
             /* The calls before the question are the same for every edition:
              * swept on the first only. */
-            if (edition != 0 && (places_[i].operation == LOOKUP || places_[i].operation == IDENTIFY))
+            if (edition != 0 && (parts_[i].operation == LOOKUP || parts_[i].operation == IDENTIFY))
                 continue;
             for (FaultKind kind : {FAILS, SHORT, REFUSED, REFUSED_BRIEFLY}) {
                 if (kind == SHORT && op != sim::OpReadFile && op != sim::OpWriteFile)
@@ -809,29 +795,30 @@ protected:
     std::vector<Step> steps_;
     sim::Disk installed_;
     std::vector<sim::Call> trace_;
-    std::vector<Place> places_;
+    std::vector<RunPart> parts_;
     std::vector<sim::Disk> kills_, cuts_;
     int faults_ = 0, killed_ = 0, cut_ = 0, unrecoverable_ = 0;
     int stops_ = 0, leftSide_ = 0, leftScratch_ = 0;
     std::map<std::string, int> outcomes_;
     std::map<std::string, std::string> outcomeOf_;
-    std::set<const ExpectedFailure *> used_;
 };
 
 /* Every check of the table is met by some fault of the sweep, whose two
  * lines run apart (below). */
 TEST_F(RunSweepTest, EveryExpectedFailureIsMet)
 {
+    std::set<const ExpectedFailure *> met;
     for (int edition = 0; edition <= 7; edition++) {
         CleanRun(edition, false);
         ForEachFault(edition, [&](size_t i, unsigned, FaultKind kind) {
             if (trace_[i].op != sim::OpMessageBoxW && kind != REFUSED_BRIEFLY)
-                Expected(places_[i], trace_[i].op, kind == SHORT);
+                met.insert(Expected(parts_[i], trace_[i], kind == SHORT));
         });
     }
     for (const ExpectedFailure &e : ExpectedFailures())
-        EXPECT_TRUE(used_.count(&e)) << "no run met operation " << e.operation << ", " << sim::OpName(e.op) << " #"
-                                     << e.nth << (e.shortCall ? " short" : " fails");
+        EXPECT_TRUE(met.count(&e)) << "no run met operation " << e.operation << ", " << sim::OpName(e.op) << " #"
+                                     << e.which.nth << (e.which.byName ? " naming " : " ") << e.which.named
+                                     << (e.shortCall ? " short" : " fails");
 }
 
 /* The plain line (even editions) and the a-line are swept in tests of their
