@@ -45,5 +45,6 @@ def main(argv):
                   "was checked" % error)
     return 1 if proc.returncode != 0 or status != 0 else 0
 
+
 if __name__ == "__main__":
     sys.exit(main(sys.argv[1:]))

@@ -23,18 +23,18 @@ from wine_session import JAPANESE, QUIET_OVERRIDES
 FIRST_FREE_ID = 61000
 
 
+def known(lookup, number):
+    try:
+        lookup(number)
+        return True
+    except KeyError:
+        return False
+
+
 def free_id():
     """A number that is neither a user's id nor a group's."""
     for number in range(FIRST_FREE_ID, FIRST_FREE_ID + 1000):
-        try:
-            pwd.getpwuid(number)
-            continue
-        except KeyError:
-            pass
-        try:
-            grp.getgrgid(number)
-            continue
-        except KeyError:
+        if not known(pwd.getpwuid, number) and not known(grp.getgrgid, number):
             return number
     raise WineError("no free user id from %d on" % FIRST_FREE_ID)
 
