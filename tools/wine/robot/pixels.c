@@ -1,0 +1,98 @@
+/* Pixels: of the screen, or of an icon the robot draws itself, and the
+ * picture of a box saved as a bitmap file. */
+#include "robot.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+/* A top-down 32-bit DIB section of w x h pixels. */
+static HBITMAP newDib(HDC screen, int w, int h, DWORD **pixels)
+{
+    BITMAPINFO bi;
+    memset(&bi, 0, sizeof bi);
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    return CreateDIBSection(screen, &bi, DIB_RGB_COLORS, (void **)pixels, NULL, 0);
+}
+
+/* Top-down 32-bit pixels (colour only, caller frees) of w x h: either the
+ * screen at (x, y), or, when icon is given, that icon drawn on a background
+ * of one colour. */
+DWORD *renderPixels(int w, int h, int x, int y, HICON icon, DWORD background)
+{
+    DWORD *pixels = NULL, *copy = NULL;
+    HDC screen, mem;
+    HBITMAP bmp, old;
+    int i;
+    if (w <= 0 || h <= 0) return NULL;
+    screen = GetDC(NULL);
+    mem = CreateCompatibleDC(screen);
+    bmp = newDib(screen, w, h, &pixels);
+    if (bmp) {
+        old = (HBITMAP)SelectObject(mem, bmp);
+        if (icon) {
+            for (i = 0; i < w * h; ++i) pixels[i] = background;
+            DrawIconEx(mem, 0, 0, icon, w, h, 0, NULL, DI_NORMAL);
+        } else {
+            BitBlt(mem, 0, 0, w, h, screen, x, y, SRCCOPY);
+        }
+        GdiFlush();
+        copy = (DWORD *)malloc((size_t)w * h * 4);
+        if (copy)
+            for (i = 0; i < w * h; ++i) copy[i] = pixels[i] & 0x00FFFFFF;
+        SelectObject(mem, old);
+        DeleteObject(bmp);
+    }
+    DeleteDC(mem);
+    ReleaseDC(NULL, screen);
+    return copy;
+}
+
+/* Copies a rectangle of the screen into a top-down 32-bit pixel array (caller frees). */
+DWORD *captureScreen(const RECT *r)
+{
+    return renderPixels(r->right - r->left, r->bottom - r->top, r->left, r->top, NULL, 0);
+}
+
+/* Saves the box as it is on screen to DIR\box<number>.bmp. */
+void saveScreenshot(HWND box, const char *dir, int number)
+{
+    char path[MAX_PATH];
+    RECT r;
+    DWORD *pixels;
+    int w, h, y;
+    FILE *f;
+    BITMAPFILEHEADER fh;
+    BITMAPINFOHEADER ih;
+    GetWindowRect(box, &r);
+    w = r.right - r.left;
+    h = r.bottom - r.top;
+    pixels = captureScreen(&r);
+    if (!pixels) return;
+    snprintf(path, sizeof path, "%s\\box%d.bmp", dir, number);
+    f = fopen(path, "wb");
+    if (!f) {
+        free(pixels);
+        fail("cannot write the screenshot", path);
+    }
+    memset(&fh, 0, sizeof fh);
+    memset(&ih, 0, sizeof ih);
+    fh.bfType = 0x4D42;
+    fh.bfOffBits = sizeof fh + sizeof ih;
+    fh.bfSize = fh.bfOffBits + (DWORD)w * h * 4;
+    ih.biSize = sizeof ih;
+    ih.biWidth = w;
+    ih.biHeight = h; /* bottom-up rows */
+    ih.biPlanes = 1;
+    ih.biBitCount = 32;
+    ih.biCompression = BI_RGB;
+    fwrite(&fh, sizeof fh, 1, f);
+    fwrite(&ih, sizeof ih, 1, f);
+    for (y = h - 1; y >= 0; --y) fwrite(pixels + (size_t)y * w, 4, (size_t)w, f);
+    fclose(f);
+    free(pixels);
+}
