@@ -164,11 +164,17 @@ def wow64_path(exes):
 _SAID = set()  # the descriptions of the paths this process has said
 
 
+def say(line):
+    """Prints a line the Wine tests show among their results ("wine: ..."): which build runs in which
+    prefix, or what this machine leaves unchecked."""
+    print("wine: " + line, flush=True)
+
+
 def say_path(path):
-    """Prints the line that says which build runs in which prefix ("wine: ..."), once a process for each path."""
+    """Says which build runs in which prefix, once a process for each path."""
     if path.description not in _SAID:
         _SAID.add(path.description)
-        print("wine: " + path.description, flush=True)
+        say(path.description)
 
 
 def default_exes():
