@@ -17,7 +17,7 @@ import tempfile
 
 from dos_files import remove_tree, windows_path
 from wine_choice import WineError
-from wine_session import JAPANESE, QUIET_OVERRIDES
+from wine_session import end_wine, wine_env
 
 # Where the search for a free user id starts: above the ids Debian gives accounts.
 FIRST_FREE_ID = 61000
@@ -65,8 +65,7 @@ def run_console(path, exe, args, timeout=300):
         os.mkdir(folder)
         for name in (home, program, folder):
             os.chown(name, number, number)
-        env = {"PATH": "/usr/bin:/bin", "HOME": home, "WINEPREFIX": os.path.join(home, "prefix"),
-               "WINEARCH": path.arch, "WINEDEBUG": "-all", "LC_ALL": JAPANESE, "WINEDLLOVERRIDES": QUIET_OVERRIDES}
+        env = wine_env({"PATH": "/usr/bin:/bin", "HOME": home}, os.path.join(home, "prefix"), path.arch)
         user = ["setpriv", "--reuid=%d" % number, "--regid=%d" % number, "--clear-groups"]
         command = user + path.loader + [windows_path(program)] + [a.replace("{folder}", windows_path(folder))
                                                                    for a in args]
@@ -76,8 +75,7 @@ def run_console(path, exe, args, timeout=300):
         except subprocess.TimeoutExpired:
             raise WineError("%s did not end within %d s as user id %d" % (exe, timeout, number))
         finally:
-            subprocess.run(user + ["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=60)
+            end_wine(env, 60, user)
         return done.returncode, done.stdout.decode(errors="replace")
     finally:
         remove_tree(home)
