@@ -6,13 +6,6 @@
 
 #include <stdlib.h>
 
-/* Draws a system icon at w x h on a background of one colour; top-down 32-bit pixels (caller frees). */
-static DWORD *drawSystemIcon(LPCSTR which, int w, int h, DWORD background)
-{
-    HICON icon = LoadIconA(NULL, which);
-    return icon ? renderPixels(w, h, 0, 0, icon, background) : NULL;
-}
-
 /* Names the system icon shown by the icon control, or "unknown" when none matches exactly. */
 const char *recogniseIcon(HWND iconControl)
 {
@@ -36,7 +29,9 @@ const char *recogniseIcon(HWND iconControl)
     screen = captureScreen(&r);
     if (!screen) return "unknown";
     for (k = 0; k < (int)(sizeof icons / sizeof icons[0]); ++k) {
-        DWORD *drawn = drawSystemIcon(icons[k].id, w, h, screen[0]);
+        /* Drawn on the colour of the captured corner. */
+        HICON system = LoadIconA(NULL, icons[k].id);
+        DWORD *drawn = system ? renderPixels(w, h, 0, 0, system, screen[0]) : NULL;
         int differing = 0, i;
         if (!drawn) continue;
         for (i = 0; i < w * h; ++i)

@@ -5,18 +5,16 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* A top-down 32-bit DIB section of w x h pixels. */
-static HBITMAP newDib(HDC screen, int w, int h, DWORD **pixels)
+/* The header of 32-bit pixels, w x h; a negative h stands for top-down rows. */
+static void pixelHeader(BITMAPINFOHEADER *ih, int w, int h)
 {
-    BITMAPINFO bi;
-    memset(&bi, 0, sizeof bi);
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
-    return CreateDIBSection(screen, &bi, DIB_RGB_COLORS, (void **)pixels, NULL, 0);
+    memset(ih, 0, sizeof *ih);
+    ih->biSize = sizeof *ih;
+    ih->biWidth = w;
+    ih->biHeight = h;
+    ih->biPlanes = 1;
+    ih->biBitCount = 32;
+    ih->biCompression = BI_RGB;
 }
 
 /* Top-down 32-bit pixels (colour only, caller frees) of w x h: either the
@@ -25,13 +23,15 @@ static HBITMAP newDib(HDC screen, int w, int h, DWORD **pixels)
 DWORD *renderPixels(int w, int h, int x, int y, HICON icon, DWORD background)
 {
     DWORD *pixels = NULL, *copy = NULL;
+    BITMAPINFO bi = {0};
     HDC screen, mem;
     HBITMAP bmp, old;
     int i;
     if (w <= 0 || h <= 0) return NULL;
     screen = GetDC(NULL);
     mem = CreateCompatibleDC(screen);
-    bmp = newDib(screen, w, h, &pixels);
+    pixelHeader(&bi.bmiHeader, w, -h);
+    bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, (void **)&pixels, NULL, 0);
     if (bmp) {
         old = (HBITMAP)SelectObject(mem, bmp);
         if (icon) {
@@ -80,16 +80,10 @@ void saveScreenshot(HWND box, const char *dir, int number)
         fail("cannot write the screenshot", path);
     }
     memset(&fh, 0, sizeof fh);
-    memset(&ih, 0, sizeof ih);
     fh.bfType = 0x4D42;
     fh.bfOffBits = sizeof fh + sizeof ih;
     fh.bfSize = fh.bfOffBits + (DWORD)w * h * 4;
-    ih.biSize = sizeof ih;
-    ih.biWidth = w;
-    ih.biHeight = h; /* bottom-up rows */
-    ih.biPlanes = 1;
-    ih.biBitCount = 32;
-    ih.biCompression = BI_RGB;
+    pixelHeader(&ih, w, h); /* bottom-up rows */
     fwrite(&fh, sizeof fh, 1, f);
     fwrite(&ih, sizeof ih, 1, f);
     for (y = h - 1; y >= 0; --y) fwrite(pixels + (size_t)y * w, 4, (size_t)w, f);

@@ -10,19 +10,14 @@
 #define MAX_BUTTONS 8
 
 struct Options {
-    const char *log;
-    const char *answer;
-    const char *shots;
-    const char *hold;
-    const char *until;
+    const char *log, *answer, *shots, *hold, *until;
     int timeoutSeconds;
     char commandLine[4096];
 };
 
 struct Button {
     HWND window;
-    int id;
-    int x;
+    int id, x;
 };
 
 struct BoxInfo {
