@@ -58,11 +58,12 @@ static BOOL CALLBACK collectChild(HWND w, LPARAM param)
         button->window = w;
         button->id = GetDlgCtrlID(w);
         button->x = r.left;
+        if ((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) b->defaultId = button->id;
     }
     return TRUE;
 }
 
-/* The box's icon control and its visible push buttons, from left to right. */
+/* The box's icon control and its visible push buttons, from left to right, and the default one. */
 void readControls(HWND box, struct BoxInfo *b)
 {
     int i, j;

@@ -1,5 +1,8 @@
-/* Pixels: of the screen, or of an icon the robot draws itself, and the
- * picture of a box saved as a bitmap file. */
+/* What the screen shows of a box: its system icon, and its picture saved as a
+ * bitmap file. Other processes' icon handles cannot be read, so the icon is
+ * recognised by its pixels: the robot captures the icon control from the
+ * screen and draws each of the four system icons itself on the same
+ * background; the exact match names it. */
 #include "robot.h"
 
 #include <stdlib.h>
@@ -20,7 +23,7 @@ static void pixelHeader(BITMAPINFOHEADER *ih, int w, int h)
 /* Top-down 32-bit pixels (colour only, caller frees) of w x h: either the
  * screen at (x, y), or, when icon is given, that icon drawn on a background
  * of one colour. */
-DWORD *renderPixels(int w, int h, int x, int y, HICON icon, DWORD background)
+static DWORD *renderPixels(int w, int h, int x, int y, HICON icon, DWORD background)
 {
     DWORD *pixels = NULL, *copy = NULL;
     BITMAPINFO bi = {0};
@@ -53,9 +56,49 @@ DWORD *renderPixels(int w, int h, int x, int y, HICON icon, DWORD background)
 }
 
 /* Copies a rectangle of the screen into a top-down 32-bit pixel array (caller frees). */
-DWORD *captureScreen(const RECT *r)
+static DWORD *captureScreen(const RECT *r)
 {
     return renderPixels(r->right - r->left, r->bottom - r->top, r->left, r->top, NULL, 0);
+}
+
+/* Names the system icon shown by the icon control, or "unknown" when none matches exactly. */
+const char *recogniseIcon(HWND iconControl)
+{
+    static const struct {
+        LPCSTR id;
+        const char *name;
+    } icons[] = {
+        {IDI_HAND, "error"},
+        {IDI_QUESTION, "question"},
+        {IDI_EXCLAMATION, "warning"},
+        {IDI_ASTERISK, "information"},
+    };
+    RECT r;
+    DWORD *screen;
+    int w, h, k;
+    const char *result = "unknown";
+    if (!iconControl) return "none";
+    GetWindowRect(iconControl, &r);
+    w = r.right - r.left;
+    h = r.bottom - r.top;
+    screen = captureScreen(&r);
+    if (!screen) return "unknown";
+    for (k = 0; k < (int)(sizeof icons / sizeof icons[0]); ++k) {
+        /* Drawn on the colour of the captured corner. */
+        HICON system = LoadIconA(NULL, icons[k].id);
+        DWORD *drawn = system ? renderPixels(w, h, 0, 0, system, screen[0]) : NULL;
+        int differing = 0, i;
+        if (!drawn) continue;
+        for (i = 0; i < w * h; ++i)
+            if (drawn[i] != screen[i]) ++differing;
+        free(drawn);
+        if (differing == 0) {
+            result = icons[k].name;
+            break;
+        }
+    }
+    free(screen);
+    return result;
 }
 
 /* Saves the box as it is on screen to DIR\box<number>.bmp. */

@@ -26,7 +26,7 @@ int handleBox(HWND box, const struct Options *o, int number)
     WCHAR caption[1024], text[4096];
     HWND textControl;
     const char *icon = "unknown";
-    int defaultId = 0, pressed, i, tries;
+    int pressed, i, tries;
     int yesNo;
 
     /* Let the box settle and finish painting before its pixels are read. */
@@ -38,9 +38,6 @@ int handleBox(HWND box, const struct Options *o, int number)
     GetWindowTextW(box, caption, sizeof caption / sizeof caption[0]);
     textControl = GetDlgItem(box, 0xFFFF);
     if (textControl) GetWindowTextW(textControl, text, sizeof text / sizeof text[0]);
-    for (i = 0; i < b.buttonCount; ++i)
-        if ((GetWindowLongA(b.buttons[i].window, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
-            defaultId = b.buttons[i].id;
     /* A busy machine may take a while to paint the icon. */
     for (tries = 0; tries < 100; ++tries) {
         icon = recogniseIcon(b.icon);
@@ -54,19 +51,19 @@ int handleBox(HWND box, const struct Options *o, int number)
     writeHex("text", text);
     fprintf(logFile, " buttons=");
     for (i = 0; i < b.buttonCount; ++i) fprintf(logFile, "%s%d", i ? "," : "", b.buttons[i].id);
-    fprintf(logFile, " default=%d icon=%s", defaultId, icon);
+    fprintf(logFile, " default=%d icon=%s", b.defaultId, icon);
 
     yesNo = findButton(&b, IDYES) >= 0 && findButton(&b, IDNO) >= 0;
     if (yesNo && strcmp(o->answer, "escape") == 0) {
         /* The key goes to the focused control, where the dialog's own loop turns it into a command. */
-        int k = findButton(&b, defaultId);
+        int k = findButton(&b, b.defaultId);
         HWND focus = b.buttons[k >= 0 ? k : 0].window;
         pressed = PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001) ? 0 : -1;
         /* The key press may already have closed the box: the release is sent for form's sake only. */
         PostMessageA(focus, WM_KEYUP, VK_ESCAPE, 0xC0010001);
     } else {
         int k = findButton(&b, !yesNo ? IDOK : strcmp(o->answer, "no") == 0 ? IDNO : IDYES);
-        if (k < 0) k = findButton(&b, defaultId);
+        if (k < 0) k = findButton(&b, b.defaultId);
         if (k < 0 && b.buttonCount > 0) k = 0;
         pressed = k >= 0 && PostMessageA(b.buttons[k].window, BM_CLICK, 0, 0) ? b.buttons[k].id : -1;
     }

@@ -23,32 +23,29 @@ struct Button {
 struct BoxInfo {
     struct Button buttons[MAX_BUTTONS];
     int buttonCount;
+    int defaultId; /* of the button with BS_DEFPUSHBUTTON, 0 if none */
     HWND icon;
 };
 
 /* The record: standard output or the --log file. */
 extern FILE *logFile;
 
-/* options.c: the command line; a usage or start-up problem ends the robot with status 2. */
+/* options.c */
 _Noreturn void fail(const char *message, const char *detail);
 void parseOptions(int argc, char **argv, struct Options *o);
 
-/* hold.c: the file held open while the program runs. */
+/* hold.c */
 HANDLE holdFile(const char *argument);
 int untilReached(const char *until);
 
-/* boxes.c: the boxes of a process and their controls. */
+/* boxes.c */
 HWND findNewBox(DWORD processId, const HWND *seen, int seenCount);
 void readControls(HWND box, struct BoxInfo *b);
 int findButton(const struct BoxInfo *b, int id);
 
-/* pixels.c: pixels of the screen, or of an icon drawn by the robot, and the pictures of the boxes. */
-DWORD *renderPixels(int w, int h, int x, int y, HICON icon, DWORD background);
-DWORD *captureScreen(const RECT *r);
-void saveScreenshot(HWND box, const char *dir, int number);
-
-/* icon.c */
+/* pixels.c */
 const char *recogniseIcon(HWND iconControl);
+void saveScreenshot(HWND box, const char *dir, int number);
 
 /* record.c */
 int handleBox(HWND box, const struct Options *o, int number);
