@@ -143,10 +143,7 @@ def pe32_unavailable(loader32=None):
 
 
 def wow64_unavailable(loader32=None, loader64=None):
-    """None when the PE32 can run in a 64-bit prefix here, else a line saying why not.
-
-    Debian's 64-bit loader starts a 32-bit program through the 32-bit loader,
-    so this needs both loaders and a machine that runs 32-bit x86 programs."""
+    """None when the PE32 can run in a 64-bit prefix here (both loaders, see PATHS), else a line saying why not."""
     return unavailable(PATHS["wow64"], loader32, loader64)
 
 

@@ -1,8 +1,6 @@
-/* What the screen shows of a box: its system icon, and its picture saved as a
- * bitmap file. Other processes' icon handles cannot be read, so the icon is
- * recognised by its pixels: the robot captures the icon control from the
- * screen and draws each of the four system icons itself on the same
- * background; the exact match names it. */
+/* What the screen shows of a box: its system icon, recognised by its pixels
+ * (another process's icon handle cannot be read), and its picture saved as a
+ * bitmap file. */
 #include "robot.h"
 
 #include <stdlib.h>

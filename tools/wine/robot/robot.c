@@ -1,43 +1,8 @@
 /*
  * The box robot: starts a program, answers every message box it shows and
- * writes down what each box looked like, until the program exits.
- *
- *   boxrobot.exe [options] -- PROGRAM [ARGUMENTS...]
- *
- *   --log FILE        write the record to FILE (default: standard output)
- *   --answer WHAT     how to answer a box with Yes and No buttons:
- *                     yes | no (click the button), escape (press Escape)
- *   --shots DIR       save a picture of each box as DIR\box<N>.bmp
- *   --hold FILE:MODE  before starting the program, open FILE for reading and
- *                     keep it open until the program has ended; MODE is the
- *                     sharing granted to others: none | read | delete (read
- *                     and delete: a deleted name stays until the robot lets go)
- *   --until FILE=REFERENCE
- *                     let go of the held file once FILE holds the bytes of
- *                     REFERENCE, and another 300 ms have passed
- *   --timeout SEC     give up (and end the program) after SEC seconds without
- *                     a new box or the program's exit (default 20)
- *
- * A box is a visible top-level window of class #32770 that belongs to the
- * started process. For each box the record holds one line:
- *
- *   box caption=<hex> text=<hex> buttons=<ids> default=<id> icon=<name> pressed=<id>
- *
- * caption and text are the window texts as the player reads them, in UTF-16
- * (little-endian bytes in hex, empty when there is none), buttons the ids of the visible push buttons from
- * left to right, default the id of the one with BS_DEFPUSHBUTTON (0 if none),
- * icon the system icon shown: error (IDI_HAND), question (IDI_QUESTION),
- * warning (IDI_EXCLAMATION), information (IDI_ASTERISK), none, or unknown when
- * the pixels on screen match none of the four. The last line is
- *
- *   exit <code>       the program's exit code
- *   timeout           the program was ended after the timeout
- *   unanswered        the last box had no button to press, or the answer
- *                     could not be sent; the program was ended
- *
- * The robot's own exit status is 0 after "exit", 3 after a timeout, 4 after
- * "unanswered" and 2 for a usage or start-up problem (explained on standard
- * error).
+ * writes down what each box looked like, until the program exits. Its
+ * options, its record and its exit status are told in docs/wine.md, "The box
+ * robot".
  */
 #include "robot.h"
 
