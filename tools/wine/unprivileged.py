@@ -39,22 +39,12 @@ def free_id():
     raise WineError("no free user id from %d on" % FIRST_FREE_ID)
 
 
-def unavailable():
-    """None when a program can be run unprivileged from here, else a line saying why not."""
-    if os.geteuid() != 0:
-        return "not running as root"
-    if not shutil.which("setpriv"):
-        return "setpriv is not installed (util-linux)"
-    return None
-
-
 def run_console(path, exe, args, timeout=300):
     """Runs a copy of `exe` on WinePath `path` as a user id without an account, in a fresh
     prefix; `args` may hold "{folder}", an empty folder of that user's (as a Windows path).
     Returns (exit status, standard output). Raises WineError with one line when it cannot be run."""
-    why = unavailable()
-    if why:
-        raise WineError(why)
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        raise WineError("not running as root" if os.geteuid() != 0 else "setpriv is not installed (util-linux)")
     number = free_id()
     home = tempfile.mkdtemp(prefix="wellhaven-unprivileged-")
     try:

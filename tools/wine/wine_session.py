@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 
-from box_robot import RunResult, parse_record, robot_command, robot_for, show_box
+from box_robot import ROBOT_TIMEOUT, RunResult, parse_record, robot_command, robot_for, show_box
 from dos_files import remove_tree, windows_path
 from wine_choice import WineError
 from wine_registry import JAPANESE_FONT, JAPANESE_FONT_LINKS, PREFIX_SETTINGS, REMOVE_REGISTRATION, registry_script
@@ -302,7 +302,7 @@ class Session:
             with open(record) as f:
                 boxes, code, stopped = parse_record(f.read())
             if stopped:
-                what = {"timeout": "the updater was still running after 20 s without a new box",
+                what = {"timeout": "the updater was still running after %d s without a new box" % ROBOT_TIMEOUT,
                         "unanswered": "the robot could not answer the last box and ended the updater"}[stopped]
                 raise WineError("%s; boxes so far:\n  %s" % (what, "\n  ".join(show_box(b) for b in boxes)))
             picture_files = []
