@@ -1,4 +1,4 @@
-"""The box robot (robot/, its use told in robot.c): its build for an updater, its command line and its record.
+"""The box robot (robot/, its use told in docs/wine.md): its build for an updater, its command line and its record.
 
 It starts the updater, answers every message box it shows and writes one line
 per box; a run's RunResult is read from that record.
