@@ -26,8 +26,7 @@ int handleBox(HWND box, const struct Options *o, int number)
     WCHAR caption[1024], text[4096];
     HWND textControl;
     const char *icon = "unknown";
-    int pressed, i, tries;
-    int yesNo;
+    int pressed, i, tries, yesNo;
 
     /* Let the box settle and finish painting before its pixels are read. */
     Sleep(100);
