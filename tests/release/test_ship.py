@@ -20,7 +20,7 @@ import unittest
 import pefile
 
 from support import (SAMPLE, SOURCE_DIR, TOOLS, UPDATER_EXE, UPDATER_EXE64, WORK, catalogue, read, resources,
-                     special_build, throwaway_certificate, pe32_unavailable, write)
+                     special_build, throwaway_certificate, pe32_unavailable, say, write)
 import timestamp_authority  # tools/release, put on the path by support
 
 SHIP = os.path.join(TOOLS, "ship.sh")
@@ -149,8 +149,8 @@ class ShipTest(unittest.TestCase):
             # The command must not ship what it cannot prove. What signing does to an updater is still
             # proven here, on the 64-bit build of the same sources that this machine runs under Wine.
             self.assert_refused(done, out, "cannot run 32-bit x86 programs; run the command on a machine that runs")
-            print("wine: this machine cannot run 32-bit x86 programs (%s): the release command refused as it "
-                  "must; signing is proven on the PE32+ build instead" % why, flush=True)
+            say("this machine cannot run 32-bit x86 programs (%s): the release command refused as it must; "
+                "signing is proven on the PE32+ build instead" % why)
             self.prove_signing_on_the_64_bit_build()
             return
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)

@@ -33,7 +33,7 @@ def main(argv):
                                     "boxes.txt go", argv)
     out = args.outdir
     try:
-        session, exe = open_session(args.exe)
+        session, exe = open_session(args.exe, tools=("convert",))
     except WineError as e:
         print(e)
         return 1

@@ -14,7 +14,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
 from dos_files import windows_path  # noqa: E402
 from unprivileged import run_console  # noqa: E402
-from wine_choice import WineError  # noqa: E402
+from wine_choice import WineError, say  # noqa: E402
 from wine_commands import open_session  # noqa: E402
 
 
@@ -41,8 +41,8 @@ def main(argv):
             status, output = run_console(session.path, exe, ["{folder}", "wine"])
             print("As a user without privileges:\n" + output, end="")
         except WineError as error:
-            print("wine: the probe did not run as a user without privileges (%s): only the column of Wine as root "
-                  "was checked" % error)
+            say("the probe did not run as a user without privileges (%s): only the column of Wine as root was "
+                "checked" % error)
     return 1 if proc.returncode != 0 or status != 0 else 0
 
 

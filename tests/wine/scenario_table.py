@@ -22,15 +22,13 @@ class Run:
 
 
 class Scenario:
-    def __init__(self, group, name, edition, runs, prepare=(), registry=None, folder="Wellhaven", temp=None,
-                 note=""):
+    def __init__(self, group, name, edition, runs, prepare=(), registry=None, folder="Wellhaven", temp=None):
         self.group, self.name, self.edition = group, name, edition
         self.runs = runs
         self.prepare = list(prepare)
         self.registry = registry or Registered()  # Registered or NoInstallFolder
         self.folder = folder        # the install folder's own name
         self.temp = temp or TempFolder()  # TempFolder, NoTempFolder or TempPathTooLong
-        self.note = note
 
     def root_reason(self):
         """Why the row can run only as root, or None."""
@@ -58,8 +56,8 @@ SCENARIOS = [
     # The answer to the question.
     S("answers", "No on edition 0", 0, [Run([question(0)], answer="no", files=Unchanged())]),
     S("answers", "No on edition 5", 5, [Run([question(5)], answer="no", files=Unchanged())]),
-    S("answers", "Escape declines like No", 0, [Run([question(0)], answer="escape", files=Unchanged())],
-      note="Wine closes a Yes/No box on Escape with IDCANCEL; only Yes is consent"),
+    # Wine closes a Yes/No box on Escape with IDCANCEL; only Yes is consent.
+    S("answers", "Escape declines like No", 0, [Run([question(0)], answer="escape", files=Unchanged())]),
     # Started twice at once and answered Yes in both: one run updates while the other waits for it, then finds
     # the installation up to date.
     S("answers", "two runs at once", 0, [Run([question(0), COMPLETED], alongside=[up_to_date(6)], files=Finished())]),
@@ -92,9 +90,9 @@ SCENARIOS = [
       prepare=[Remove("ext.xp3")]),
     S("identification", "auxtrans.dll missing", 5, [Run([error(102, "auxtrans.dll")], files=Unchanged())],
       prepare=[Remove("auxtrans.dll")]),
+    # What a plain-line update stopped after its new ext.xp3 leaves behind.
     S("identification", "new ext.xp3 with the old auxtrans.dll reads as ver1.02", 2,
-      [Run([question(4), COMPLETED], files=Finished())], prepare=[FromFinished("ext.xp3")],
-      note="what a plain-line update stopped after its new ext.xp3 leaves behind"),
+      [Run([question(4), COMPLETED], files=Finished())], prepare=[FromFinished("ext.xp3")]),
     S("identification", "auxtrans.dll one byte short", 4, [Run([error(103)], files=Unchanged())],
       prepare=[Truncate("auxtrans.dll", 69631)]),
     S("identification", "data.xp3 held open without sharing", 0,
@@ -156,9 +154,9 @@ SCENARIOS = [
     # The temporary folder.
     S("temp", "temporary folder missing", 0, [Run([question(0), error(302)], files=Unchanged())],
       temp=NoTempFolder()),
+    # No room for a scratch name; Wine's GetTempFileNameA would return a cut-off name instead of failing.
     S("temp", "temporary folder of 250 characters", 0, [Run([question(0), error(302)], files=Unchanged())],
-      temp=TempFolder(length=250),
-      note="no room for a scratch name; Wine's GetTempFileNameA would return a cut-off name instead of failing"),
+      temp=TempFolder(length=250)),
     S("temp", "temporary folder path too long", 3, [Run([question(3), error(301)], files=Unchanged())],
       temp=TempPathTooLong()),
 

@@ -98,7 +98,8 @@ class GroupRows:
         if cls.group == WOW64 and wow64_unavailable():
             raise unittest.SkipTest("group %s: %s" % (WOW64, wow64_unavailable()))
         session, cls.exe = open_session(OPTIONS.exes, OPTIONS.wine_dir, wow64=cls.group == WOW64,
-                                        locale=GROUP_LOCALES.get(cls.group))
+                                        locale=GROUP_LOCALES.get(cls.group),
+                                        tools=("chattr",) + (("convert",) if OPTIONS.shots else ()))
         cls.release = os.path.abspath(OPTIONS.release or release_of(cls.exe))
         cls.session = session.__enter__()
         print("group %s: %d rows, release %s, display %s, prefix %s (%s)" % (

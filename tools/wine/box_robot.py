@@ -1,4 +1,4 @@
-"""The box robot (robot/robot.c): its build for an updater, its command line and its record.
+"""The box robot (robot/, its use told in docs/wine.md): its build for an updater, its command line and its record.
 
 It starts the updater, answers every message box it shows and writes one line
 per box; a run's RunResult is read from that record.
@@ -13,6 +13,7 @@ from dos_files import windows_path
 from wine_choice import PE32, PE32PLUS, REPO, WineError, pe_kind
 
 ROBOT_NAME = "boxrobot.exe"
+ROBOT_TIMEOUT = 20  # seconds without a new box or the program's exit before the robot ends the program
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 
 
@@ -90,7 +91,7 @@ def robot_command(robot, record, answer, program, hold=None, shots=None):
     granting others no sharing ("none"), read sharing ("read") or read and
     delete sharing ("delete"); with a third item (path, reference), it lets
     go shortly after that file's bytes have become the reference's."""
-    args = [robot, "--log", windows_path(record), "--answer", answer, "--timeout", "20"]
+    args = [robot, "--log", windows_path(record), "--answer", answer, "--timeout", str(ROBOT_TIMEOUT)]
     if hold:
         args += ["--hold", "%s:%s" % (windows_path(hold[0]), hold[1])]
         if len(hold) > 2:

@@ -111,8 +111,9 @@ def describe_difference(expected, actual):
 
 
 def clear_immutable(folder):
-    """Takes the immutable flag off everything under folder (so it can be deleted)."""
-    if os.path.isdir(folder):
+    """Takes the immutable flag off everything under folder (so it can be deleted); without chattr, nothing here
+    set it."""
+    if os.path.isdir(folder) and shutil.which("chattr"):
         subprocess.run(["chattr", "-R", "-i", folder], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 

@@ -17,7 +17,7 @@ import tempfile
 
 from dos_files import remove_tree, windows_path
 from wine_choice import WineError
-from wine_session import JAPANESE, QUIET_OVERRIDES
+from wine_session import end_wine, wine_env
 
 # Where the search for a free user id starts: above the ids Debian gives accounts.
 FIRST_FREE_ID = 61000
@@ -39,22 +39,12 @@ def free_id():
     raise WineError("no free user id from %d on" % FIRST_FREE_ID)
 
 
-def unavailable():
-    """None when a program can be run unprivileged from here, else a line saying why not."""
-    if os.geteuid() != 0:
-        return "not running as root"
-    if not shutil.which("setpriv"):
-        return "setpriv is not installed (util-linux)"
-    return None
-
-
 def run_console(path, exe, args, timeout=300):
     """Runs a copy of `exe` on WinePath `path` as a user id without an account, in a fresh
     prefix; `args` may hold "{folder}", an empty folder of that user's (as a Windows path).
     Returns (exit status, standard output). Raises WineError with one line when it cannot be run."""
-    why = unavailable()
-    if why:
-        raise WineError(why)
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        raise WineError("not running as root" if os.geteuid() != 0 else "setpriv is not installed (util-linux)")
     number = free_id()
     home = tempfile.mkdtemp(prefix="wellhaven-unprivileged-")
     try:
@@ -65,8 +55,7 @@ def run_console(path, exe, args, timeout=300):
         os.mkdir(folder)
         for name in (home, program, folder):
             os.chown(name, number, number)
-        env = {"PATH": "/usr/bin:/bin", "HOME": home, "WINEPREFIX": os.path.join(home, "prefix"),
-               "WINEARCH": path.arch, "WINEDEBUG": "-all", "LC_ALL": JAPANESE, "WINEDLLOVERRIDES": QUIET_OVERRIDES}
+        env = wine_env({"PATH": "/usr/bin:/bin", "HOME": home}, os.path.join(home, "prefix"), path.arch)
         user = ["setpriv", "--reuid=%d" % number, "--regid=%d" % number, "--clear-groups"]
         command = user + path.loader + [windows_path(program)] + [a.replace("{folder}", windows_path(folder))
                                                                    for a in args]
@@ -76,8 +65,7 @@ def run_console(path, exe, args, timeout=300):
         except subprocess.TimeoutExpired:
             raise WineError("%s did not end within %d s as user id %d" % (exe, timeout, number))
         finally:
-            subprocess.run(user + ["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=60)
+            end_wine(env, 60, user)
         return done.returncode, done.stdout.decode(errors="replace")
     finally:
         remove_tree(home)

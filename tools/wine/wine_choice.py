@@ -143,10 +143,7 @@ def pe32_unavailable(loader32=None):
 
 
 def wow64_unavailable(loader32=None, loader64=None):
-    """None when the PE32 can run in a 64-bit prefix here, else a line saying why not.
-
-    Debian's 64-bit loader starts a 32-bit program through the 32-bit loader,
-    so this needs both loaders and a machine that runs 32-bit x86 programs."""
+    """None when the PE32 can run in a 64-bit prefix here (both loaders, see PATHS), else a line saying why not."""
     return unavailable(PATHS["wow64"], loader32, loader64)
 
 
@@ -164,11 +161,17 @@ def wow64_path(exes):
 _SAID = set()  # the descriptions of the paths this process has said
 
 
+def say(line):
+    """Prints a line the Wine tests show among their results ("wine: ..."): which build runs in which
+    prefix, or what this machine leaves unchecked."""
+    print("wine: " + line, flush=True)
+
+
 def say_path(path):
-    """Prints the line that says which build runs in which prefix ("wine: ..."), once a process for each path."""
+    """Says which build runs in which prefix, once a process for each path."""
     if path.description not in _SAID:
         _SAID.add(path.description)
-        print("wine: " + path.description, flush=True)
+        say(path.description)
 
 
 def default_exes():

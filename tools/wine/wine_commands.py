@@ -47,23 +47,17 @@ def save_pictures(pictures, folder, name):
             bmp_to_png(bmp, png)
 
 
-def check_tools():
-    """Names of what is missing to run the updater under Wine here."""
-    missing = [tool for tool in ("wine", "wineserver", "Xvfb", "convert", "chattr") if not shutil.which(tool)]
+def check_tools(exes, tools=()):
+    """Raises WineError with one line when the updater cannot be run under Wine here by a command that runs
+    `tools` too: none of exes is built, or a tool or the Japanese locale is missing."""
+    if not any(os.path.exists(exe) for exe in exes):
+        raise WineError("%s: none exists: build the updater first (./build.sh)" % ", ".join(exes))
+    missing = [tool for tool in ("wine", "wineserver", "Xvfb") + tuple(tools) if not shutil.which(tool)]
     locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower()
     if not re.search(r"^ja_jp\.utf-?8$", locales, re.MULTILINE):
         missing.append("the ja_JP.UTF-8 locale")
-    return missing
-
-
-def cannot_run(exes):
-    """Why the updater cannot be run under Wine here (a line to print), or None."""
-    if not any(os.path.exists(exe) for exe in exes):
-        return "%s: none exists: build the updater first (./build.sh)" % ", ".join(exes)
-    missing = check_tools()
     if missing:
-        return "missing: %s (scripts/deps.sh test installs them)" % ", ".join(missing)
-    return None
+        raise WineError("missing: %s (scripts/deps.sh test installs them)" % ", ".join(missing))
 
 
 def parse_updater_command(description, folder, folder_help, argv, options=()):
@@ -82,13 +76,12 @@ def parse_updater_command(description, folder, folder_help, argv, options=()):
     return args
 
 
-def open_session(exes, wine_dir=None, wow64=False, locale=None):
+def open_session(exes, wine_dir=None, wow64=False, locale=None, tools=()):
     """(Session not yet entered, exe) on the path chosen for these builds (default: the two Windows builds), or
-    with wow64 the PE32 in a 64-bit prefix; the path is said. Raises WineError with one line when none can run here."""
+    with wow64 the PE32 in a 64-bit prefix; the path is said. tools: what the command runs besides Wine (convert
+    for pictures, chattr to make files immutable). Raises WineError with one line when it cannot run here."""
     exes = [os.path.abspath(e) for e in exes or default_exes()]
-    problem = cannot_run(exes)
-    if problem:
-        raise WineError(problem)
+    check_tools(exes, tools)
     path, exe = wow64_path(exes) if wow64 else choose_path(exes)
     say_path(path)
     return Session(wine_dir or default_wine_dir(), path, log=print, locale=locale), exe

@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 
-from box_robot import RunResult, parse_record, robot_command, robot_for, show_box
+from box_robot import ROBOT_TIMEOUT, RunResult, parse_record, robot_command, robot_for, show_box
 from dos_files import remove_tree, windows_path
 from wine_choice import WineError
 from wine_registry import JAPANESE_FONT, JAPANESE_FONT_LINKS, PREFIX_SETTINGS, REMOVE_REGISTRATION, registry_script
@@ -32,6 +32,23 @@ QUIET_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Bump when the prefix set-up below changes: prefixes made by an older set-up are made again.
 PREFIX_SETUP = "wellhaven-prefix-3"
+
+
+def wine_env(base, prefix, arch, locale=JAPANESE, display=None, dll_overrides=None):
+    """The environment of a wine process: `base` without another Wine's loader and paths, and the prefix, its
+    architecture, no debug output, the quiet overrides (and `dll_overrides`), the locale and any display."""
+    env = {name: value for name, value in base.items() if name not in ("WINELOADER", "WINESERVER", "WINEDLLPATH")}
+    env.update({"WINEPREFIX": prefix, "WINEARCH": arch, "WINEDEBUG": "-all", "LC_ALL": locale,
+                "WINEDLLOVERRIDES": QUIET_OVERRIDES + (";" + dll_overrides if dll_overrides else "")})
+    if display:
+        env["DISPLAY"] = display
+    return env
+
+
+def end_wine(env, timeout, user=()):
+    """Ends every wine process of the prefix `env` names, and its server; `user` runs the command as another."""
+    subprocess.run(list(user) + ["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=timeout)
 
 
 class Session:
@@ -71,8 +88,8 @@ class Session:
     def close(self):
         if self.prefix and self.display:
             try:
-                self._call(["wineserver", "-k"], timeout=30, name="wineserver-kill")
-            except (WineError, OSError):
+                end_wine(self.env(), 30)
+            except (subprocess.TimeoutExpired, OSError):
                 pass
         if self._xvfb:
             self._xvfb.terminate()
@@ -136,18 +153,7 @@ class Session:
         self.display = ":" + number.strip().decode()
 
     def env(self, dll_overrides=None):
-        env = dict(os.environ)
-        for name in ("WINELOADER", "WINESERVER", "WINEDLLPATH"):
-            env.pop(name, None)
-        env.update({
-            "WINEPREFIX": self.prefix,
-            "WINEARCH": self.path.arch,
-            "WINEDEBUG": "-all",
-            "WINEDLLOVERRIDES": QUIET_OVERRIDES + (";" + dll_overrides if dll_overrides else ""),
-            "DISPLAY": self.display,
-            "LC_ALL": self.locale,
-        })
-        return env
+        return wine_env(os.environ, self.prefix, self.path.arch, self.locale, self.display, dll_overrides)
 
     def _call(self, args, timeout, name, cwd=None, dll_overrides=None):
         """Runs a wine command with output to a file; returns its exit status."""
@@ -168,8 +174,7 @@ class Session:
         except subprocess.TimeoutExpired:
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
-            subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=30)
+            end_wine(self.env(), 30)
             raise WineError("%s did not end within %d s (output in %s)" % (" ".join(proc.args), timeout, proc.log))
 
     def _stamp(self):
@@ -297,7 +302,7 @@ class Session:
             with open(record) as f:
                 boxes, code, stopped = parse_record(f.read())
             if stopped:
-                what = {"timeout": "the updater was still running after 20 s without a new box",
+                what = {"timeout": "the updater was still running after %d s without a new box" % ROBOT_TIMEOUT,
                         "unanswered": "the robot could not answer the last box and ended the updater"}[stopped]
                 raise WineError("%s; boxes so far:\n  %s" % (what, "\n  ".join(show_box(b) for b in boxes)))
             picture_files = []

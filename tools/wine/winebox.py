@@ -1,16 +1,6 @@
 """Says which Windows build of the updater runs under Wine on this machine.
 
     winebox.py path|preset|line
-
-The Wine tooling is in modules of its own, each imported by name where it is used:
-
-  wine_choice    which build runs in which prefix (PE32, PE32+, WoW64)
-  dos_files      DOS attributes and folder states, install folders
-  wine_registry  the uninstall registration and the temporary folder as .reg scripts
-  box_robot      the robot: its build, its command line, its record
-  wine_session   the session (slot, Xvfb, prefix, processes) and the updater run in it
-  wine_commands  what the commands that run the updater share: the session's start, one whole update
-  unprivileged   a console program run as a player's Wine from a root process
 """
 
 import argparse
