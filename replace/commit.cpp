@@ -13,9 +13,6 @@
  * library. One run at a time (the controller's lock) keeps two runs off it. */
 static const char kSideSuffix[] = ".new";
 
-/* The read-back goes through one buffer of at most this many bytes. */
-static const DWORD kReadBackChunk = 65536;
-
 /* Called right after a call of the commit was refused, with the tries made
  * again so far: whether the refusal may pass, after a pause. Anything but a
  * refusal for access, sharing or a lock (a full disk, say) fails at once,

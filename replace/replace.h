@@ -101,6 +101,9 @@ struct Commit {
     const char *fileName;
 };
 
+/* The read-back goes through one buffer of at most this many bytes. */
+static const DWORD kReadBackChunk = 65536;
+
 /* A scanner, an indexer, a backup agent or the game itself may hold a file
  * for a moment just when the commit needs it: a call refused for access or
  * sharing is tried again, five more times, 200 ms apart. */

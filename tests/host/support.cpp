@@ -12,7 +12,7 @@ const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Unin
 const char kGameDir[] = "C:\\Games\\Wellhaven\\";
 const char kTemp[] = "C:\\Temp\\";
 
-std::string Sjis(const std::string &utf8)
+std::string Cp932(const std::string &utf8)
 {
     iconv_t cd = iconv_open("CP932", "UTF-8");
     if (cd == (iconv_t)-1) {
@@ -30,11 +30,6 @@ std::string Sjis(const std::string &utf8)
     iconv_close(cd);
     out.resize(out.size() - outLeft);
     return out;
-}
-
-static ExpectedBox ErrorBox(const std::string &text)
-{
-    return ExpectedBox{text, false, "", 0x30};
 }
 
 /* A text of tests/boxes.txt by its name. */
@@ -70,30 +65,36 @@ ExpectedBox CompletedBox()
 
 /* The box of each code as the player's guide shows it (the second column of
  * docs/errors.md), so one table checks the program and the guide together.
- * The guide's box of a code that names a file shows one of its files. */
+ * A code whose box names a file says in the third column which it may name:
+ * "表示されたファイル（`data.xp3` または `scr.xp3`）" (the file shown). */
 ExpectedBox CodeBox(int code, const std::string &fileName)
 {
-    static const std::map<int, std::string> guide = [] {
-        std::map<int, std::string> boxes;
+    static const std::map<int, std::pair<std::string, std::string>> guide = [] {
+        std::map<int, std::pair<std::string, std::string>> rows;
         std::ifstream in(WELLHAVEN_SOURCE_DIR "/docs/errors.md");
         for (std::string line; std::getline(in, line);) {
             const size_t open = line.find('`'), close = line.find('`', open + 1);
+            const size_t shown = line.find(" | 表示されたファイル（", close), end = line.find("）", shown);
             if (line.rfind("| E", 0) == 0 && close != std::string::npos)
-                boxes[std::stoi(line.substr(3, 3))] = line.substr(open + 1, close - open - 1);
+                rows[std::stoi(line.substr(3, 3))] = {line.substr(open + 1, close - open - 1),
+                                                      shown == close + 1 ? line.substr(shown, end - shown) : ""};
         }
-        return boxes;
+        return rows;
     }();
-    const auto box = guide.find(code);
-    EXPECT_TRUE(box != guide.end()) << "docs/errors.md has no box for E" << code;
-    /* "E102: data.xp3 を開けません。": the word after the code is a file. */
-    const std::string text = box != guide.end() ? box->second : std::string();
-    const size_t name = text.find(' ') + 1, end = text.find(' ', name);
-    const std::string ending = end != std::string::npos && end - name > 4 ? text.substr(end - 4, 4) : "";
-    const bool names = ending == ".xp3" || ending == ".dll";
-    return ErrorBox(names ? text.substr(0, name) + fileName + text.substr(end) : text);
+    const auto row = guide.find(code);
+    EXPECT_TRUE(row != guide.end()) << "docs/errors.md has no box for E" << code;
+    std::string text = row != guide.end() ? row->second.first : std::string();
+    if (row != guide.end() && !row->second.second.empty()) {
+        EXPECT_NE(row->second.second.find("`" + fileName + "`"), std::string::npos)
+            << "docs/errors.md names no " << fileName << " for E" << code;
+        /* "E102: data.xp3 を開けません。": the word after the code is the file. */
+        const size_t name = text.find(' ') + 1;
+        text = text.substr(0, name) + fileName + text.substr(text.find(' ', name));
+    }
+    return ExpectedBox{text, false, "", 0x30};
 }
 
-std::string Describe(const sim::Box &box)
+static std::string Describe(const sim::Box &box)
 {
     char flags[16];
     snprintf(flags, sizeof flags, "0x%02X", box.flags);

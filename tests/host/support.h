@@ -13,7 +13,7 @@
 #include "platform/sim/sim.h"
 
 /* The bytes of a UTF-8 text in code page 932, as the program must hold them. */
-std::string Sjis(const std::string &utf8);
+std::string Cp932(const std::string &utf8);
 
 /* A box as the player reads it: text and caption in UTF-8, hasCaption
  * false for the system's default caption. */
@@ -28,10 +28,9 @@ struct ExpectedBox {
 ExpectedBox QuestionBox(int edition);
 ExpectedBox UpToDateBox(int edition);
 ExpectedBox CompletedBox();
-/* The error box of a code, E001 to E509, as docs/errors.md gives it; E102,
- * E202 and E213 name fileName. */
+/* The error box of a code, E001 to E509, as docs/errors.md gives it, naming
+ * fileName where the guide's box names a file. */
 ExpectedBox CodeBox(int code, const std::string &fileName = std::string());
-std::string Describe(const sim::Box &box);
 
 /* The CRC-32 the release tools give a file (zlib's). */
 DWORD Crc(const std::string &bytes);

@@ -73,7 +73,7 @@ TEST_F(LookupTest, RegistryValues)
         if (c.registration != NO_KEY)
             sim::SetRegistryKey(kUninstallKey, c.view);
         if (c.registration == VALUE) {
-            std::string bytes = Sjis(c.bytes);
+            std::string bytes = Cp932(c.bytes);
             if (c.stored == WITH_NUL)
                 bytes += '\0';
             sim::SetRegistryValue(kUninstallKey, "InstallLocation", c.type, bytes, c.view);
@@ -86,7 +86,7 @@ TEST_F(LookupTest, RegistryValues)
         char *folder = LocateInstallDir();
         if (c.expected != nullptr) {
             ASSERT_NE(folder, nullptr);
-            EXPECT_EQ(std::string(folder), Sjis(c.expected));
+            EXPECT_EQ(std::string(folder), Cp932(c.expected));
             ExpectBoxes({});
             GlobalFree(folder);
         } else {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <map>
 #include <set>
@@ -149,13 +150,14 @@ std::vector<std::string> Replaced()
 
 class RunTest : public SimTest {
 protected:
-    /* The program's payloads and an installed edition of the sample release,
-     * its signature files hidden. */
+    /* The program's payloads, as its resource script lists them, and an
+     * installed edition of the sample release, its signature files hidden. */
     void Install(int edition)
     {
         sim::Reset();
-        for (WORD id = 103; id <= 113; id++)
-            sim::AddResource(id, "BINARY", HostFile(kRelease + "/payload/" + std::to_string(id) + ".bin"));
+        std::ifstream payloads(WELLHAVEN_PAYLOAD_LINES);
+        for (std::string id, type, file; payloads >> id >> type >> std::quoted(file);)
+            sim::AddResource((WORD)std::stoi(id), type, HostFile(kRelease + "/payload/" + file));
         Register();
         const std::string from = kRelease + "/installed/" + std::to_string(edition) + "/";
         const std::vector<std::string> names = HostList(from);
@@ -246,7 +248,10 @@ TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
         for (const Step &step : StepsOf(edition))
             read += finished_[step.file].bytes->size();
         EXPECT_EQ(sim::BytesRead(), read);
-        EXPECT_LE(sim::LargestBlock(), edition <= 1 ? (SIZE_T)scr.keepSecond : (SIZE_T)65536 + 260);
+        size_t sideName = 0;
+        for (const Step &step : StepsOf(edition))
+            sideName = std::max(sideName, strlen(kGameDir) + strlen(step.file) + sizeof ".new");
+        EXPECT_LE(sim::LargestBlock(), edition <= 1 ? (SIZE_T)scr.keepSecond : kReadBackChunk + sideName);
         EXPECT_EQ(sim::WritesFromElsewhere(), 0);
 
         sim::NewRun();
@@ -374,126 +379,118 @@ enum FaultKind { FAILS, SHORT, REFUSED, REFUSED_BRIEFLY };
  * the file its box names when that is not the step's (identification's). */
 const int kIgnored = 0;
 enum Effect { NO_EFFECT, UNMARKED };
-/* The files a call may name: the step's target (identification's: the
- * file its box names), its scratch file, or its side file. */
-enum Named { TARGET, SCRATCH_FILE, SIDE_FILE };
-/* Which of the operation's calls of op a row is for: those naming a file,
- * or where no file tells them apart, the nth (0: any). */
-struct Which {
-    Which(unsigned n) : nth(n) {}
-    Which(Named n) : named(n), byName(true) {}
-    unsigned nth = 0;
-    Named named = TARGET;
-    bool byName = false;
-};
+/* Which of the operation's calls of op a row is for: any, or those about the
+ * step's target (identification's: the file its box names), its scratch file
+ * or its side file. A block is about what the next call names; the registry's
+ * size query is the one not right after a block (the data query's). */
+enum Named { ANY, TARGET, SCRATCH_FILE, SIDE_FILE, SIZE_QUERY };
 struct ExpectedFailure {
     Operation operation;
     sim::Op op;
-    Which which;
+    Named which;
     bool shortCall;
     int code;
     Scratch scratch;
     Effect effect = NO_EFFECT;
-    const char *named = nullptr;
+    const char *file = nullptr; /* the one file of which this row is */
 };
 const ExpectedFailure kOtherFailures[] = {
     /* Without the lock a run goes on as before. */
-    {LOOKUP, sim::OpCreateMutexA, 0, false, kIgnored, NONE},
-    {LOOKUP, sim::OpWaitForSingleObject, 0, false, kIgnored, NONE},
+    {LOOKUP, sim::OpCreateMutexA, ANY, false, kIgnored, NONE},
+    {LOOKUP, sim::OpWaitForSingleObject, ANY, false, kIgnored, NONE},
     /* A box whose text cannot be turned into UTF-16 is shown by the ANSI
      * box, which reads it right on this Japanese system. */
-    {BOX, sim::OpMultiByteToWideChar, 0, false, kIgnored, NONE},
-    {LOOKUP, sim::OpRegOpenKeyExA, 0, false, 1, NONE},
-    {LOOKUP, sim::OpRegQueryValueExA, 1, false, 2, NONE},
-    {LOOKUP, sim::OpGlobalAlloc, 1, false, 3, NONE},
-    {LOOKUP, sim::OpRegQueryValueExA, 2, false, 4, NONE},
+    {BOX, sim::OpMultiByteToWideChar, ANY, false, kIgnored, NONE},
+    {LOOKUP, sim::OpRegOpenKeyExA, ANY, false, 1, NONE},
+    {LOOKUP, sim::OpRegQueryValueExA, SIZE_QUERY, false, 2, NONE},
+    {LOOKUP, sim::OpGlobalAlloc, ANY, false, 3, NONE},
+    {LOOKUP, sim::OpRegQueryValueExA, TARGET, false, 4, NONE},
     /* One path buffer, made before any file is opened. */
-    {IDENTIFY, sim::OpGlobalAlloc, 1, false, 101, NONE},
+    {IDENTIFY, sim::OpGlobalAlloc, ANY, false, 101, NONE},
     {IDENTIFY, sim::OpCreateFileA, TARGET, false, 102, NONE, NO_EFFECT, "data.xp3"},
     {IDENTIFY, sim::OpCreateFileA, TARGET, false, 102, NONE, NO_EFFECT, "ext.xp3"},
     {IDENTIFY, sim::OpCreateFileA, TARGET, false, 102, NONE, NO_EFFECT, "auxtrans.dll"},
     /* A size that cannot be read is all bits set, which matches no row. */
-    {IDENTIFY, sim::OpGetFileSize, 0, false, 103, NONE},
+    {IDENTIFY, sim::OpGetFileSize, ANY, false, 103, NONE},
 
-    /* The third block holds the side name and the read-back: the commit
-     * fails. */
-    {SPLICE, sim::OpGlobalAlloc, 3, false, 212, WHOLE},
-    {SPLICE, sim::OpGlobalAlloc, 0, false, 201, NONE},
+    /* The block of the side name and the read-back: the commit fails. */
+    {SPLICE, sim::OpGlobalAlloc, SIDE_FILE, false, 212, WHOLE},
+    {SPLICE, sim::OpGlobalAlloc, TARGET, false, 201, NONE},
     {SPLICE, sim::OpCreateFileA, TARGET, false, 202, NONE},
     /* A size that cannot be read stops the splice before anything is made:
      * taken for an unfinished size, it would splice a finished archive. */
     {SPLICE, sim::OpGetFileSize, TARGET, false, 210, NONE},
     {SPLICE, sim::OpGetFileSize, SIDE_FILE, false, 212, WHOLE},
-    {SPLICE, sim::OpGetTempPathA, 0, false, 301, NONE},
-    {SPLICE, sim::OpGetTempFileNameA, 0, false, 302, NONE},
-    {SPLICE, sim::OpFindResourceA, 0, false, 203, EMPTY},
-    {SPLICE, sim::OpSizeofResource, 0, false, 204, EMPTY},
-    {SPLICE, sim::OpLoadResource, 0, false, 204, EMPTY},
-    {SPLICE, sim::OpLockResource, 0, false, 205, EMPTY},
+    {SPLICE, sim::OpGetTempPathA, ANY, false, 301, NONE},
+    {SPLICE, sim::OpGetTempFileNameA, ANY, false, 302, NONE},
+    {SPLICE, sim::OpFindResourceA, ANY, false, 203, EMPTY},
+    {SPLICE, sim::OpSizeofResource, ANY, false, 204, EMPTY},
+    {SPLICE, sim::OpLoadResource, ANY, false, 204, EMPTY},
+    {SPLICE, sim::OpLockResource, ANY, false, 205, EMPTY},
     {SPLICE, sim::OpCreateFileA, SCRATCH_FILE, false, 206, EMPTY},
-    {SPLICE, sim::OpWriteFile, 0, false, 207, PART},
-    {SPLICE, sim::OpWriteFile, 0, true, 208, PART},
-    {SPLICE, sim::OpSetFilePointer, 0, false, 209, PART},
+    {SPLICE, sim::OpWriteFile, ANY, false, 207, PART},
+    {SPLICE, sim::OpWriteFile, ANY, true, 208, PART},
+    {SPLICE, sim::OpSetFilePointer, ANY, false, 209, PART},
     {SPLICE, sim::OpReadFile, TARGET, false, 210, PART},
     {SPLICE, sim::OpReadFile, TARGET, true, 211, PART},
     /* The commit: whatever holds the side name deleted, the copy to the
      * side file, its flush, the read-back and the rename; the delete of the
      * side name is of a name that is not there. */
     {SPLICE, sim::OpDeleteFileA, SIDE_FILE, false, kIgnored, NONE},
-    {SPLICE, sim::OpCopyFileA, 0, false, 212, WHOLE},
+    {SPLICE, sim::OpCopyFileA, ANY, false, 212, WHOLE},
     {SPLICE, sim::OpCreateFileA, SIDE_FILE, false, 212, WHOLE},
-    {SPLICE, sim::OpFlushFileBuffers, 0, false, 212, WHOLE},
+    {SPLICE, sim::OpFlushFileBuffers, ANY, false, 212, WHOLE},
     {SPLICE, sim::OpReadFile, SIDE_FILE, false, 212, WHOLE},
     {SPLICE, sim::OpReadFile, SIDE_FILE, true, 212, WHOLE},
-    {SPLICE, sim::OpMoveFileExA, 0, false, 212, WHOLE},
+    {SPLICE, sim::OpMoveFileExA, ANY, false, 212, WHOLE},
     {SPLICE, sim::OpDeleteFileA, SCRATCH_FILE, false, kIgnored, WHOLE},
 };
 
 /* The codes of a placement family, by the check that shows each. */
-struct PlacementCodes {
+struct FamilyCodes {
     int notFound, notLoaded, notLocked, notCreated, writeFailed, writeShort, noMemory, commitFailed;
 };
 
 /* Signature placement and whole-file placement: the same checks with the
  * codes of their family. A hidden target's attributes are read before the
  * rename and it is marked after it. */
-std::vector<ExpectedFailure> PlacementFailures(Operation operation, const PlacementCodes &codes, bool hidden)
+std::vector<ExpectedFailure> PlacementFailures(Operation operation, const FamilyCodes &codes, bool hidden)
 {
     std::vector<ExpectedFailure> rows = {
-        {operation, sim::OpGetTempPathA, 0, false, 301, NONE},
-        {operation, sim::OpGetTempFileNameA, 0, false, 302, NONE},
-        {operation, sim::OpFindResourceA, 0, false, codes.notFound, EMPTY},
-        {operation, sim::OpSizeofResource, 0, false, codes.notLoaded, EMPTY},
-        {operation, sim::OpLoadResource, 0, false, codes.notLoaded, EMPTY},
-        {operation, sim::OpLockResource, 0, false, codes.notLocked, EMPTY},
+        {operation, sim::OpGetTempPathA, ANY, false, 301, NONE},
+        {operation, sim::OpGetTempFileNameA, ANY, false, 302, NONE},
+        {operation, sim::OpFindResourceA, ANY, false, codes.notFound, EMPTY},
+        {operation, sim::OpSizeofResource, ANY, false, codes.notLoaded, EMPTY},
+        {operation, sim::OpLoadResource, ANY, false, codes.notLoaded, EMPTY},
+        {operation, sim::OpLockResource, ANY, false, codes.notLocked, EMPTY},
         {operation, sim::OpCreateFileA, SCRATCH_FILE, false, codes.notCreated, EMPTY},
-        {operation, sim::OpWriteFile, 0, false, codes.writeFailed, PART},
-        {operation, sim::OpWriteFile, 0, true, codes.writeShort, PART},
-        {operation, sim::OpGlobalAlloc, 1, false, codes.noMemory, WHOLE},
-        {operation, sim::OpGlobalAlloc, 2, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpWriteFile, ANY, false, codes.writeFailed, PART},
+        {operation, sim::OpWriteFile, ANY, true, codes.writeShort, PART},
+        {operation, sim::OpGlobalAlloc, TARGET, false, codes.noMemory, WHOLE},
+        {operation, sim::OpGlobalAlloc, SIDE_FILE, false, codes.commitFailed, WHOLE},
         {operation, sim::OpDeleteFileA, SIDE_FILE, false, kIgnored, NONE},
-        {operation, sim::OpCopyFileA, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpCopyFileA, ANY, false, codes.commitFailed, WHOLE},
         {operation, sim::OpCreateFileA, SIDE_FILE, false, codes.commitFailed, WHOLE},
-        {operation, sim::OpFlushFileBuffers, 0, false, codes.commitFailed, WHOLE},
-        {operation, sim::OpGetFileSize, 0, false, codes.commitFailed, WHOLE},
-        {operation, sim::OpReadFile, 0, false, codes.commitFailed, WHOLE},
-        {operation, sim::OpReadFile, 0, true, codes.commitFailed, WHOLE},
-        {operation, sim::OpMoveFileExA, 0, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpFlushFileBuffers, ANY, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpGetFileSize, ANY, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpReadFile, ANY, false, codes.commitFailed, WHOLE},
+        {operation, sim::OpReadFile, ANY, true, codes.commitFailed, WHOLE},
+        {operation, sim::OpMoveFileExA, ANY, false, codes.commitFailed, WHOLE},
         {operation, sim::OpDeleteFileA, SCRATCH_FILE, false, kIgnored, WHOLE},
     };
     if (hidden) {
         /* Unread, a target that is not read-only is renamed over all the
          * same; not marked, it stays as the rename left it. */
-        rows.push_back({operation, sim::OpGetFileAttributesA, 1, false, kIgnored, NONE});
-        rows.push_back({operation, sim::OpSetFileAttributesA, 1, false, kIgnored, NONE, UNMARKED});
+        rows.push_back({operation, sim::OpGetFileAttributesA, TARGET, false, kIgnored, NONE});
+        rows.push_back({operation, sim::OpSetFileAttributesA, TARGET, false, kIgnored, NONE, UNMARKED});
     }
     return rows;
 }
 
 const std::vector<ExpectedFailure> &ExpectedFailures()
 {
-    static const PlacementCodes kSignature = {402, 403, 404, 405, 406, 407, 401, 408};
-    static const PlacementCodes kWholeFile = {501, 502, 503, 504, 505, 506, 507, 508};
+    static const FamilyCodes kSignature = {402, 403, 404, 405, 406, 407, 401, 408};
+    static const FamilyCodes kWholeFile = {501, 502, 503, 504, 505, 506, 507, 508};
     static std::vector<ExpectedFailure> rows;
     if (rows.empty()) {
         rows.assign(std::begin(kOtherFailures), std::end(kOtherFailures));
@@ -507,12 +504,12 @@ const std::vector<ExpectedFailure> &ExpectedFailures()
 
 /* Where a call of a clean run belongs: its operation (BOX: the question or
  * the up-to-date box, or the completion box), the step of the plan
- * (steps.size() after the last step), which of the operation's calls of its
- * kind it is, and whether the player has answered the question. */
+ * (steps.size() after the last step), what it is about, and whether the
+ * player has answered the question. */
 struct RunPart {
     Operation operation;
     size_t step;
-    unsigned nth;
+    Named named;
     bool answered;
 };
 
@@ -557,12 +554,17 @@ protected:
             if (trace_[i].op == sim::OpMessageBoxW && firstBox == trace_.size())
                 firstBox = i;
         }
-        parts_.assign(trace_.size(), RunPart{LOOKUP, 0, 0, false});
+        parts_.assign(trace_.size(), RunPart{LOOKUP, 0, TARGET, false});
         size_t step = 0;
-        std::map<std::pair<size_t, sim::Op>, unsigned> seen;
+        const auto nameOf = [](const sim::Call &c) {
+            return c.path.rfind(kTemp, 0) == 0 ? SCRATCH_FILE : EndsWith(c.path, ".new") ? SIDE_FILE : TARGET;
+        };
         for (size_t i = 0; i < trace_.size(); i++) {
             RunPart &p = parts_[i];
-            const size_t phase = i <= lastRegistry ? 1000 : i < firstBox ? 1001 : step;
+            const sim::Call &call = trace_[i], &next = trace_[std::min(i + 1, trace_.size() - 1)];
+            p.named = call.op == sim::OpGlobalAlloc ? nameOf(next)
+                      : call.op == sim::OpRegQueryValueExA && trace_[i - 1].op != sim::OpGlobalAlloc ? SIZE_QUERY
+                                                                                                   : nameOf(call);
             p.answered = i > firstBox;
             p.step = p.answered ? step : 0;
             p.operation = i <= lastRegistry                             ? LOOKUP
@@ -570,8 +572,7 @@ protected:
                           : i < firstBox                               ? IDENTIFY
                           : p.answered && step < steps_.size() ? steps_[step].operation
                                                               : BOX;
-            p.nth = ++seen[{phase, trace_[i].op}];
-            if (p.answered && trace_[i].op == sim::OpDeleteFileA && trace_[i].path.rfind(kTemp, 0) == 0)
+            if (p.answered && call.op == sim::OpDeleteFileA && nameOf(call) == SCRATCH_FILE)
                 step++;
         }
         ASSERT_EQ(step, steps_.size()) << "one scratch file deleted per step";
@@ -606,19 +607,17 @@ protected:
         stops_++;
     }
 
-    /* The row of the table a failing call meets; nullptr: none. */
+    /* The one row a failing call meets, whatever the rows' order; nullptr: none. */
     static const ExpectedFailure *Expected(const RunPart &part, const sim::Call &call, bool shortCall)
     {
         const std::string name = call.path.substr(call.path.rfind('\\') + 1);
-        const Named named = call.path.rfind(kTemp, 0) == 0      ? SCRATCH_FILE
-                            : EndsWith(call.path, ".new") ? SIDE_FILE
-                                                          : TARGET;
+        const ExpectedFailure *found = nullptr;
         for (const ExpectedFailure &e : ExpectedFailures())
             if (e.operation == part.operation && e.op == call.op && e.shortCall == shortCall &&
-                (e.which.byName ? e.which.named == named && (e.named == nullptr || name == e.named)
-                                : e.which.nth == 0 || e.which.nth == part.nth))
-                return &e;
-        return nullptr;
+                (e.which == ANY || e.which == part.named) && (e.file == nullptr || name == e.file) &&
+                std::exchange(found, &e) != nullptr)
+                ADD_FAILURE() << "a second row for the call, code " << e.code;
+        return found;
     }
 
     /* The next run, without faults, answered Yes: it must end with the
@@ -680,7 +679,8 @@ protected:
         /* A refusal is waited out a pause at a time: three pauses for one
          * that passes, about a second for one that does not; nothing else
          * pauses. */
-        EXPECT_EQ(sim::SleptMilliseconds(), kind == REFUSED ? 1000u : kind == REFUSED_BRIEFLY ? 3u * kRetryPause : 0u);
+        EXPECT_EQ(sim::SleptMilliseconds(),
+                  kind == REFUSED ? kRetries * kRetryPause : kind == REFUSED_BRIEFLY ? 3u * kRetryPause : 0u);
 
         const bool oldEdition = edition <= 5;
         std::vector<ExpectedBox> boxes;
@@ -715,7 +715,7 @@ protected:
                 boxes.push_back(oldEdition ? CompletedBox() : UpToDateBox(edition));
             } else {
                 done = part.step;
-                boxes.push_back(CodeBox(e->code, e->named != nullptr ? e->named : file));
+                boxes.push_back(CodeBox(e->code, e->file != nullptr ? e->file : file));
             }
             ExpectScratch(e->scratch, e->scratch == NONE ? "" : *finished_.at(file).bytes);
         }
@@ -816,9 +816,8 @@ TEST_F(RunSweepTest, EveryExpectedFailureIsMet)
         });
     }
     for (const ExpectedFailure &e : ExpectedFailures())
-        EXPECT_TRUE(met.count(&e)) << "no run met operation " << e.operation << ", " << sim::OpName(e.op) << " #"
-                                     << e.which.nth << (e.which.byName ? " naming " : " ") << e.which.named
-                                     << (e.shortCall ? " short" : " fails");
+        EXPECT_TRUE(met.count(&e)) << "no run met operation " << e.operation << ", " << sim::OpName(e.op) << " about "
+                                     << e.which << (e.shortCall ? " short" : " fails");
 }
 
 /* The plain line (even editions) and the a-line are swept in tests of their

@@ -17,6 +17,7 @@ WORK = os.environ.get("WELLHAVEN_TEST_WORK", tempfile.gettempdir())
 
 sys.path.insert(0, TOOLS)
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "wine"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests"))  # the readers of what the player reads (player_texts)
 import catalogue  # noqa: E402
 from wine_choice import pe32_unavailable, say  # noqa: E402
 from ship import resources  # noqa: E402  (the release command's own walk of the resources)

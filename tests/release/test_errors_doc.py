@@ -12,15 +12,14 @@ import re
 import unittest
 
 from support import SOURCE_DIR
+from player_texts import guide_rows  # on the path support.py gives
 
 PROGRAM_FOLDERS = ("control", "discovery", "replace", "common")
-DOC = os.path.join(SOURCE_DIR, "docs", "errors.md")
 
 ENUMERATOR = re.compile(r"\bE_[A-Z0-9_]+\s*=\s*(\d+)\b")
 CODE_TABLE = re.compile(r"\b\w*Codes\s+\w+\s*(?:\[\s*\d*\s*\])?\s*=\s*\{(.*?)\}\s*;", re.S)
 NUMBER = re.compile(r"(?<![\w.])(\d+)(?![\w.])")
 STRING = re.compile(r'"((?:[^"\\]|\\.)*)"')
-ROW = re.compile(r"^\|\s*(E\d{3})\s*\|(.*)$")
 
 
 def program_sources():
@@ -54,24 +53,12 @@ def box_texts_in_sources():
     return patterns
 
 
-def rows_of_doc():
-    """[(code, [cells])] of the table rows whose first cell is a code."""
-    rows = []
-    with open(DOC, encoding="utf-8") as f:
-        for line in f:
-            match = ROW.match(line.rstrip("\n"))
-            if match:
-                cells = [cell.strip() for cell in match.group(2).rstrip().rstrip("|").split("|")]
-                rows.append((match.group(1), cells))
-    return rows
-
-
 class ErrorsDocTest(unittest.TestCase):
     def test_the_table_lists_every_code_of_the_program_once_and_no_other(self):
         codes = codes_in_sources()
         # Every part of the program that shows a box has codes; finding none of a family means the scan is blind.
         self.assertEqual({code[1] for code in codes}, set("012345"), sorted(codes))
-        documented = [code for code, _ in rows_of_doc()]
+        documented = [code for code, _ in guide_rows()]
         self.assertEqual(len(documented), len(set(documented)), "a code listed twice")
         self.assertEqual(sorted(set(documented) - codes), [], "listed but not in the program")
         self.assertEqual(sorted(codes - set(documented)), [], "in the program but not listed")
@@ -79,7 +66,7 @@ class ErrorsDocTest(unittest.TestCase):
     def test_each_row_shows_the_box_text_and_says_what_failed_and_what_to_do(self):
         sentences = box_texts_in_sources()
         self.assertTrue(sentences)
-        for code, cells in rows_of_doc():
+        for code, cells in guide_rows():
             with self.subTest(code):
                 self.assertEqual(len(cells), 4, cells)
                 box, what, remedy, maintainers = cells

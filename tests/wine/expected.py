@@ -12,23 +12,15 @@ from dos_files import release_folder_state  # noqa: E402
 from wine_choice import REPO  # noqa: E402
 
 sys.path.insert(0, os.path.join(REPO, "tools", "release"))
+sys.path.insert(0, os.path.join(REPO, "tests"))
 import catalogue  # noqa: E402
+from player_texts import SHOWN_FILE, box_texts, guide_rows  # noqa: E402
 
 # ---- the boxes a player sees ----
 
-def _boxes_table():
-    """tests/boxes.txt: the texts of the boxes other than the coded ones, by name."""
-    with open(os.path.join(REPO, "tests", "boxes.txt"), encoding="utf-8") as f:
-        return dict(line.rstrip("\n").split("\t", 1) for line in f if "\t" in line and not line.startswith("#"))
-
-
-def _guide():
-    """The box of each code as docs/errors.md shows it."""
-    with open(os.path.join(REPO, "docs", "errors.md"), encoding="utf-8") as f:
-        return {int(m.group(1)): m.group(2) for m in re.finditer(r"^\| E(\d{3}) \| `([^`]*)`", f.read(), re.M)}
-
-
-SAID, GUIDE = _boxes_table(), _guide()
+SAID = box_texts()
+GUIDE = {int(code[1:]): cells[0].strip("`") for code, cells in guide_rows()}  # the box of each code
+NAME_A_FILE = {int(code[1:]) for code, cells in guide_rows() if cells[1].startswith(SHOWN_FILE)}  # as the guide says
 # The program passes no caption for its error boxes: the system shows its own, in its language.
 DEFAULT_CAPTION = None
 DEFAULT_CAPTIONS = {"ja_JP.UTF-8": "エラー", "C.UTF-8": "Error"}
@@ -47,9 +39,6 @@ def up_to_date(edition):
 
 
 COMPLETED = box(SAID["completed caption"], SAID["completed"], (IDOK,), IDOK, "information")
-
-
-NAME_A_FILE = (102, 202, 213)  # the codes whose box names a file
 
 
 def error(code, name=None):
