@@ -243,6 +243,7 @@ TEST_F(RunTest, EveryOldEditionEndsAsItsFinishedFolderAndIsThenUpToDate)
         /* Only the kept runs of the two archives are read, one at a time,
          * and each new file once, before it is put in place, through a
          * buffer of at most 64 KiB. */
+        static_assert(kReadBackChunk <= 64 * 1024, "the read-back buffer is at most 64 KiB");
         const SpliceRecipe data = RECIPE_DATA_XP3, scr = RECIPE_SCR_XP3;
         unsigned long long read = edition <= 1 ? data.keepFirst + data.keepSecond + scr.keepFirst + scr.keepSecond : 0;
         for (const Step &step : StepsOf(edition))
