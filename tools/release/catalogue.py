@@ -56,6 +56,10 @@ UPDATER_PAYLOADS = {
 }
 # The splice payload of each recipe; RECIPES carries it as "payload".
 SPLICE_PAYLOADS = {"data.xp3": 104, "scr.xp3": 106}
+# The files identification measures, in the order of an edition row's sizes.
+MEASURED_FILES = ("data.xp3", "ext.xp3", "auxtrans.dll")
+# The whole files measured, by payload, and the editions (6 ver1.03, 7 ver1.03a) whose rows carry their size.
+WHOLE_FILE_EDITIONS = {108: (6,), 110: (7,), 112: (6, 7)}
 
 RELEASE_CATALOGUE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "release_catalogue.py")
 # What a catalogue file defines (release_catalogue.py says what each is).
@@ -102,6 +106,14 @@ def problems(facts):
     lines += ["payload %d (%s) has %d bytes, a signature text %d" % (pid, target, sizes[pid], SIGNATURE_SIZE)
               for pid, (kind, target, _) in sorted(UPDATER_PAYLOADS.items())
               if kind == "signature" and sizes[pid] != SIGNATURE_SIZE]
+    for pid, editions in sorted(WHOLE_FILE_EDITIONS.items()):
+        column = 1 + MEASURED_FILES.index(UPDATER_PAYLOADS[pid][1])
+        lines += ["payload %d (%s) has %d bytes, the %s row's %d" % (pid, UPDATER_PAYLOADS[pid][1], sizes[pid], row[0],
+                                                                   row[column])
+                  for row in (facts["EDITIONS"][e] for e in editions) if row[column] != sizes[pid]]
+    lines += ["the data.xp3 recipe makes %d bytes, the %s row's data.xp3 has %d"
+              % (facts["RECIPES"]["data.xp3"]["finishedSize"], row[0], row[1])
+              for row in facts["EDITIONS"][6:] if row[1] != facts["RECIPES"]["data.xp3"]["finishedSize"]]
     if facts["SAMPLE_OLD_SCR_XP3_SIZE"] <= consumed_size(facts["RECIPES"]["scr.xp3"]):
         lines.append("SAMPLE_OLD_SCR_XP3_SIZE is not longer than what the scr.xp3 recipe reads")
     return lines

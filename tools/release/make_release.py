@@ -20,7 +20,6 @@ Exit status: 0 when the release is written, 1 on a refusal, 2 on misuse.
 
 import argparse
 import os
-import shutil
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -32,7 +31,6 @@ from check_release import SpliceError, splice  # noqa: E402
 
 NAMES = ("ver1.00", "ver1.00a", "ver1.01", "ver1.01a", "ver1.02", "ver1.02a", "ver1.03", "ver1.03a")
 NEW = (6, 7)  # the release being made: the new edition of each line
-MEASURED = ("data.xp3", "ext.xp3", "auxtrans.dll")  # what identification measures, in its order
 SPLICED = (0, 1)  # the editions whose data.xp3 and scr.xp3 the updater splices
 
 
@@ -90,7 +88,7 @@ def derive_payloads(folders, recipes, game):
 
 
 def sizes_of(folder):
-    return tuple(len(folder[name]) if name in folder else None for name in MEASURED)
+    return tuple(len(folder[name]) if name in folder else None for name in cat.MEASURED_FILES)
 
 
 def edition_rows(folders, game):
@@ -98,11 +96,12 @@ def edition_rows(folders, game):
     for edition, folder in enumerate(folders):
         sizes = sizes_of(folder)
         if None in sizes:
-            missing = MEASURED[sizes.index(None)]
+            missing = cat.MEASURED_FILES[sizes.index(None)]
             raise Refusal("%s: missing in %s" % (os.path.join(game, str(edition), missing), label(edition)))
         if sizes in rows:
             raise Refusal("%s and %s have the same sizes of %s (%s): identification cannot tell them apart"
-                          % (label(rows[sizes]), label(edition), ", ".join(MEASURED), ", ".join(map(str, sizes))))
+                          % (label(rows[sizes]), label(edition), ", ".join(cat.MEASURED_FILES),
+                             ", ".join(map(str, sizes))))
         rows[sizes] = edition
     return [(NAMES[e], *sizes) for sizes, e in sorted(rows.items(), key=lambda item: item[1])]
 
@@ -161,7 +160,7 @@ def check_stops(folders, rows, plan, finished):
     seen = set()
     work = [(folders[e], e, "before the first step") for e in range(6)]
     while work:
-        folder, origin, where = work.pop()
+        folder, origin, where = work.pop(0)  # in order: the first stop of the first edition is named
         key = (origin, tuple(sorted(folder.items())))
         if key in seen:
             continue
@@ -245,7 +244,7 @@ def main(argv):
         problems = cat.problems(facts)
         if problems:
             raise Refusal("the derived catalogue contradicts itself: " + "; ".join(problems))
-    except Refusal as e:
+    except (Refusal, recipe_search.NoRecipe) as e:
         print("make_release: refused: %s; nothing written" % e, file=sys.stderr)
         return 1
     write_release(args.release, payloads, installed, finished)
