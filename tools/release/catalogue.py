@@ -170,6 +170,11 @@ def resource_lines():
     return "".join('%d BINARY "%s"\n' % (pid, payload_file_name(pid)) for pid in sorted(PAYLOADS))
 
 
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def write_if_changed(path, text):
     """Leaves a file with that content alone, so that nothing that includes it is rebuilt."""
     try:

@@ -27,7 +27,7 @@ import catalogue as cat  # noqa: E402
 import catalogue_text  # noqa: E402
 import check_release  # noqa: E402
 import recipe_search  # noqa: E402
-from check_release import SpliceError, splice  # noqa: E402
+from splice_proof import SpliceError, cut, splice  # noqa: E402
 
 NAMES = ("ver1.00", "ver1.00a", "ver1.01", "ver1.01a", "ver1.02", "ver1.02a", "ver1.03", "ver1.03a")
 NEW = (6, 7)  # the release being made: the new edition of each line
@@ -59,7 +59,7 @@ def read_game(game):
         folder = os.path.join(game, str(edition))
         if not os.path.isdir(folder):
             raise Refusal("%s: missing: the folder of %s" % (folder, label(edition)))
-        folders.append({name: check_release.read_file(os.path.join(folder, name)) for name in sorted(os.listdir(folder))
+        folders.append({name: cat.read_file(os.path.join(folder, name)) for name in sorted(os.listdir(folder))
                         if os.path.isfile(os.path.join(folder, name))})
     return folders
 
@@ -75,7 +75,7 @@ def derive_payloads(folders, recipes, game):
     payloads = {}
     for pid, (kind, target, _) in sorted(cat.UPDATER_PAYLOADS.items()):
         if kind == "splice":
-            payloads[pid] = check_release.cut(file_of(folders, 6, target, game), recipes[target])
+            payloads[pid] = cut(file_of(folders, 6, target, game), recipes[target])
             continue
         # A whole file or signature is taken from the new edition of each line whose oldest edition writes it.
         takers = [edition for edition in NEW if any(p == pid and line_of(edition) in editions for editions, p in PLAN)]
