@@ -131,6 +131,14 @@ class Plan:
             return None
         return after if after[target] == finished else None  # a CRC-32 other than the release's stops it
 
+    def finish(self, folder, edition):
+        """The folder after the edition's whole plan, or None when the updater stops with an error."""
+        for pid in self.steps(edition):
+            folder = self.run(folder, edition, pid)
+            if folder is None:
+                return None
+        return folder
+
 
 def finished_folders(folders, plan, game):
     """Each old edition's folder after its whole plan, which must be its line's new edition."""
@@ -167,32 +175,27 @@ def check_stops(folders, rows, plan, finished):
         seen.add(key)
         sizes = sizes_of(folder)
         identified = edition_of.get(sizes, recovery.get(sizes))
-        if identified is None or run_all(plan, folder, identified) != finished[origin]:
-            serving = [e for e in range(6) if None not in sizes and run_all(plan, folder, e) == finished[origin]]
+        if identified is None or plan.finish(folder, identified) != finished[origin]:
+            serving = [e for e in range(6) if None not in sizes and plan.finish(folder, e) == finished[origin]]
             if identified is None and serving:
                 identified = recovery[sizes] = max(serving)  # the latest: the fewest steps
-        if identified is None or run_all(plan, folder, identified) != finished[origin]:
-            shown = ", ".join(map(str, sizes))
-            whom = ("identified as %s, whose plan does not finish it" % label(identified)
-                    if identified is not None else "identified as no edition")
-            if serving and sizes in edition_of:
-                whom += "; a row of a stopped update (%s, %s) would serve, but the edition row comes first" % (
-                    NAMES[max(serving)], shown)
-            raise Refusal("%s stopped %s leaves sizes (%s), %s" % (label(origin), where, shown, whom))
+            else:
+                raise Refusal(refusal(origin, where, sizes, identified, serving, sizes in edition_of))
         for pid in plan.steps(identified):
             folder = plan.run(folder, identified, pid)
             work.append((folder, origin, "after %s (run as %s)" % (cat.UPDATER_PAYLOADS[pid][1], NAMES[identified])))
     return [(NAMES[e], *sizes) for sizes, e in recovery.items()]
 
 
-def run_all(plan, folder, edition):
-    if edition in NEW:
-        return folder
-    for pid in plan.steps(edition):
-        folder = plan.run(folder, edition, pid)
-        if folder is None:
-            return None
-    return folder
+def refusal(origin, where, sizes, identified, serving, shadowed):
+    """The line of a stop no row serves, with the row of a stopped update that would serve."""
+    shown = ", ".join(map(str, sizes))
+    whom = ("identified as %s, whose plan does not finish it" % label(identified)
+            if identified is not None else "identified as no edition")
+    if serving and shadowed:
+        whom += "; a row of a stopped update (%s, %s) would serve, but the edition row comes first" % (
+            NAMES[max(serving)], shown)
+    return "%s stopped %s leaves sizes (%s), %s" % (label(origin), where, shown, whom)
 
 
 def derive(game):
