@@ -4,6 +4,7 @@ back, and each refusal, with nothing written."""
 
 import filecmp
 import os
+import runpy
 import subprocess
 import sys
 import unittest
@@ -40,6 +41,12 @@ REFUSALS = [
      "(ver1.02, 138482, 30928, 69632) would serve, but the edition row comes first"),
 ]
 
+# (what is done to the game's folders, a catalogue fact, what it must then be)
+DERIVED = [
+    (lambda g: truncate(g("5", "auxtrans.dll"), 69000), "RECOVERY_ROWS",  # the a-line's stop is no edition's now
+     [("ver1.02", 138482, 30928, 69632), ("ver1.02a", 138482, 59697, 69632)]),
+]
+
 
 class MakeReleaseTest(SampleTestCase):
     def make(self, game):
@@ -57,6 +64,13 @@ class MakeReleaseTest(SampleTestCase):
             self.assertEqual([comparison.left_only, comparison.right_only, comparison.diff_files]
                              + [sub.diff_files for sub in comparison.subdirs.values()], [[], [], []] + [[]] * (
                                  len(comparison.subdirs)), kind)
+
+    def test_numbers_follow_the_folders(self):
+        for change, fact, expected in DERIVED:
+            game = self.copy_of("installed")
+            change(lambda *parts: os.path.join(game, *parts))
+            done, _, written = self.make(game)
+            self.assertEqual((done.returncode, runpy.run_path(written)[fact]), (0, expected), done.stderr)
 
     def test_refusals_name_the_file_and_the_editions_and_write_nothing(self):
         for change, line in REFUSALS:
