@@ -32,11 +32,14 @@ def written(value, indent):
 
 
 def rewrite(text, facts):
-    """text with the numbers of facts in place of its own; raises ValueError for a text not of a catalogue's form."""
-    spots = []
+    """text with the numbers of facts in place of its own; raises KeyError for a text not of a catalogue's form."""
+    spots, found = [], set()
     for statement in ast.parse(text).body:
         if isinstance(statement, ast.Assign) and statement.targets[0].id in cat.FACTS:
             spots += number_spots(statement.value, facts[statement.targets[0].id])
+            found.add(statement.targets[0].id)
+    if found != set(cat.FACTS):
+        raise KeyError(", ".join(sorted(set(cat.FACTS) - found)))
     lines = text.splitlines(keepends=True)
     for node, value in sorted(spots, key=lambda spot: (spot[0].lineno, spot[0].col_offset), reverse=True):
         first, last = lines[node.lineno - 1], lines[node.end_lineno - 1]

@@ -243,7 +243,10 @@ def main(argv):
         facts, payloads, finished, installed = derive(args.game)
         template = args.catalogue if os.path.isfile(args.catalogue) else cat.RELEASE_CATALOGUE
         with open(template) as f:
-            text = catalogue_text.rewrite(f.read(), facts)
+            try:
+                text = catalogue_text.rewrite(f.read(), facts)
+            except (SyntaxError, KeyError, AttributeError, TypeError):
+                raise Refusal("%s: not a catalogue of release_catalogue.py's form" % template)
         problems = cat.problems(facts)
         if problems:
             raise Refusal("the derived catalogue contradicts itself: " + "; ".join(problems))
