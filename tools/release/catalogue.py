@@ -39,21 +39,30 @@ SIGNATURE_BYTES = 128
 SPLICE_HEAD_SIZE = 16
 assert SIGNATURE_SIZE == len(SIGNATURE_HEADER) + 2 + sum(n + 2 for n in SIGNATURE_LINE_LENGTHS)
 
+
+def c_name(text):
+    """The program's name for a file or an edition: "data.xp3" is DATA_XP3, "ver1.00a" VER1_00A."""
+    return text.upper().replace(".", "_")
+
+
 # The payloads the updater carries, by resource id: what each is, the file it becomes in the install folder and
-# the program's name for it. A catalogue gives their sizes; PAYLOADS has both.
-UPDATER_PAYLOADS = {
-    103: ("signature", "Wellhaven.exe.sig", "WELLHAVEN_EXE_SIG"),
-    104: ("splice", "data.xp3", "DATA_XP3"),
-    105: ("signature", "data.xp3.sig", "DATA_XP3_SIG"),
-    106: ("splice", "scr.xp3", "SCR_XP3"),
-    107: ("signature", "scr.xp3.sig", "SCR_XP3_SIG"),
-    108: ("archive", "ext.xp3", "EXT_XP3"),
-    109: ("signature", "ext.xp3.sig", "EXT_XP3_SIG"),
-    110: ("archive", "ext.xp3", "EXT_XP3_A"),
-    111: ("signature", "ext.xp3.sig", "EXT_XP3_SIG_A"),
-    112: ("library", "auxtrans.dll", "AUXTRANS_DLL"),
-    113: ("signature", "auxtrans.dll.sig", "AUXTRANS_DLL_SIG"),
-}
+# the program's name for it (the file's, with _A for the a-line's own). A catalogue gives their sizes; PAYLOADS
+# has both.
+A_LINE_PAYLOADS = (110, 111)
+UPDATER_PAYLOADS = {pid: (kind, target, c_name(target) + ("_A" if pid in A_LINE_PAYLOADS else ""))
+                    for pid, (kind, target) in {
+                        103: ("signature", "Wellhaven.exe.sig"),
+                        104: ("splice", "data.xp3"),
+                        105: ("signature", "data.xp3.sig"),
+                        106: ("splice", "scr.xp3"),
+                        107: ("signature", "scr.xp3.sig"),
+                        108: ("archive", "ext.xp3"),
+                        109: ("signature", "ext.xp3.sig"),
+                        110: ("archive", "ext.xp3"),
+                        111: ("signature", "ext.xp3.sig"),
+                        112: ("library", "auxtrans.dll"),
+                        113: ("signature", "auxtrans.dll.sig"),
+                    }.items()}
 # The splice payload of each recipe; RECIPES carries it as "payload".
 SPLICE_PAYLOADS = {"data.xp3": 104, "scr.xp3": 106}
 # The files identification measures, in the order of an edition row's sizes.
@@ -138,10 +147,6 @@ def use(path):
     PAYLOADS = {pid: (sizes[pid],) + what for pid, what in UPDATER_PAYLOADS.items()}
     RECIPES = {name: dict(recipe, payload=SPLICE_PAYLOADS[name]) for name, recipe in recipes.items()}
     CATALOGUE = os.path.abspath(path)
-
-
-def c_name(text):
-    return text.upper().replace(".", "_")
 
 
 def header():
