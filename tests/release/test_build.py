@@ -120,12 +120,14 @@ class ReleaseSettingTest(unittest.TestCase):
     def test_a_catalogue_that_contradicts_itself_stops_the_build_with_its_reasons(self):
         folder, changed = fresh("setting", "catalogue"), os.path.join(WORK, "contradicting_catalogue.py")
         write(changed, read(catalogue.RELEASE_CATALOGUE).replace(b"30931", b"30928").replace(b"keepSecond=594350",
-                                                                                         b"keepSecond=594351"))
+              b"keepSecond=594351").replace(b"108: 30928", b"108: 30929").replace(b"=138482", b"=138483"))
         done = subprocess.run(["cmake", "--preset", "windows", "-B", folder, "-DWELLHAVEN_CATALOGUE=" + changed],
                               cwd=SOURCE_DIR, capture_output=True, text=True)
         self.assertNotEqual(done.returncode, 0)
         for reason in ("the edition rows ver1.02 and the recovery row of ver1.02 have the same sizes",
-                       "the scr.xp3 recipe's runs make 920822 bytes, its finishedSize is 920821"):
+                       "the scr.xp3 recipe's runs make 920822 bytes, its finishedSize is 920821",
+                       "payload 108 (ext.xp3) has 30929 bytes, the ver1.03 row's 30928",
+                       "the data.xp3 recipe makes 138483 bytes, the ver1.03a row's data.xp3 has 138482"):
             self.assertIn("%s: %s" % (changed, reason), done.stderr)
 
 

@@ -77,7 +77,7 @@ BROKEN_RELEASES = [
        r"payload 104\)"), ("installed/1/scr.xp3", r"missing")]),
 ]
 CRC_FILES = dict([("CRC_PAYLOAD_%d" % pid, ("payload", "%d.bin" % pid)) for pid in catalogue.PAYLOADS] + [
-    ("CRC_FINISHED_%s_%d" % (name.upper().replace(".", "_"), e), ("finished", str(e), name))
+    ("CRC_FINISHED_%s_%d" % (catalogue.c_name(name), e), ("finished", str(e), name))
     for name in ("data.xp3", "scr.xp3") for e in (0, 1)])
 
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# A release of other sizes and recipes (other_catalogue.py), end to end: its
-# payloads pass the release check, the updater built from them and that
-# catalogue brings every installed edition of that release to its finished
-# folder under Wine, and the updater built from the sample release does not.
+# A release of other sizes and recipes, end to end from the game's folders:
+# make_release.py derives the release and its catalogue from installed
+# editions made by other_catalogue.py (which it never sees) and must give that
+# catalogue's numbers and the same payloads and finished folders back; the updater built from them brings every installed
+# edition to its finished folder under Wine, and the one built from the sample
+# release does not.
 # The build is the one this machine runs under Wine (preset windows or windows64).
 #
 #   tests/wine/other_release.sh WORKDIR SAMPLE_BUILT_EXE...
@@ -15,8 +17,16 @@ sample_exes=("$@")
 
 rm -rf "$work"
 mkdir -p "$work"
-catalogue="$repo/tests/wine/other_catalogue.py"
-"$python" "$repo/tools/release/make_sample_release.py" --catalogue "$catalogue" "$work/release"
+"$python" "$repo/tools/release/make_sample_release.py" --catalogue "$repo/tests/wine/other_catalogue.py" "$work/game"
+catalogue="$work/catalogue.py"
+"$python" "$repo/tools/release/make_release.py" "$work/game/installed" "$work/release" --catalogue "$catalogue"
+"$python" - "$catalogue" "$repo/tests/wine/other_catalogue.py" <<'EOF'
+import runpy, sys
+derived, made = (runpy.run_path(path) for path in sys.argv[1:])
+wrong = [name for name in made if name.isupper() and derived.get(name) != made[name]]
+sys.exit("the derived catalogue differs in %s" % ", ".join(wrong) if wrong else 0)
+EOF
+diff -r --exclude=.sample-release "$work/game" "$work/release"
 
 preset="$("$python" "$repo/tools/wine/winebox.py" preset)"
 cmake --preset "$preset" -S "$repo" -B "$work/build" "-DWELLHAVEN_RELEASE_DIR=$work/release" \
