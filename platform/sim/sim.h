@@ -60,14 +60,13 @@
  *   it picks the number itself. In a folder that leaves no room for the
  *   name within the path limit it answers as Wine does: it succeeds and
  *   hands back the name cut off at 259 characters, which names no file
- *   (Windows fails the call).
+ *   (the one made has the whole name; Windows fails the call).
  * - A call Windows would not take as the program means it (a GlobalAlloc
  *   block that is not GMEM_FIXED and so no pointer, a handle closed or a
- *   block freed twice, an unknown key or file handle) is a misuse, reported
- *   at the call; so is a form of a call the program never uses and the
- *   simulation does not model (a high word of a size or a distance, a move
- *   from the end, a temporary name of the caller's number, a conversion
- *   other than a NUL-terminated text into a buffer).
+ *   block freed twice, an unknown key or file handle), or in a form the
+ *   program never uses (a high size or distance word, a move from the end,
+ *   a temporary name of the caller's number, a conversion other than of a
+ *   NUL-terminated text into a buffer) is a misuse, reported at the call.
  */
 #ifndef WELLHAVEN_PLATFORM_SIM_H
 #define WELLHAVEN_PLATFORM_SIM_H

@@ -80,9 +80,9 @@ struct State {
 
 State &S();
 
-/* The entry of every call of SIM_CALLS: traces it with the path
- * it names (and a copy's or rename's source), runs the hook, then decides
- * an injected fault. Returns the fault's error (0: none), which is also the
+/* The entry of every call of SIM_CALLS: traces it with the path it names
+ * (and a copy's or rename's source), runs the hook, then decides an
+ * injected fault. Returns the fault's error (0: none), which is also the
  * last error, but for a registry call, which returns it instead, and a
  * short transfer (*shortTransfer), which succeeds. */
 DWORD Enter(Op op, const std::string &path = std::string(), const std::string &source = std::string(),
