@@ -34,8 +34,8 @@ using namespace sim;
 namespace {
 
 /* Converts with glibc's iconv; false when the bytes are not text of from.
- * With undefinedAsC1, a byte from leaves undefined stands for the C1
- * control of the same value. */
+ * With undefinedAsC1 (into UTF-16LE), a byte that from leaves undefined
+ * becomes the unit of its value, a C1 control. */
 bool Convert(const char *from, const char *to, const std::string &in, std::string *out, bool undefinedAsC1 = false)
 {
     iconv_t cd = iconv_open(to, from);
