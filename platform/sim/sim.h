@@ -35,7 +35,8 @@
  *   made. A power cut (Torn) tears every file whose bytes are not durable.
  * - Named mutexes, one program's run at a time: one can be held by another
  *   run that lets go (or is killed) when the program waits for it. A mutex
- *   the program holds is abandoned when its run ends (NewRun).
+ *   the program holds is freed when its run ends (NewRun): its handle goes
+ *   with its process, and the next run finds the mutex free.
  * - The loader: GetModuleHandleA knows kernel32.dll, whose
  *   SetDefaultDllDirectories GetProcAddress finds unless the system predates
  *   it; the search the program asked for is recorded.
@@ -53,14 +54,19 @@
  *   is Windows') and 1252.
  * - GlobalAlloc blocks, handles and loaded resources are counted, so a test
  *   can assert that everything was released. Memory is that of a 32-bit
- *   program: a GlobalAlloc of more than 2 GiB fails, and one of 4 GiB or
- *   more is a size that wrapped around there.
- * - GetTempFileNameA in a folder that leaves no room for its name within
- *   the path limit behaves as under Wine: it makes the file and hands back
- *   the name cut off at 259 characters (Windows refuses the folder).
+ *   program: a GlobalAlloc of more than 0x7FFF0000 bytes (just under 2 GiB)
+ *   fails, and one of 4 GiB or more is a size that wrapped around there.
+ * - GetTempFileNameA makes the empty file it names, as Windows does when
+ *   it picks the number itself. In a folder that leaves no room for the
+ *   name within the path limit it answers as Wine does: it succeeds and
+ *   hands back the name cut off at 259 characters, which names no file
+ *   (the one made has the whole name; Windows fails the call).
  * - A call Windows would not take as the program means it (a GlobalAlloc
  *   block that is not GMEM_FIXED and so no pointer, a handle closed or a
- *   block freed twice, an unknown key) is a misuse, reported at the call.
+ *   block freed twice, an unknown key or file handle), or in a form the
+ *   program never uses (a high size or distance word, a move from the end,
+ *   a temporary name of the caller's number, a conversion other than of a
+ *   NUL-terminated text into a buffer) is a misuse, reported at the call.
  */
 #ifndef WELLHAVEN_PLATFORM_SIM_H
 #define WELLHAVEN_PLATFORM_SIM_H
@@ -92,14 +98,13 @@
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
-#define CP_ACP 0u /* the system's ANSI code page */
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_ATTRIBUTE_SYSTEM 0x00000004u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 
-/* Every call whose failure the program acts on, each counted, traced, shown
- * to the hook and open to faults. Not these: the releases (CloseHandle,
+/* Every call whose failure the program acts on, each traced, shown to the
+ * hook and open to faults. Not these: the releases (CloseHandle,
  * RegCloseKey, GlobalFree, FreeResource), whose answer it ignores, and the
  * loader's (GetModuleHandleA, GetProcAddress), whose one failure here is a
  * system without SetDefaultDllDirectories (SetLoaderUpdate). */
@@ -275,8 +280,6 @@ unsigned long long BytesRead();
  * a GlobalAlloc block (a copy in some other memory). */
 int WritesFromElsewhere();
 
-/* Calls made, per operation, since NewRun. */
-unsigned Calls(Op op);
 /* Every call of SIM_CALLS, in order, since NewRun, with the Windows path
  * it names (the target of a copy or rename, the file of a handle; empty
  * for calls that name none). */

@@ -1,7 +1,7 @@
 /*
  * The simulated disk: names that point to files, files that hold bytes,
- * attributes and a durable flag, folders, and the handles other programs
- * hold on them; the controls the tests set the scene with.
+ * attributes and a durable flag, and folders; the controls the tests set
+ * the scene with and save, restore and tear it by.
  */
 #include <algorithm>
 
@@ -105,46 +105,10 @@ File &Create(const std::string &key, const std::string &bytes, DWORD attributes)
     return disk.files[disk.names[key].file] = File{std::make_shared<const std::string>(bytes), Settable(attributes)};
 }
 
-std::string &Bytes(File &file)
-{
-    if (file.bytes.use_count() > 1)
-        file.bytes = std::make_shared<const std::string>(*file.bytes);
-    file.hash = std::make_shared<size_t>(0);
-    return const_cast<std::string &>(*file.bytes);
-}
-
-bool AnyHandle(unsigned file, bool withoutDeleteSharing)
-{
-    for (const auto &h : S().handles)
-        if (h.second.kind == Handle::FILE && h.second.file == file &&
-            !(withoutDeleteSharing && (h.second.shareMode & FILE_SHARE_DELETE)))
-            return true;
-    return false;
-}
-
 void Unname(const std::string &key)
 {
     S().disk.names.erase(key);
     Collect(S().disk, true);
-}
-
-HANDLE Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD creation, DWORD flags,
-            bool heldByOther, DWORD *error)
-{
-    const std::string key = Key(windowsPath);
-    *error = Refusal(OPEN, key, Ask{access, shareMode, creation, flags});
-    if (*error != 0)
-        return nullptr;
-    if (creation == CREATE_ALWAYS) {
-        /* A file written anew is empty and marked for archiving; an existing
-         * one is cut to nothing in place, under all its names. */
-        *error = NameOf(key) != nullptr ? ERROR_ALREADY_EXISTS : 0;
-        Create(key, std::string(), flags | FILE_ATTRIBUTE_ARCHIVE);
-    }
-    const Name *name = NameOf(key);
-    Handle h{Handle::FILE, windowsPath, access, name != nullptr ? name->file : 0, shareMode};
-    h.heldByOther = heldByOther;
-    return NewHandle(h);
 }
 
 void MakeFolder(const std::string &windowsPath)
@@ -252,69 +216,6 @@ Disk Torn(const Disk &disk, bool zeroTail)
                     file.attributes};
     }
     return torn;
-}
-
-bool HoldOpen(const std::string &windowsPath, DWORD access, DWORD shareMode, unsigned untilSleeps)
-{
-    DWORD error;
-    HANDLE h = Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true, &error);
-    if (h != nullptr)
-        Find(h, Handle::FILE)->untilSleeps = untilSleeps;
-    return h != nullptr;
-}
-
-bool TryOpen(const std::string &windowsPath, DWORD access, DWORD shareMode)
-{
-    DWORD error;
-    HANDLE h = Open(windowsPath, access, shareMode, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true, &error);
-    if (h != nullptr)
-        Close(h);
-    return h != nullptr;
-}
-
-std::vector<std::string> OpenByProgram()
-{
-    std::vector<std::string> paths;
-    for (const auto &h : S().handles)
-        if (h.second.kind == Handle::FILE && !h.second.heldByOther)
-            paths.push_back(h.second.path);
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
-void OnWrite(std::function<void(const std::string &windowsPath)> hook)
-{
-    S().writeHook = hook;
-}
-
-unsigned long long BytesRead()
-{
-    return S().bytesRead;
-}
-
-int WritesFromElsewhere()
-{
-    return S().writesFromElsewhere;
-}
-
-void EndHolds(bool all)
-{
-    std::vector<HANDLE> ending;
-    for (auto &h : S().handles)
-        if (h.second.heldByOther && (all || (h.second.untilSleeps != 0 && --h.second.untilSleeps == 0)))
-            ending.push_back(reinterpret_cast<HANDLE>(h.first));
-    for (HANDLE h : ending)
-        Close(h);
-}
-
-void ReleaseHeld()
-{
-    EndHolds(true);
-}
-
-void SetTempPath(const std::string &windowsPath)
-{
-    S().tempPath = windowsPath;
 }
 
 } // namespace sim

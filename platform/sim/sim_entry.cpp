@@ -1,6 +1,6 @@
 /*
- * The one entry every call of SIM_CALLS passes (counted, traced, shown to
- * the hook, then its injected fault), the last error, and misuses.
+ * The one entry every call of SIM_CALLS passes (traced, shown to the hook,
+ * then its injected fault), the last error, and misuses.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,7 +20,6 @@ const char *OpName(Op op)
 DWORD Enter(Op op, const std::string &path, const std::string &source, bool *shortTransfer)
 {
     State &s = S();
-    s.calls[op]++;
     s.trace.push_back(Call{op, path, source});
     if (s.callHook)
         s.callHook(s.trace.back());
@@ -59,11 +58,6 @@ void ShortCall(Op op, unsigned nth)
 bool FaultFired()
 {
     return S().faultFired;
-}
-
-unsigned Calls(Op op)
-{
-    return S().calls[op];
 }
 
 const std::vector<Call> &Trace()

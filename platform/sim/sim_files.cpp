@@ -9,7 +9,7 @@
 
 #include "platform/sim/sim_state.h"
 
-using namespace sim;
+namespace sim {
 
 /* Fails a call with the error Windows gives. */
 static BOOL Refused(DWORD error)
@@ -18,15 +18,53 @@ static BOOL Refused(DWORD error)
     return FALSE;
 }
 
-/* The file a handle of the program holds, and the path it was opened by. */
-static File *Opened(Handle *h)
+/* The entry of a call on a file the program holds open: its handle and the
+ * file; nullptr when the call fails (an injected fault, or a misuse: a
+ * handle that is no open file). */
+static File *Opened(Op op, HANDLE file, Handle **h, bool *shortTransfer = nullptr)
 {
-    return h != nullptr ? FileOf(h->file) : nullptr;
+    *h = Find(file, Handle::FILE);
+    if (*h == nullptr) {
+        Misuse(std::string(OpName(op)) + " on a handle that is no open file");
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return Enter(op, (*h)->path, std::string(), shortTransfer) ? nullptr : FileOf((*h)->file);
 }
-static std::string PathOf(const Handle *h)
+
+/* The bytes of a file, to be changed: copied first when a saved disk or
+ * another file shares them. */
+static std::string &Bytes(File &file)
 {
-    return h != nullptr ? h->path : std::string();
+    if (file.bytes.use_count() > 1)
+        file.bytes = std::make_shared<const std::string>(*file.bytes);
+    file.hash = std::make_shared<size_t>(0);
+    return const_cast<std::string &>(*file.bytes);
 }
+
+void SetTempPath(const std::string &windowsPath)
+{
+    S().tempPath = windowsPath;
+}
+
+void OnWrite(std::function<void(const std::string &windowsPath)> hook)
+{
+    S().writeHook = hook;
+}
+
+unsigned long long BytesRead()
+{
+    return S().bytesRead;
+}
+
+int WritesFromElsewhere()
+{
+    return S().writesFromElsewhere;
+}
+
+} // namespace sim
+
+using namespace sim;
 
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, void *security, DWORD creation,
                                      DWORD flags, HANDLE templateFile)
@@ -45,18 +83,12 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD access, DWORD shareM
 
 extern "C" DWORD WINAPI GetFileSize(HANDLE file, DWORD *sizeHigh)
 {
-    Handle *h = Find(file, Handle::FILE);
-    if (Enter(OpGetFileSize, PathOf(h)))
-        return INVALID_FILE_SIZE;
-    File *f = Opened(h);
-    if (f == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
-        return INVALID_FILE_SIZE;
-    }
-    unsigned long long size = f->bytes->size();
+    /* The program's files stay far below 4 GiB. */
     if (sizeHigh != NULL)
-        *sizeHigh = (DWORD)(size >> 32);
-    return (DWORD)size;
+        Misuse("GetFileSize asked for a high size word");
+    Handle *h;
+    File *f = Opened(OpGetFileSize, file, &h);
+    return f != nullptr ? (DWORD)f->bytes->size() : INVALID_FILE_SIZE;
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
@@ -64,15 +96,13 @@ extern "C" BOOL WINAPI ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *
     (void)overlapped;
     *read = 0;
     bool shortTransfer = false;
-    Handle *h = Find(file, Handle::FILE);
-    if (Enter(OpReadFile, PathOf(h), std::string(), &shortTransfer))
-        return FALSE;
-    File *f = Opened(h);
+    Handle *h;
+    File *f = Opened(OpReadFile, file, &h, &shortTransfer);
     if (f == nullptr)
-        return Refused(ERROR_INVALID_HANDLE);
+        return FALSE;
     if (!(h->access & GENERIC_READ))
         return Refused(ERROR_ACCESS_DENIED);
-    if (toRead > 0 && !InBlock(buffer, toRead))
+    if (toRead > 0 && !Given(buffer, toRead, false))
         Misuse("ReadFile into a buffer smaller than the count asked for");
     DWORD want = shortTransfer && toRead > 0 ? toRead - 1 : toRead;
     const std::string &bytes = *f->bytes;
@@ -89,14 +119,12 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
     (void)overlapped;
     *written = 0;
     bool shortTransfer = false;
-    Handle *h = Find(file, Handle::FILE);
-    if (Enter(OpWriteFile, PathOf(h), std::string(), &shortTransfer))
-        return FALSE;
-    if (toWrite > 0 && !InResource(buffer, toWrite) && !InBlock(buffer, toWrite))
-        S().writesFromElsewhere++;
-    File *f = Opened(h);
+    Handle *h;
+    File *f = Opened(OpWriteFile, file, &h, &shortTransfer);
     if (f == nullptr)
-        return Refused(ERROR_INVALID_HANDLE);
+        return FALSE;
+    if (toWrite > 0 && !Given(buffer, toWrite, true))
+        S().writesFromElsewhere++;
     if (S().writeHook)
         S().writeHook(h->path);
     if (!(h->access & GENERIC_WRITE))
@@ -117,35 +145,27 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
 
 extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method)
 {
-    Handle *h = Find(file, Handle::FILE);
-    if (Enter(OpSetFilePointer, PathOf(h)))
+    /* The program moves by less than 2 GiB, from the start or from where it is. */
+    if (distanceHigh != NULL || (method != FILE_BEGIN && method != FILE_CURRENT))
+        Misuse("SetFilePointer with a high distance word, or from the end");
+    Handle *h;
+    if (Opened(OpSetFilePointer, file, &h) == nullptr)
         return INVALID_SET_FILE_POINTER;
-    File *f = Opened(h);
-    long long move = distance;
-    if (distanceHigh != NULL)
-        move = (long long)(((unsigned long long)(DWORD)*distanceHigh << 32) | (DWORD)distance);
-    const long long base = f == nullptr ? 0 : method == FILE_BEGIN ? 0
-                                       : method == FILE_CURRENT    ? (long long)h->position
-                                                                   : (long long)f->bytes->size();
-    const long long target = base + move;
-    if (f == nullptr || target < 0) {
-        SetError(f == nullptr ? ERROR_INVALID_HANDLE : ERROR_NEGATIVE_SEEK);
+    const long long target = (method == FILE_BEGIN ? 0 : (long long)h->position) + distance;
+    if (target < 0) {
+        SetError(ERROR_NEGATIVE_SEEK);
         return INVALID_SET_FILE_POINTER;
     }
     h->position = (size_t)target;
-    if (distanceHigh != NULL)
-        *distanceHigh = (LONG)(target >> 32);
     return (DWORD)target;
 }
 
 extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file)
 {
-    Handle *h = Find(file, Handle::FILE);
-    if (Enter(OpFlushFileBuffers, PathOf(h)))
-        return FALSE;
-    File *f = Opened(h);
+    Handle *h;
+    File *f = Opened(OpFlushFileBuffers, file, &h);
     if (f == nullptr)
-        return Refused(ERROR_INVALID_HANDLE);
+        return FALSE;
     /* Only a handle that may write can flush. */
     if (!(h->access & GENERIC_WRITE))
         return Refused(ERROR_ACCESS_DENIED);
@@ -264,20 +284,22 @@ extern "C" UINT WINAPI GetTempFileNameA(LPCSTR pathName, LPCSTR prefix, UINT uni
     }
     if (folder.back() != '\\')
         folder += '\\';
+    if (unique != 0)
+        Misuse("GetTempFileNameA with a number of the caller's: a name, and no file made");
     const std::string stem = folder + std::string(prefix).substr(0, 3);
-    char number[16];
-    UINT chosen = unique;
+    std::string name;
+    UINT chosen;
     do {
-        if (unique == 0)
-            chosen = (S().nextUnique++) & 0xFFFF;
+        chosen = S().nextUnique++ & 0xFFFF;
+        char number[8];
         snprintf(number, sizeof number, "%X", chosen);
-    } while (unique == 0 && (chosen == 0 || NameOf(Key(stem + number + ".tmp")) != nullptr));
-    if (unique == 0)
-        Create(Key(stem + number + ".tmp"), std::string(), FILE_ATTRIBUTE_ARCHIVE);
-    /* As Wine does it: a folder that leaves no room for the name within the
-     * path limit still gets its file, and the name handed back is cut off at
-     * the limit, naming no file. (Windows refuses such a folder instead.) */
-    std::string name = stem + number + ".tmp";
+        name = stem + number + ".tmp";
+    } while (chosen == 0 || NameOf(Key(name)) != nullptr);
+    Create(Key(name), std::string(), FILE_ATTRIBUTE_ARCHIVE);
+    /* As Wine answers it: a folder that leaves no room for the name within
+     * the path limit still succeeds, and the name handed back is cut off at
+     * the limit, naming no file (the file made here has the whole name).
+     * Windows refuses such a folder instead. */
     if (name.size() > 259)
         name.resize(259);
     memcpy(tempFileName, name.c_str(), name.size() + 1);

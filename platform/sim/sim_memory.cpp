@@ -12,14 +12,18 @@
 
 namespace sim {
 
-bool InBlock(const void *p, size_t count)
+bool Given(const void *p, size_t count, bool orResource)
 {
     const char *c = static_cast<const char *>(p);
-    for (auto &b : S().blocks) {
-        const char *start = static_cast<const char *>(b.first);
-        if (c >= start && c + count <= start + b.second)
+    auto within = [&](const void *start, size_t size) {
+        return c >= static_cast<const char *>(start) && c + count <= static_cast<const char *>(start) + size;
+    };
+    for (const auto &b : S().blocks)
+        if (within(b.first, b.second))
             return true;
-    }
+    for (const auto &r : S().resources)
+        if (orResource && within(r->bytes.data(), r->bytes.size()))
+            return true;
     return false;
 }
 

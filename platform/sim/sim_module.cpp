@@ -27,17 +27,6 @@ int LoadedResources()
     return S().loadedResources;
 }
 
-bool InResource(const void *p, size_t count)
-{
-    const char *c = static_cast<const char *>(p);
-    for (const auto &r : S().resources) {
-        const char *start = r->bytes.data();
-        if (c >= start && c + count <= start + r->bytes.size())
-            return true;
-    }
-    return false;
-}
-
 static Resource *Lookup(HRSRC resource)
 {
     for (const auto &r : S().resources)

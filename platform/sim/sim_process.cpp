@@ -72,8 +72,7 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)
             meanwhile();
         result = abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
     }
-    Mutex &now = s.mutexes[handle->path];
-    now = Mutex{MUTEX_PROGRAM, false, nullptr};
+    s.mutexes[handle->path] = Mutex{MUTEX_PROGRAM, false, nullptr};
     return result;
 }
 

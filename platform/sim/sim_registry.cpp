@@ -9,6 +9,17 @@
 
 namespace sim {
 
+/* Upper-cases ASCII letters, as Windows compares the names of keys and
+ * values. */
+static std::string Upper(const std::string &text)
+{
+    std::string out = text;
+    for (char &c : out)
+        if (c >= 'a' && c <= 'z')
+            c = (char)(c - 'a' + 'A');
+    return out;
+}
+
 /* What a standard user may ask for on a key of HKEY_LOCAL_MACHINE: KEY_READ
  * (read control, query value, enumerate subkeys, notify). */
 static const REGSAM kKeyRead = 0x00020019u;
@@ -105,7 +116,7 @@ extern "C" LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD *reser
         *dataSize = (DWORD)v.bytes.size();
         return ERROR_MORE_DATA;
     }
-    if (!InBlock(data, *dataSize))
+    if (!Given(data, *dataSize, false))
         Misuse("RegQueryValueExA into a buffer smaller than the capacity given");
     memcpy(data, v.bytes.data(), v.bytes.size());
     *dataSize = (DWORD)v.bytes.size();

@@ -3,7 +3,6 @@
  * program start from.
  */
 #include <stdlib.h>
-#include <string.h>
 
 #include <sanitizer/asan_interface.h>
 
@@ -46,12 +45,12 @@ void NewRun()
     s.largestBlock = 0;
     s.bytesRead = 0;
     s.writesFromElsewhere = 0;
-    memset(s.calls, 0, sizeof s.calls);
     for (Fault &f : s.faults)
         f = Fault{0, 0, false, 0};
     s.faultFired = false;
     s.trace.clear();
-    /* The last run's process has ended: a mutex it held is abandoned. */
+    /* The last run's process has ended, and its handles with it: a mutex it
+     * held is free for the next run. */
     for (auto &m : s.mutexes)
         if (m.second.owner == MUTEX_PROGRAM)
             m.second = Mutex{MUTEX_FREE, false, nullptr};

@@ -63,7 +63,6 @@ struct State {
     SIZE_T largestBlock;
     unsigned long long bytesRead;
     int writesFromElsewhere;
-    unsigned calls[OpCount];
     Fault faults[OpCount];
     bool faultFired;
     std::vector<Call> trace;
@@ -81,9 +80,9 @@ struct State {
 
 State &S();
 
-/* The entry of every call of SIM_CALLS: counts it, traces it with the path
- * it names (and a copy's or rename's source), runs the hook, then decides
- * an injected fault. Returns the fault's error (0: none), which is also the
+/* The entry of every call of SIM_CALLS: traces it with the path it names
+ * (and a copy's or rename's source), runs the hook, then decides an
+ * injected fault. Returns the fault's error (0: none), which is also the
  * last error, but for a registry call, which returns it instead, and a
  * short transfer (*shortTransfer), which succeeds. */
 DWORD Enter(Op op, const std::string &path = std::string(), const std::string &source = std::string(),
@@ -95,14 +94,20 @@ inline void SetError(DWORD error)
     S().lastError = error;
 }
 
-/* A new handle in the table, and the handle of the given kind that h is
- * (nullptr when it is none: closed, never opened, another kind). */
+/* The handle table (sim_handles.cpp): a new handle, and the handle of the
+ * given kind that h is (nullptr when it is none: closed, never opened,
+ * another kind). */
 HANDLE NewHandle(const Handle &handle);
 Handle *Find(HANDLE h, Handle::Kind kind);
 /* Takes a handle out of the table; a file's last handle takes the names of
  * it deleted meanwhile with it. */
 void Close(HANDLE h);
-
+/* Whether any handle, or one not sharing delete, holds the file. */
+bool AnyHandle(unsigned file, bool withoutDeleteSharing = false);
+/* Opens a file as CreateFileA does; on a refusal, returns nullptr with
+ * *error the error Windows gives (see sim_refusals.cpp). */
+HANDLE Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD creation, DWORD flags,
+            bool heldByOther, DWORD *error);
 /* Closes the holds of other programs that end: all (ReleaseHeld), or, at a
  * Sleep of the program, those that end after so many Sleeps. */
 void EndHolds(bool all);
@@ -113,12 +118,9 @@ void Misuse(const std::string &what);
 /* Whether c begins a double-byte character in code page 932. */
 bool IsLeadByte932(unsigned char c);
 
-/* Upper-cases ASCII letters, as Windows compares names. */
-std::string Upper(const std::string &text);
-
-/* Whether p points into a resource's bytes or a live GlobalAlloc block. */
-bool InResource(const void *p, size_t count);
-bool InBlock(const void *p, size_t count);
+/* Whether count bytes at p lie in a live GlobalAlloc block or (orResource)
+ * in a resource's bytes. */
+bool Given(const void *p, size_t count, bool orResource);
 
 /* The file calls' view of the disk (sim_disk.cpp), by Key(). */
 Name *NameOf(const std::string &key);
@@ -130,18 +132,9 @@ std::string Parent(const std::string &key);
 File &Create(const std::string &key, const std::string &bytes, DWORD attributes);
 /* Removes a name; a file goes with its last name and handle. */
 void Unname(const std::string &key);
-/* The bytes of a file, to be changed: copied first when a saved disk or
- * another file shares them. */
-std::string &Bytes(File &file);
-/* Whether any handle, or one not sharing delete, holds the file. */
-bool AnyHandle(unsigned file, bool withoutDeleteSharing = false);
 /* Keeps the settable bits; "normal" means none of the others and is kept
  * as none. */
 DWORD Settable(DWORD attributes);
-/* Opens a file as CreateFileA does; on a refusal, returns nullptr with
- * *error the error Windows gives (see sim_refusals.cpp). */
-HANDLE Open(const std::string &windowsPath, DWORD access, DWORD shareMode, DWORD creation, DWORD flags,
-            bool heldByOther, DWORD *error);
 
 /* What a file call asks of a name: its refusals, in the order Windows
  * checks them. */

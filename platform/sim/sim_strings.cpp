@@ -1,6 +1,5 @@
 /*
- * The simulated string calls, and names compared as Windows compares them,
- * in code page 932.
+ * The simulated string calls, which read names in code page 932.
  */
 #include <stdarg.h>
 #include <stdio.h>
@@ -9,15 +8,6 @@
 #include "platform/sim/sim_state.h"
 
 namespace sim {
-
-std::string Upper(const std::string &text)
-{
-    std::string out = text;
-    for (char &c : out)
-        if (c >= 'a' && c <= 'z')
-            c = (char)(c - 'a' + 'A');
-    return out;
-}
 
 bool IsLeadByte932(unsigned char c)
 {

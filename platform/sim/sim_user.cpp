@@ -2,6 +2,7 @@
  * The simulated user: message boxes recorded as the player reads them and
  * answered from a script, and the conversion of their texts to UTF-16.
  */
+#include <errno.h>
 #include <iconv.h>
 #include <string.h>
 
@@ -32,8 +33,10 @@ using namespace sim;
 
 namespace {
 
-/* Converts with glibc's iconv; false when the bytes are not text of from. */
-bool Convert(const char *from, const char *to, const std::string &in, std::string *out)
+/* Converts with glibc's iconv; false when the bytes are not text of from.
+ * With undefinedAsC1 (into UTF-16LE), a byte that from leaves undefined
+ * becomes the unit of its value, a C1 control. */
+bool Convert(const char *from, const char *to, const std::string &in, std::string *out, bool undefinedAsC1 = false)
 {
     iconv_t cd = iconv_open(to, from);
     if (cd == (iconv_t)-1) {
@@ -44,10 +47,16 @@ bool Convert(const char *from, const char *to, const std::string &in, std::strin
     out->assign(source.size() * 4 + 4, '\0');
     char *inp = &source[0], *outp = &(*out)[0];
     size_t inLeft = source.size(), outLeft = out->size();
-    const bool converted = iconv(cd, &inp, &inLeft, &outp, &outLeft) != (size_t)-1;
+    size_t result;
+    while ((result = iconv(cd, &inp, &inLeft, &outp, &outLeft)) == (size_t)-1 && undefinedAsC1 && errno == EILSEQ) {
+        *outp++ = *inp++;
+        *outp++ = '\0';
+        inLeft--;
+        outLeft -= 2;
+    }
     iconv_close(cd);
     out->resize(out->size() - outLeft);
-    return converted;
+    return result != (size_t)-1;
 }
 
 /* Bytes of a code page in UTF-16 (little-endian bytes, as on x86); false
@@ -57,16 +66,7 @@ bool Convert(const char *from, const char *to, const std::string &in, std::strin
  * same value, as Windows converts them. */
 bool Utf16(UINT codePage, const std::string &bytes, std::string *utf16)
 {
-    if (codePage == 932)
-        return Convert("CP932", "UTF-16LE", bytes, utf16);
-    utf16->clear();
-    for (unsigned char c : bytes) {
-        std::string unit;
-        if (!Convert("CP1252", "UTF-16LE", std::string(1, (char)c), &unit))
-            unit = std::string{(char)c, '\0'};
-        *utf16 += unit;
-    }
-    return true;
+    return Convert(codePage == 932 ? "CP932" : "CP1252", "UTF-16LE", bytes, utf16, codePage == 1252);
 }
 
 /* What the player reads, recorded in UTF-8. */
@@ -123,35 +123,25 @@ extern "C" int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT 
     return Show(owner, caption != NULL ? &captionUtf16 : nullptr, textUtf16, type);
 }
 
+/* As the program converts its texts: NUL-terminated, in a code page known
+ * here, into a buffer of a given size; any other form is not modelled. */
 extern "C" int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int length, WCHAR *wide,
                                           int wideLength)
 {
     if (Enter(OpMultiByteToWideChar))
         return 0;
-    if (codePage == CP_ACP)
-        codePage = S().ansiCodePage;
-    if (codePage != 932 && codePage != 1252) {
-        SetError(ERROR_INVALID_PARAMETER);
+    if ((codePage != 932 && codePage != 1252) || flags != MB_ERR_INVALID_CHARS || bytes == NULL || length != -1 ||
+        wide == NULL || wideLength <= 0) {
+        Misuse("MultiByteToWideChar in a form the simulation does not model");
         return 0;
     }
-    if (flags != MB_ERR_INVALID_CHARS) {
-        Misuse("MultiByteToWideChar without MB_ERR_INVALID_CHARS, or with other flags (not modelled)");
-        return 0;
-    }
-    if (bytes == NULL || length == 0 || length < -1 || wideLength < 0 || (wide == NULL && wideLength != 0)) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    /* Through the NUL with a length of -1, which the count includes. */
-    const std::string in = length == -1 ? std::string(bytes, strlen(bytes) + 1) : std::string(bytes, (size_t)length);
+    /* The count includes the NUL. */
     std::string utf16;
-    if (!Utf16(codePage, in, &utf16)) {
+    if (!Utf16(codePage, std::string(bytes, strlen(bytes) + 1), &utf16)) {
         SetError(ERROR_NO_UNICODE_TRANSLATION);
         return 0;
     }
     const int units = (int)(utf16.size() / 2);
-    if (wideLength == 0)
-        return units;
     if (units > wideLength) {
         SetError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
