@@ -3,7 +3,7 @@
 # the process starts in the program's own entry point, which calls WinMain.
 set(WELLHAVEN_EXE_NAME WellhavenUpdate103)
 
-add_executable(updater WIN32 ${WELLHAVEN_LOGIC_SOURCES} platform/windows/entry.cpp)
+add_executable(updater WIN32 ${WELLHAVEN_LOGIC_SOURCES} control/entry.cpp)
 set_target_properties(updater PROPERTIES OUTPUT_NAME ${WELLHAVEN_EXE_NAME})
 target_include_directories(updater PRIVATE ${PROJECT_SOURCE_DIR})
 # Without a runtime nothing may need one: no DWARF unwind tables, no stack
