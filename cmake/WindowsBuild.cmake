@@ -1,10 +1,8 @@
 # The release artefact: a 32-bit GUI executable that needs nothing but
 # KERNEL32, ADVAPI32 and USER32. No C runtime and no C++ library are linked:
 # the process starts in the program's own entry point, which calls WinMain.
-set(WELLHAVEN_EXE_NAME WellhavenUpdate103)
-
 add_executable(updater WIN32 ${WELLHAVEN_LOGIC_SOURCES} control/entry.cpp)
-set_target_properties(updater PROPERTIES OUTPUT_NAME ${WELLHAVEN_EXE_NAME})
+set_target_properties(updater PROPERTIES OUTPUT_NAME ${WELLHAVEN_UPDATER_NAME})
 target_include_directories(updater PRIVATE ${PROJECT_SOURCE_DIR})
 # Without a runtime nothing may need one: no DWARF unwind tables, no stack
 # protector, and no stack probe. MinGW probes a frame of about 4,000 bytes
