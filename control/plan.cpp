@@ -33,15 +33,10 @@ enum {
 
 enum StepKind { SPLICE, SIGNATURE, WHOLE_FILE };
 
-/* A payload the plan writes from: its resource id and size, from the
- * catalogue, and its CRC-32, from the release the build was given, which
- * names each payload's by its id. PAYLOAD(name) makes all three from the
- * payload's name alone, so they cannot belong to different payloads. */
-struct Payload {
-    WORD id;
-    DWORD size;
-    DWORD crc;
-};
+/* A payload's record: its resource id and size, from the catalogue, and
+ * its CRC-32, from the release the build was given, which names each
+ * payload's by its id. PAYLOAD(name) makes all three from the payload's
+ * name alone, so they cannot belong to different payloads. */
 #define CRC_OF_PAYLOAD_ID(id) CRC_PAYLOAD_##id
 #define CRC_OF_PAYLOAD(id) CRC_OF_PAYLOAD_ID(id)
 #define PAYLOAD(name) {PAYLOAD_##name, PAYLOAD_##name##_SIZE, CRC_OF_PAYLOAD(PAYLOAD_##name)}
@@ -98,16 +93,13 @@ static constexpr PlanStep kPlan[] = {
  * expects. */
 static bool RunStep(const PlanStep *step, int edition, const char *installDir, HMODULE module)
 {
-    const Payload *payload = &step->payload;
     if (step->kind == SPLICE) {
         DWORD finishedCrc = edition == VER1_00 ? step->splice->finishedCrcPlain : step->splice->finishedCrcA;
-        return SplicePatch(installDir, step->fileName, &step->splice->recipe, payload->id, payload->crc,
-                           finishedCrc, module);
+        return SplicePatch(installDir, step->fileName, &step->splice->recipe, &step->payload, finishedCrc, module);
     }
     if (step->kind == SIGNATURE)
-        return PlaceSignature(installDir, step->fileName, payload->id, payload->crc, module);
-    return PlaceWholeFile(installDir, step->fileName, payload->size, step->attributes, payload->id, payload->crc,
-                          module);
+        return PlaceSignature(installDir, step->fileName, &step->payload, module);
+    return PlaceWholeFile(installDir, step->fileName, step->attributes, &step->payload, module);
 }
 
 bool RunUpdatePlan(const char *installDir, int edition, HMODULE module)
