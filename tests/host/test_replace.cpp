@@ -319,8 +319,8 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         const DWORD finishedCrc = Crc(c.installed == 138482 ? installed_ : finished);
         /* A payload whose bytes are not the release's is one whose CRC-32
          * is not the one the release gives. */
-        const DWORD payloadCrc = Crc(payload.substr(0, PayloadSize(kDataRecipe))) ^ (c.other == PAYLOAD_DAMAGED);
-        const Payload record = {kPayloadId, (DWORD)PayloadSize(kDataRecipe), payloadCrc};
+        const Payload record = {kPayloadId, (DWORD)PayloadSize(kDataRecipe),
+                                Crc(payload.substr(0, PayloadSize(kDataRecipe))) ^ (c.other == PAYLOAD_DAMAGED)};
         if (c.other == READ_SHORT)
             sim::ShortCall(sim::OpReadFile, 1);
         sim::BeforeCall([&c](const sim::Call &call) {
