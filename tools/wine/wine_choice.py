@@ -15,8 +15,7 @@ import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-# The updater's name, version and release, read from updater.env, which the
-# build and the scripts read too.
+# The updater's name, version and release, from updater.env, which the build and the scripts read too.
 with open(os.path.join(REPO, "updater.env")) as _env:
     UPDATER = dict(line.strip().split("=", 1) for line in _env if "=" in line and not line.startswith("#"))
 EXE_NAME = UPDATER["WELLHAVEN_UPDATER_NAME"] + ".exe"
