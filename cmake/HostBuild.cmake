@@ -1,8 +1,11 @@
 # The updater's logic compiled natively against the simulated Windows, and
 # the native test suite.
 option(WELLHAVEN_SANITIZE "Build the host logic and tests with ASan and UBSan" OFF)
-set(WELLHAVEN_UPDATER_EXE "" CACHE FILEPATH "The built Windows updater, for the tests that run it under Wine")
-set(WELLHAVEN_UPDATER_EXE64 "" CACHE FILEPATH
+# By default the tests run the Windows builds of this checkout's presets;
+# empty turns their tests off.
+set(WELLHAVEN_UPDATER_EXE ${PROJECT_SOURCE_DIR}/build/windows/${WELLHAVEN_UPDATER_NAME}.exe CACHE FILEPATH
+  "The built Windows updater, for the tests that run it under Wine")
+set(WELLHAVEN_UPDATER_EXE64 ${PROJECT_SOURCE_DIR}/build/windows64/${WELLHAVEN_UPDATER_NAME}.exe CACHE FILEPATH
   "The 64-bit Windows build of the updater, for the Wine tests where 32-bit x86 programs do not run")
 
 if(WELLHAVEN_SANITIZE)

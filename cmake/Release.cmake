@@ -126,6 +126,24 @@ function(wellhaven_add_resources target)
   endif()
   wellhaven_use_release_headers(${target} PRIVATE)
 
+  # The version block's name and numbers, from updater.env: release 1.03 is
+  # product version 1.0.3.0.
+  if(NOT WELLHAVEN_RELEASE MATCHES "^([0-9]+)\\.([0-9])([0-9])$")
+    message(FATAL_ERROR "updater.env: WELLHAVEN_RELEASE=${WELLHAVEN_RELEASE} is not a release like 1.03")
+  endif()
+  set(product_version ${CMAKE_MATCH_1}.${CMAKE_MATCH_2}.${CMAKE_MATCH_3}.0)
+  string(REPLACE "." "," file_numbers ${WELLHAVEN_UPDATER_VERSION})
+  string(REPLACE "." "," product_numbers ${product_version})
+  set(version_header ${WELLHAVEN_GENERATED_DIR}/updater_version.h)
+  file(CONFIGURE OUTPUT ${version_header} CONTENT "/* Written by the build from updater.env; do not edit. */
+#define UPDATER_NAME \"${WELLHAVEN_UPDATER_NAME}\"
+#define UPDATER_RELEASE \"${WELLHAVEN_RELEASE}\"
+#define UPDATER_FILE_VERSION ${file_numbers}
+#define UPDATER_FILE_VERSION_TEXT \"${WELLHAVEN_UPDATER_VERSION}\"
+#define UPDATER_PRODUCT_VERSION ${product_numbers}
+#define UPDATER_PRODUCT_VERSION_TEXT \"${product_version}\"
+")
+
   set(rc ${PROJECT_SOURCE_DIR}/payload/updater.rc)
   target_sources(${target} PRIVATE ${rc})
   # The script is UTF-8 (the version block's Japanese description); windres
@@ -135,5 +153,6 @@ function(wellhaven_add_resources target)
     COMPILE_OPTIONS "-c;65001"
     COMPILE_DEFINITIONS "${rc_definitions}"
     INCLUDE_DIRECTORIES "${embedded_dir};${PROJECT_SOURCE_DIR}/payload;${WELLHAVEN_GENERATED_DIR}"
-    OBJECT_DEPENDS "${embedded};${PROJECT_SOURCE_DIR}/payload/updater.ico;${WELLHAVEN_GENERATED_DIR}/release_payloads.rc")
+    OBJECT_DEPENDS
+      "${embedded};${PROJECT_SOURCE_DIR}/payload/updater.ico;${WELLHAVEN_GENERATED_DIR}/release_payloads.rc;${version_header}")
 endfunction()

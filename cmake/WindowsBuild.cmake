@@ -1,18 +1,19 @@
 # The release artefact: a 32-bit GUI executable that needs nothing but
 # KERNEL32, ADVAPI32 and USER32. No C runtime and no C++ library are linked:
 # the process starts in the program's own entry point, which calls WinMain.
-set(WELLHAVEN_EXE_NAME WellhavenUpdate103)
-
-add_executable(updater WIN32 ${WELLHAVEN_LOGIC_SOURCES} platform/windows/entry.cpp)
-set_target_properties(updater PROPERTIES OUTPUT_NAME ${WELLHAVEN_EXE_NAME})
+add_executable(updater WIN32 ${WELLHAVEN_LOGIC_SOURCES} control/entry.cpp)
+set_target_properties(updater PROPERTIES OUTPUT_NAME ${WELLHAVEN_UPDATER_NAME})
 target_include_directories(updater PRIVATE ${PROJECT_SOURCE_DIR})
 # Without a runtime nothing may need one: no DWARF unwind tables, no stack
 # protector, and no stack probe. MinGW probes a frame of about 4,000 bytes
 # or one of a size known only at run time; -Wstack-usage refuses both (its
-# warning is an error), well below that.
+# warning is an error), well below that. Constant data keeps the alignment
+# its type needs, without the 32 bytes GCC gives every array of that size or
+# more for faster copies, which the program never makes of its texts and
+# tables.
 target_compile_options(updater PRIVATE ${WELLHAVEN_LOGIC_OPTIONS}
   -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables
-  -fno-stack-protector -Wstack-usage=2048)
+  -fno-stack-protector -Wstack-usage=2048 -malign-data=abi)
 # The entry symbol carries the leading underscore of 32-bit C names. 32-bit
 # Windows aligns the stack to 4 bytes only, where GCC assumes 16 on entry to
 # every function: told so, it never relies on more.

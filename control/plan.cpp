@@ -33,31 +33,36 @@ enum {
 
 enum StepKind { SPLICE, SIGNATURE, WHOLE_FILE };
 
+/* A payload's record: its resource id and size, from the catalogue, and
+ * its CRC-32, from the release the build was given, which names each
+ * payload's by its id. PAYLOAD(name) makes all three from the payload's
+ * name alone, so they cannot belong to different payloads. */
+#define CRC_OF_PAYLOAD_ID(id) CRC_PAYLOAD_##id
+#define CRC_OF_PAYLOAD(id) CRC_OF_PAYLOAD_ID(id)
+#define PAYLOAD(name) {PAYLOAD_##name, PAYLOAD_##name##_SIZE, CRC_OF_PAYLOAD(PAYLOAD_##name)}
+
 struct PlanStep {
     unsigned editions;
     StepKind kind;
     const char *fileName;
-    WORD payloadId;
-    DWORD payloadCrc;
     const Splice *splice; /* a splice's */
-    DWORD length;         /* a whole file's: the payload's size */
-    DWORD attributes;     /* a whole file's */
+    Payload payload;
+    DWORD attributes; /* a whole file's */
 };
 
-/* The three kinds of step, each with what it needs. */
-static constexpr PlanStep SpliceStep(unsigned editions, const char *fileName, const Splice *splice, WORD payloadId,
-                                     DWORD payloadCrc)
+/* The three kinds of step, each with what it needs. A whole file is the
+ * whole payload. */
+static constexpr PlanStep SpliceStep(unsigned editions, const char *fileName, const Splice *splice, Payload payload)
 {
-    return {editions, SPLICE, fileName, payloadId, payloadCrc, splice, 0, 0};
+    return {editions, SPLICE, fileName, splice, payload, 0};
 }
-static constexpr PlanStep SignatureStep(unsigned editions, const char *fileName, WORD payloadId, DWORD payloadCrc)
+static constexpr PlanStep SignatureStep(unsigned editions, const char *fileName, Payload payload)
 {
-    return {editions, SIGNATURE, fileName, payloadId, payloadCrc, NULL, 0, 0};
+    return {editions, SIGNATURE, fileName, NULL, payload, 0};
 }
-static constexpr PlanStep WholeFileStep(unsigned editions, const char *fileName, DWORD length, DWORD attributes,
-                                        WORD payloadId, DWORD payloadCrc)
+static constexpr PlanStep WholeFileStep(unsigned editions, const char *fileName, DWORD attributes, Payload payload)
 {
-    return {editions, WHOLE_FILE, fileName, payloadId, payloadCrc, NULL, length, attributes};
+    return {editions, WHOLE_FILE, fileName, NULL, payload, attributes};
 }
 
 /* The steps in the order they run. In each stage the file whose size tells
@@ -71,20 +76,17 @@ static constexpr PlanStep WholeFileStep(unsigned editions, const char *fileName,
  * than as a signature. Computed by the compiler: no code runs before
  * WinMain to fill it. */
 static constexpr PlanStep kPlan[] = {
-    SpliceStep(OLDEST, "scr.xp3", &kScrXp3, PAYLOAD_SCR_XP3, CRC_PAYLOAD_106),
-    SignatureStep(OLDEST, "scr.xp3.sig", PAYLOAD_SCR_XP3_SIG, CRC_PAYLOAD_107),
-    SignatureStep(OLDEST, "data.xp3.sig", PAYLOAD_DATA_XP3_SIG, CRC_PAYLOAD_105),
-    SignatureStep(OLDEST, "Wellhaven.exe.sig", PAYLOAD_WELLHAVEN_EXE_SIG, CRC_PAYLOAD_103),
-    SpliceStep(OLDEST, "data.xp3", &kDataXp3, PAYLOAD_DATA_XP3, CRC_PAYLOAD_104),
-    WholeFileStep(PLAIN_LINE, "ext.xp3", PAYLOAD_EXT_XP3_SIZE, FILE_ATTRIBUTE_NORMAL, PAYLOAD_EXT_XP3, CRC_PAYLOAD_108),
-    WholeFileStep(PLAIN_LINE, "ext.xp3.sig", PAYLOAD_EXT_XP3_SIG_SIZE, FILE_ATTRIBUTE_HIDDEN, PAYLOAD_EXT_XP3_SIG,
-                  CRC_PAYLOAD_109),
-    WholeFileStep(A_LINE, "ext.xp3", PAYLOAD_EXT_XP3_A_SIZE, FILE_ATTRIBUTE_NORMAL, PAYLOAD_EXT_XP3_A, CRC_PAYLOAD_110),
-    WholeFileStep(A_LINE, "ext.xp3.sig", PAYLOAD_EXT_XP3_SIG_A_SIZE, FILE_ATTRIBUTE_HIDDEN, PAYLOAD_EXT_XP3_SIG_A,
-                  CRC_PAYLOAD_111),
-    SignatureStep(ALL_OLD, "auxtrans.dll.sig", PAYLOAD_AUXTRANS_DLL_SIG, CRC_PAYLOAD_113),
-    WholeFileStep(ALL_OLD, "auxtrans.dll", PAYLOAD_AUXTRANS_DLL_SIZE, FILE_ATTRIBUTE_NORMAL, PAYLOAD_AUXTRANS_DLL,
-                  CRC_PAYLOAD_112),
+    SpliceStep(OLDEST, "scr.xp3", &kScrXp3, PAYLOAD(SCR_XP3)),
+    SignatureStep(OLDEST, "scr.xp3.sig", PAYLOAD(SCR_XP3_SIG)),
+    SignatureStep(OLDEST, "data.xp3.sig", PAYLOAD(DATA_XP3_SIG)),
+    SignatureStep(OLDEST, "Wellhaven.exe.sig", PAYLOAD(WELLHAVEN_EXE_SIG)),
+    SpliceStep(OLDEST, "data.xp3", &kDataXp3, PAYLOAD(DATA_XP3)),
+    WholeFileStep(PLAIN_LINE, "ext.xp3", FILE_ATTRIBUTE_NORMAL, PAYLOAD(EXT_XP3)),
+    WholeFileStep(PLAIN_LINE, "ext.xp3.sig", FILE_ATTRIBUTE_HIDDEN, PAYLOAD(EXT_XP3_SIG)),
+    WholeFileStep(A_LINE, "ext.xp3", FILE_ATTRIBUTE_NORMAL, PAYLOAD(EXT_XP3_A)),
+    WholeFileStep(A_LINE, "ext.xp3.sig", FILE_ATTRIBUTE_HIDDEN, PAYLOAD(EXT_XP3_SIG_A)),
+    SignatureStep(ALL_OLD, "auxtrans.dll.sig", PAYLOAD(AUXTRANS_DLL_SIG)),
+    WholeFileStep(ALL_OLD, "auxtrans.dll", FILE_ATTRIBUTE_NORMAL, PAYLOAD(AUXTRANS_DLL)),
 };
 
 /* A splice step runs only for ver1.00 and ver1.00a, whose finished file it
@@ -93,13 +95,11 @@ static bool RunStep(const PlanStep *step, int edition, const char *installDir, H
 {
     if (step->kind == SPLICE) {
         DWORD finishedCrc = edition == VER1_00 ? step->splice->finishedCrcPlain : step->splice->finishedCrcA;
-        return SplicePatch(installDir, step->fileName, &step->splice->recipe, step->payloadId, step->payloadCrc,
-                           finishedCrc, module);
+        return SplicePatch(installDir, step->fileName, &step->splice->recipe, &step->payload, finishedCrc, module);
     }
     if (step->kind == SIGNATURE)
-        return PlaceSignature(installDir, step->fileName, step->payloadId, step->payloadCrc, module);
-    return PlaceWholeFile(installDir, step->fileName, step->length, step->attributes, step->payloadId,
-                          step->payloadCrc, module);
+        return PlaceSignature(installDir, step->fileName, &step->payload, module);
+    return PlaceWholeFile(installDir, step->fileName, step->attributes, &step->payload, module);
 }
 
 bool RunUpdatePlan(const char *installDir, int edition, HMODULE module)

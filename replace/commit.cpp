@@ -35,6 +35,14 @@ static bool RetryAfterPause(int *retries, bool nameDeleted)
 /* What became of the side file. */
 enum SideState { SIDE_READY, SIDE_FAILED, SIDE_MISMATCH };
 
+/* Shows the code of a failed step of the commit; returns what became of the
+ * side file. */
+static SideState Failed(const Commit *commit)
+{
+    ReportFailure(commit->failed, kTextNoPatchFile);
+    return SIDE_FAILED;
+}
+
 /* Copies the scratch file to the side file, makes its bytes durable (after a
  * power cut it must never become the target half written) and reads them
  * back: they must be the expected file, whatever happened to the scratch
@@ -49,10 +57,8 @@ static SideState MakeSideFile(const char *scratchName, const char *side, bool si
      * it. */
     int retries = 0;
     while (!CopyFileA(scratchName, side, TRUE)) {
-        if (!RetryAfterPause(&retries, sideDeleted)) {
-            ReportFailure(commit->failed, kTextNoPatchFile);
-            return SIDE_FAILED;
-        }
+        if (!RetryAfterPause(&retries, sideDeleted))
+            return Failed(commit);
     }
 
     /* Others may read it meanwhile, as a scanner does, but not write it; the
@@ -61,23 +67,21 @@ static SideState MakeSideFile(const char *scratchName, const char *side, bool si
     retries = 0;
     while ((*file = CreateFileA(side, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)) == INVALID_HANDLE_VALUE) {
-        if (!RetryAfterPause(&retries, false)) {
-            ReportFailure(commit->failed, kTextNoPatchFile);
-            return SIDE_FAILED;
-        }
+        if (!RetryAfterPause(&retries, false))
+            return Failed(commit);
     }
 
     SideState state = SIDE_FAILED;
     const ReadCodes readCodes = {commit->failed, commit->failed};
     DWORD crc = 0;
     if (!FlushFileBuffers(*file)) {
-        ReportFailure(commit->failed, kTextNoPatchFile);
+        Failed(commit);
     } else {
         /* All of it, whatever its size: a file of another length cannot have
          * the expected CRC-32 of the expected length. */
         DWORD size = GetFileSize(*file, NULL);
         if (size == INVALID_FILE_SIZE)
-            ReportFailure(commit->failed, kTextNoPatchFile);
+            Failed(commit);
         else if (ReadCrc(*file, size, buffer, bufferSize, &readCodes, &crc))
             state = crc == commit->crc ? SIDE_READY : SIDE_MISMATCH;
         if (state == SIDE_MISMATCH)
@@ -114,7 +118,7 @@ static bool RenameOverTarget(const char *side, const char *target, const Commit 
         if (!RetryAfterPause(&retries, false)) {
             if (kept != INVALID_FILE_ATTRIBUTES)
                 SetFileAttributesA(target, kept);
-            ReportFailure(commit->failed, kTextNoPatchFile);
+            Failed(commit);
             return false;
         }
     }
@@ -128,7 +132,7 @@ bool CommitScratch(const char *scratchName, const char *target, const Commit *co
     const DWORD bufferSize = commit->size != 0 && commit->size < kReadBackChunk ? commit->size : kReadBackChunk;
     char *side = (char *)GlobalAlloc(GMEM_FIXED, (SIZE_T)nameSize + bufferSize);
     if (side == NULL) {
-        ReportFailure(commit->failed, kTextNoPatchFile);
+        Failed(commit);
         return false;
     }
     wsprintfA(side, "%s%s", target, kSideSuffix);

@@ -3,12 +3,11 @@
  */
 #include "replace/replace.h"
 
-const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, DWORD crc,
-                        const PayloadCodes *codes,
+const BYTE *LoadPayload(HMODULE module, const Payload *payload, unsigned long long needed, const PayloadCodes *codes,
                         HGLOBAL *loaded)
 {
     *loaded = NULL;
-    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(payloadId), "BINARY");
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(payload->id), "BINARY");
     if (found == NULL) {
         ReportFailure(codes->notFound, kTextNoPayload);
         return NULL;
@@ -29,7 +28,7 @@ const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long neede
     }
     /* Checked before a byte of it is written anywhere; it fits the resource,
      * whose size is a DWORD. */
-    if (Crc32(0, bytes, (DWORD)needed) != crc) {
+    if (Crc32(0, bytes, (DWORD)needed) != payload->crc) {
         ReportFailure(codes->damaged, kTextPayloadDamaged);
         return NULL;
     }

@@ -55,7 +55,7 @@ static const PlacementCodes kWholeFileCodes = {
 static const DWORD kSignatureSize = SIGNATURE_SIZE;
 
 static bool Place(const char *installDir, const char *fileName, DWORD length, DWORD attributes,
-                  WORD payloadId, DWORD crc, HMODULE module, const PlacementCodes *codes)
+                  const Payload *payload, HMODULE module, const PlacementCodes *codes)
 {
     char scratchName[SCRATCH_NAME_SIZE];
     if (!MakeScratchFile(scratchName))
@@ -63,11 +63,11 @@ static bool Place(const char *installDir, const char *fileName, DWORD length, DW
 
     bool result = false;
     HANDLE scratch = INVALID_HANDLE_VALUE;
-    HGLOBAL payload = NULL;
+    HGLOBAL loaded = NULL;
     char *target = NULL;
     do {
         /* The payload, which must hold the length asked for, undamaged. */
-        const BYTE *bytes = LoadPayload(module, payloadId, length, crc, &codes->payload, &payload);
+        const BYTE *bytes = LoadPayload(module, payload, length, &codes->payload, &loaded);
         if (bytes == NULL)
             break;
 
@@ -90,7 +90,7 @@ static bool Place(const char *installDir, const char *fileName, DWORD length, DW
          * the target it replaces, and then those asked for here. */
         /* What the commit puts in place is the payload's length, so its CRC
          * is the payload's. */
-        const Commit commit = {length, crc, attributes, codes->copyFailed, codes->copyFailed, kTextNoPatchFile,
+        const Commit commit = {length, payload->crc, attributes, codes->copyFailed, codes->copyFailed, kTextNoPatchFile,
                                fileName};
         result = CommitScratch(scratchName, target, &commit);
     } while (false);
@@ -98,20 +98,19 @@ static bool Place(const char *installDir, const char *fileName, DWORD length, DW
     /* Release in reverse order: the scratch file if still open, the
      * payload, the path. */
     CloseFile(&scratch);
-    ReleasePayload(payload);
+    ReleasePayload(loaded);
     if (target != NULL)
         GlobalFree(target);
     return result;
 }
 
-bool PlaceWholeFile(const char *installDir, const char *fileName, DWORD length, DWORD attributes,
-                    WORD payloadId, DWORD crc, HMODULE module)
+bool PlaceWholeFile(const char *installDir, const char *fileName, DWORD attributes, const Payload *payload,
+                    HMODULE module)
 {
-    return Place(installDir, fileName, length, attributes, payloadId, crc, module, &kWholeFileCodes);
+    return Place(installDir, fileName, payload->size, attributes, payload, module, &kWholeFileCodes);
 }
 
-bool PlaceSignature(const char *installDir, const char *fileName, WORD payloadId, DWORD crc, HMODULE module)
+bool PlaceSignature(const char *installDir, const char *fileName, const Payload *payload, HMODULE module)
 {
-    return Place(installDir, fileName, kSignatureSize, FILE_ATTRIBUTE_HIDDEN, payloadId, crc, module,
-                 &kSignatureCodes);
+    return Place(installDir, fileName, kSignatureSize, FILE_ATTRIBUTE_HIDDEN, payload, module, &kSignatureCodes);
 }

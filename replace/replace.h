@@ -63,6 +63,14 @@ bool ReadCrc(HANDLE file, DWORD length, BYTE *buffer, DWORD bufferSize, const Re
 
 /* ---- Payloads */
 
+/* A payload the updater carries in its resources (type "BINARY"): its
+ * resource id, its size and the CRC-32 the release gives its bytes. */
+struct Payload {
+    WORD id;
+    DWORD size;
+    DWORD crc;
+};
+
 /* The codes an operation shows when its payload cannot be had. */
 struct PayloadCodes {
     int notFound;
@@ -71,15 +79,15 @@ struct PayloadCodes {
     int damaged; /* the bytes it needs are not the release's */
 };
 
-/* Finds, loads and locks payload payloadId (type "BINARY") of module, which
- * must hold at least `needed` bytes whose CRC-32 is crc: the operations
+/* Finds, loads and locks payload->id of module, which must hold at least
+ * `needed` bytes whose CRC-32 is payload->crc: the operations
  * write straight from the resource and never read past what it holds, and
  * a damaged updater must not write its damage into the game. Returns the
  * payload's bytes, or NULL after showing the failing check's code. *loaded
  * is set to what the caller releases with ReleasePayload, NULL when nothing
  * was loaded. */
-const BYTE *LoadPayload(HMODULE module, WORD payloadId, unsigned long long needed, DWORD crc,
-                        const PayloadCodes *codes, HGLOBAL *loaded);
+const BYTE *LoadPayload(HMODULE module, const Payload *payload, unsigned long long needed, const PayloadCodes *codes,
+                        HGLOBAL *loaded);
 
 /* Releases what LoadPayload loaded, if anything. */
 void ReleasePayload(HGLOBAL loaded);
@@ -144,27 +152,27 @@ struct SpliceRecipe {
 };
 
 /* Rebuilds installDir + fileName by the recipe from the installed copy and
- * payload payloadId (type "BINARY" in module), whose bytes must have the
- * CRC-32 payloadCrc; the finished file must have finishedCrc. A file that
+ * the payload in module, whose first 16 + insertFirst + insertTail bytes
+ * must have the payload's CRC-32; the finished file must have finishedCrc. A file that
  * already has finishedSize bytes and finishedCrc counts as done and is not
  * touched; one of that size with another CRC is damaged. Returns true on
  * success, false after showing an error box (E201 to E214, or E301/E302). */
-bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
-                 DWORD payloadCrc, DWORD finishedCrc, HMODULE module);
+bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, const Payload *payload,
+                 DWORD finishedCrc, HMODULE module);
 
 /* ---- Whole-file placement */
 
-/* Writes the first length bytes of payload payloadId, whose CRC-32 must be
- * crc, over installDir + fileName. The new file has the attributes the
+/* Writes the payload in module, its size in bytes with its CRC-32, over
+ * installDir + fileName. The new file has the attributes the
  * commit's copy gives it, plus any other than FILE_ATTRIBUTE_NORMAL asked
  * for here. Returns true on success, false after showing an error box (E501
  * to E509, or E301/E302). */
-bool PlaceWholeFile(const char *installDir, const char *fileName, DWORD length, DWORD attributes,
-                    WORD payloadId, DWORD crc, HMODULE module);
+bool PlaceWholeFile(const char *installDir, const char *fileName, DWORD attributes, const Payload *payload,
+                    HMODULE module);
 
-/* Writes a 212-byte signature file from payload payloadId, whose CRC-32 must
- * be crc, as a hidden file, over an existing one too. Returns true on
+/* Writes a 212-byte signature file from the payload in module, whose first
+ * 212 bytes must have its CRC-32, as a hidden file, over an existing one too. Returns true on
  * success, false after showing an error box (E401 to E409, or E301/E302). */
-bool PlaceSignature(const char *installDir, const char *fileName, WORD payloadId, DWORD crc, HMODULE module);
+bool PlaceSignature(const char *installDir, const char *fileName, const Payload *payload, HMODULE module);
 
 #endif

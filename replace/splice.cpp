@@ -38,8 +38,8 @@ static bool KeepRun(HANDLE installed, HANDLE scratch, BYTE *work, DWORD count)
     return ReadChecked(installed, work, count, &kReadCodes) && WriteChecked(scratch, work, count, &kWriteCodes);
 }
 
-bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, WORD payloadId,
-                 DWORD payloadCrc, DWORD finishedCrc, HMODULE module)
+bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecipe *recipe, const Payload *payload,
+                 DWORD finishedCrc, HMODULE module)
 {
     char *target = JoinInstallPath(installDir, fileName, E_NO_MEMORY);
     if (target == NULL)
@@ -48,7 +48,7 @@ bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecip
     bool result = false;
     HANDLE installed = INVALID_HANDLE_VALUE;
     HANDLE scratch = INVALID_HANDLE_VALUE;
-    HGLOBAL payload = NULL;
+    HGLOBAL loaded = NULL;
     BYTE *work = NULL;
     char scratchName[SCRATCH_NAME_SIZE];
     do {
@@ -100,7 +100,7 @@ bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecip
         /* The payload, which must hold every byte the recipe takes from it. */
         unsigned long long needed =
             (unsigned long long)kHeadSize + recipe->insertFirst + (unsigned long long)recipe->insertTail;
-        const BYTE *bytes = LoadPayload(module, payloadId, needed, payloadCrc, &kPayloadCodes, &payload);
+        const BYTE *bytes = LoadPayload(module, payload, needed, &kPayloadCodes, &loaded);
         if (bytes == NULL)
             break;
 
@@ -137,7 +137,7 @@ bool SplicePatch(const char *installDir, const char *fileName, const SpliceRecip
      * payload, the work buffer, the path. */
     CloseFile(&scratch);
     CloseFile(&installed);
-    ReleasePayload(payload);
+    ReleasePayload(loaded);
     if (work != NULL)
         GlobalFree(work);
     GlobalFree(target);

@@ -169,8 +169,8 @@ protected:
 
     bool Splice(const SpliceRecipe &r, const std::string &finished)
     {
-        const DWORD payloadCrc = Crc(payload_.substr(0, PayloadSize(r)));
-        return SplicePatch(kGameDir, "big.xp3", &r, kPayloadId, payloadCrc, Crc(finished), sim::Module());
+        const Payload payload = {kPayloadId, (DWORD)PayloadSize(r), Crc(payload_.substr(0, PayloadSize(r)))};
+        return SplicePatch(kGameDir, "big.xp3", &r, &payload, Crc(finished), sim::Module());
     }
 
     std::string installed_;
@@ -319,7 +319,8 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
         const DWORD finishedCrc = Crc(c.installed == 138482 ? installed_ : finished);
         /* A payload whose bytes are not the release's is one whose CRC-32
          * is not the one the release gives. */
-        const DWORD payloadCrc = Crc(payload.substr(0, PayloadSize(kDataRecipe))) ^ (c.other == PAYLOAD_DAMAGED);
+        const Payload record = {kPayloadId, (DWORD)PayloadSize(kDataRecipe),
+                                Crc(payload.substr(0, PayloadSize(kDataRecipe))) ^ (c.other == PAYLOAD_DAMAGED)};
         if (c.other == READ_SHORT)
             sim::ShortCall(sim::OpReadFile, 1);
         sim::BeforeCall([&c](const sim::Call &call) {
@@ -337,7 +338,7 @@ TEST_F(SpliceTest, InstalledFilesAndPayloads)
             sim::PutFile(In("data.xp3.new"), Noise(5000, 3));
         if (c.other == SIDE_FOLDER)
             sim::MakeFolder(In("data.xp3.new"));
-        EXPECT_EQ(SplicePatch(kGameDir, "data.xp3", &kDataRecipe, kPayloadId, payloadCrc, finishedCrc, sim::Module()),
+        EXPECT_EQ(SplicePatch(kGameDir, "data.xp3", &kDataRecipe, &record, finishedCrc, sim::Module()),
                   c.code == 0);
         sim::BeforeCall(nullptr);
         sim::ReleaseHeld();
@@ -425,7 +426,8 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         const std::string old = Noise(700, 7), planted = Noise(300, 9);
         const std::string payload = Noise(c.payloadSize, 8);
         const size_t length = c.signature ? 212 : c.length;
-        const DWORD crc = Crc(payload.substr(0, length)) ^ (c.other == PAYLOAD_DAMAGED);
+        const Payload record = {kPayloadId, (DWORD)length,
+                                Crc(payload.substr(0, length)) ^ (c.other == PAYLOAD_DAMAGED)};
         if (c.existing != 0)
             sim::PutFile(In("file.sig"), old, c.existing);
         sim::AddResource(kPayloadId, "BINARY", payload);
@@ -474,9 +476,8 @@ TEST_F(PlaceTest, TargetsAndAttributes)
             }
         });
 
-        bool result = c.signature
-                          ? PlaceSignature(kGameDir, "file.sig", kPayloadId, crc, sim::Module())
-                          : PlaceWholeFile(kGameDir, "file.sig", c.length, c.requested, kPayloadId, crc, sim::Module());
+        bool result = c.signature ? PlaceSignature(kGameDir, "file.sig", &record, sim::Module())
+                                  : PlaceWholeFile(kGameDir, "file.sig", c.requested, &record, sim::Module());
         sim::BeforeCall(nullptr);
         sim::ReleaseHeld();
         EXPECT_EQ(result, c.code == 0);

@@ -19,13 +19,13 @@ sys.path.insert(0, TOOLS)
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools", "wine"))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests"))  # the readers of what the player reads (player_texts)
 import catalogue  # noqa: E402
-from wine_choice import pe32_unavailable, say  # noqa: E402
+from wine_choice import EXE_NAME, pe32_unavailable, say  # noqa: E402
 from ship import resources  # noqa: E402  (the release command's own walk of the resources)
 
-# What the release tests take from here: the catalogue and the Wine path choice of tools/ included.
+# What the release tests take from here: the catalogue, the updater's name and the Wine path choice of tools/ included.
 __all__ = ["SOURCE_DIR", "TOOLS", "SAMPLE", "UPDATER_EXE", "UPDATER_EXE64", "WORK", "catalogue", "pe32_unavailable",
-           "say", "run_tool", "read", "write", "SampleTestCase", "VS_FF_SPECIALBUILD", "version_block", "special_build",
-           "resources", "throwaway_certificate"]
+           "EXE_NAME", "say", "run_tool", "read", "write", "SampleTestCase", "VS_FF_SPECIALBUILD", "version_block",
+           "special_build", "resources", "throwaway_certificate"]
 
 
 def run_tool(*args):

@@ -14,11 +14,10 @@ import unittest
 
 import pefile
 
-from support import SAMPLE, SOURCE_DIR, TOOLS, WORK, catalogue, read, special_build, throwaway_certificate, write
+from support import (EXE_NAME, SAMPLE, SOURCE_DIR, TOOLS, WORK, catalogue, read, special_build, throwaway_certificate,
+                     write)
 import compare  # noqa: E402  (tools/release, on the path through support)
 import ship  # noqa: E402
-
-EXE = "WellhavenUpdate103.exe"
 
 
 def build(source, folder, release_dir=None):
@@ -52,7 +51,7 @@ class ReproducibleBuildTest(unittest.TestCase):
         for source, folder in ((SOURCE_DIR, fresh("repro", "a")), (copy, fresh("repro", "build-b-elsewhere"))):
             status, output = build(source, folder, "")
             self.assertEqual(status, 0, output)
-            exes.append(read(os.path.join(folder, EXE)))
+            exes.append(read(os.path.join(folder, EXE_NAME)))
         if exes[0] != exes[1]:
             at = next(i for i, (x, y) in enumerate(zip(*exes)) if x != y) if len(exes[0]) == len(exes[1]) else None
             section = next((s.Name.rstrip(b"\0").decode() for s in pefile.PE(data=exes[0]).sections
@@ -67,7 +66,7 @@ class ReleaseSettingTest(unittest.TestCase):
         folder, release = fresh("setting", "build"), fresh("setting", "release")
         for part in ("payload", "installed/0", "installed/1", "finished/0", "finished/1"):
             shutil.copytree(os.path.join(SAMPLE, part), os.path.join(release, part))
-        exe = os.path.join(folder, EXE)
+        exe = os.path.join(folder, EXE_NAME)
         p104, p113 = (os.path.join(release, "payload", n) for n in ("104.bin", "113.bin"))
         good104 = read(p104)
 

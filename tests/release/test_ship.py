@@ -19,12 +19,11 @@ import unittest
 
 import pefile
 
-from support import (SAMPLE, SOURCE_DIR, TOOLS, UPDATER_EXE, UPDATER_EXE64, WORK, catalogue, read, resources,
+from support import (EXE_NAME, SAMPLE, SOURCE_DIR, TOOLS, UPDATER_EXE, UPDATER_EXE64, WORK, catalogue, read, resources,
                      special_build, throwaway_certificate, pe32_unavailable, say, write)
 import timestamp_authority  # tools/release, put on the path by support
 
 SHIP = os.path.join(TOOLS, "ship.sh")
-EXE = "WellhavenUpdate103.exe"
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 
@@ -51,7 +50,7 @@ class ShipTest(unittest.TestCase):
                         ["cmake", "--build", build, "-j2"]):
             done = run(*command, cwd=SOURCE_DIR)
             assert done.returncode == 0, done.stdout + done.stderr
-        cls.exe = os.path.join(build, EXE)
+        cls.exe = os.path.join(build, EXE_NAME)
         # The Wine proof runs on every installed/N there is: one ver1.00 keeps the test short. The build, which
         # needs editions 0 and 1, is done and not run again.
         for kind in ("installed", "finished"):
@@ -155,11 +154,11 @@ class ShipTest(unittest.TestCase):
             return
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertIn("edition 0: ok", done.stdout)
-        self.assertEqual(sorted(os.listdir(out)), [EXE, EXE + ".sha256"])
-        signed_path = os.path.join(out, EXE)
+        self.assertEqual(sorted(os.listdir(out)), [EXE_NAME, EXE_NAME + ".sha256"])
+        signed_path = os.path.join(out, EXE_NAME)
         self.assertEqual(read(signed_path + ".sha256").decode(),
-                         "%s  %s\n" % (hashlib.sha256(read(signed_path)).hexdigest(), EXE))
-        self.assertEqual(run("sha256sum", "-c", EXE + ".sha256", cwd=out).returncode, 0)
+                         "%s  %s\n" % (hashlib.sha256(read(signed_path)).hexdigest(), EXE_NAME))
+        self.assertEqual(run("sha256sum", "-c", EXE_NAME + ".sha256", cwd=out).returncode, 0)
         self.assert_only_the_certificate_table_was_added(signed_path, self.exe)
 
     def prove_signing_on_the_64_bit_build(self):
@@ -170,7 +169,7 @@ class ShipTest(unittest.TestCase):
         folder = os.path.join(self.work, "signed64")
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
-        signed_path = os.path.join(folder, EXE)
+        signed_path = os.path.join(folder, EXE_NAME)
         done = run("osslsigncode", "sign", "-pkcs12", self.pfx, "-readpass", self.password, "-h", "sha256",
                    "-in", UPDATER_EXE64, "-out", signed_path)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)

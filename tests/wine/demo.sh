@@ -13,8 +13,9 @@ repo="$(cd "$(dirname "$0")/../.." && pwd)"
 python="${WELLHAVEN_PYTHON:-python3}"
 out="$(realpath -m "${1:-$repo/build/demo}")"
 cd "$repo"
+. ./updater.env
 preset="$("$python" tools/wine/winebox.py preset)"
-exe="$repo/build/$preset/WellhavenUpdate103.exe"
+exe="$repo/build/$preset/$WELLHAVEN_UPDATER_NAME.exe"
 if [ "$preset" = windows ]; then
   exe="$(realpath -m "${WELLHAVEN_UPDATER_EXE:-$exe}")"
   [ -e "$exe" ] || ./build.sh

@@ -32,7 +32,7 @@ preset="$("$python" "$repo/tools/wine/winebox.py" preset)"
 cmake --preset "$preset" -S "$repo" -B "$work/build" "-DWELLHAVEN_RELEASE_DIR=$work/release" \
   "-DWELLHAVEN_CATALOGUE=$catalogue" > "$work/configure.log"
 cmake --build "$work/build" -j2 > "$work/build.log"
-exe="$work/build/WellhavenUpdate103.exe"
+exe="$work/build/$(. "$repo/updater.env" && echo "$WELLHAVEN_UPDATER_NAME").exe"
 
 echo "== the updater built from that release (preset $preset)"
 "$repo/tools/release/verify_under_wine.sh" "$work/release" "$exe"

@@ -10,7 +10,7 @@ import unittest
 from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine"))
-from wine_choice import CHOICE_SETTING, WineError, choose_path, wow64_unavailable  # noqa: E402
+from wine_choice import CHOICE_SETTING, EXE_NAME, WineError, choose_path, wow64_unavailable  # noqa: E402
 
 RUNS = "#!/bin/sh\nexit 0\n"
 STATUS_126 = "#!/bin/sh\nexit 126\n"
@@ -31,8 +31,8 @@ class ChoiceTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
         self.addCleanup(self.dir.cleanup)
-        self.exe32 = self.file("x86/WellhavenUpdate103.exe", pe(0x14C))
-        self.exe64 = self.file("x64/WellhavenUpdate103.exe", pe(0x8664))
+        self.exe32 = self.file("x86/" + EXE_NAME, pe(0x14C))
+        self.exe64 = self.file("x64/" + EXE_NAME, pe(0x8664))
 
     def file(self, name, content):
         path = os.path.join(self.dir.name, name)

@@ -28,7 +28,7 @@ import pefile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import catalogue as cat  # noqa: E402
-from ship import REPO, SHIPPED_NAME, Refusal, read, resources, run_quietly  # noqa: E402
+from ship import EXE_NAME, REPO, Refusal, read, resources, run_quietly  # noqa: E402
 
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
@@ -70,7 +70,7 @@ def build(commit, release, work, repo=REPO):
                 shutil.copyfile(log, kept)
                 raise Misuse("%s %s failed (exit status %d): %s (the whole output: %s)"
                              % (what, commit[:12], status, first_error(log), kept))
-    return os.path.join(source, "build", "windows", SHIPPED_NAME)
+    return os.path.join(source, "build", "windows", EXE_NAME)
 
 
 def first_error(log):

@@ -13,8 +13,8 @@ In order, and stopping at the first refusal (one line naming the reason, exit st
   4. runs it under Wine on every RELEASE/installed/N (tools/release/verify_under_wine.sh)
      and refuses it unless each one ends exactly as RELEASE/finished/N; a machine that
      cannot run 32-bit x86 programs cannot prove it, and refuses;
-  5. writes OUT/WellhavenUpdate103.exe and OUT/WellhavenUpdate103.exe.sha256 (sha256sum
-     format). OUT defaults to build/ship.
+  5. writes OUT/NAME.exe and OUT/NAME.exe.sha256 (sha256sum format), NAME being the
+     updater's name in updater.env. OUT defaults to build/ship.
 
 The certificate can also be given by the environment: WELLHAVEN_SIGN_PFX (a PKCS#12 file),
 WELLHAVEN_SIGN_PASSWORD_FILE (its password on the first line) and WELLHAVEN_SIGN_TIMESTAMP
@@ -41,9 +41,8 @@ REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(REPO, "tools", "wine"))
 import catalogue as cat  # noqa: E402
-from wine_choice import PE32, pe32_unavailable, pe_kind  # noqa: E402
+from wine_choice import EXE_NAME, PE32, pe32_unavailable, pe_kind  # noqa: E402
 
-SHIPPED_NAME = "WellhavenUpdate103.exe"
 VS_FF_SPECIALBUILD = 0x20
 SYSTEM_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"
 
@@ -195,7 +194,7 @@ def ship(release, exe, out, pfx, password_file, timestamp, ca_file, timestamp_ca
     # Nothing reaches OUT before the executable has passed every check.
     work = tempfile.mkdtemp(prefix="wellhaven-ship-")
     try:
-        candidate = os.path.join(work, SHIPPED_NAME)
+        candidate = os.path.join(work, EXE_NAME)
         if pfx:
             stamp = sign(exe, candidate, pfx, password_file, timestamp, ca_file, timestamp_ca_file, work)
             print("signed and verified with %s" % pfx)
@@ -219,11 +218,11 @@ def ship(release, exe, out, pfx, password_file, timestamp, ca_file, timestamp_ca
                           % (release, status))
 
         os.makedirs(out, exist_ok=True)
-        target = os.path.join(out, SHIPPED_NAME)
+        target = os.path.join(out, EXE_NAME)
         digest = hashlib.sha256(read(candidate)).hexdigest()
         shutil.move(candidate, target)
         with open(target + ".sha256", "w") as f:
-            f.write("%s  %s\n" % (digest, SHIPPED_NAME))
+            f.write("%s  %s\n" % (digest, EXE_NAME))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("shipped: %s (SHA-256 %s)" % (target, digest))

@@ -15,7 +15,10 @@ import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-EXE_NAME = "WellhavenUpdate103.exe"
+# The updater's name, version and release, from updater.env, which the build and the scripts read too.
+with open(os.path.join(REPO, "updater.env")) as _env:
+    UPDATER = dict(line.strip().split("=", 1) for line in _env if "=" in line and not line.startswith("#"))
+EXE_NAME = UPDATER["WELLHAVEN_UPDATER_NAME"] + ".exe"
 
 # Debian's loaders, called by their paths: the `wine` wrapper always picks the
 # 32-bit one when it is installed, even on a machine that cannot run it.
