@@ -16,6 +16,7 @@ import subprocess
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 EXE_NAME = "WellhavenUpdate103.exe"
+PROBE_NAME = "behaviour_probe.exe"  # the behaviour probe (tools/probe), built beside the updater
 
 # Debian's loaders, called by their paths: the `wine` wrapper always picks the
 # 32-bit one when it is installed, even on a machine that cannot run it.
