@@ -4,12 +4,18 @@
 # Wine end-to-end tests. The host preset's tests build the Windows
 # executables they need themselves (tests build.windows and build.windows64),
 # so this is the host workflow after the packages it needs. The last line
-# counts the tests: run, passed, failed and skipped.
+# counts the tests: run, passed, failed and skipped; when a step before the
+# tests fails, it says which, and that no test ran.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/deps.sh test
-cmake --preset host
-cmake --build --preset host -j "$(nproc)"
+step() { # step WHAT COMMAND...
+  local what=$1
+  shift
+  "$@" || { local status=$?; echo "Tests: 0 run (the $what failed; see above)"; exit "$status"; }
+}
+step "package set-up" scripts/deps.sh test
+step "host configuration" cmake --preset host
+step "host build" cmake --build --preset host -j "$(nproc)"
 # Which Windows build the Wine tests run here, found by trying (docs/wine.md);
 # where none runs, the line says why and the Wine tests fail with it.
 /usr/bin/python3 tools/wine/winebox.py line || true

@@ -781,14 +781,16 @@ protected:
 
         /* A process killed before any call (handles closed by the system,
          * scratch and side files left), and the power cut there. */
-        for (const auto &stops : {std::make_pair("killed", &kills_), std::make_pair("power cut", &cuts_)}) {
-            for (size_t k = 0; k < stops.second->size(); k++) {
-                SCOPED_TRACE(testing::Message() << "edition " << edition << ": " << stops.first << " at state " << k);
-                sim::RestoreDisk((*stops.second)[k]);
+        const struct { const char *name; const std::vector<sim::Disk> &states; int &count; } kStops[] = {
+            {"killed", kills_, killed_}, {"power cut", cuts_, cut_}};
+        for (const auto &stops : kStops) {
+            for (size_t k = 0; k < stops.states.size(); k++) {
+                SCOPED_TRACE(testing::Message() << "edition " << edition << ": " << stops.name << " at state " << k);
+                sim::RestoreDisk(stops.states[k]);
                 CountLeftovers();
                 if (!ExpectNextRunFinishes(edition))
                     unrecoverable_++;
-                (stops.second == &kills_ ? killed_ : cut_)++;
+                stops.count++;
             }
         }
     }

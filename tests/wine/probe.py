@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Runs the behaviour probe (tools/probe) under Wine, on the build this machine
-runs: every row must give the table's answer for the account it runs under;
+runs: every row must give the table's answer for the account and the Wine version it runs under;
 as root, also as a user without privileges (a player's Wine).
 
     probe.py --wine-dir DIR --exe PROBE.exe [--exe PROBE64.exe]
@@ -27,8 +27,8 @@ def main(argv):
     try:
         session, exe = open_session(args.exe, args.wine_dir)
         with session:
-            folder = windows_path(session.scratch_dir("probe"))
-            proc = subprocess.run(session.path.loader + [exe, folder, "wine-root" if root else "wine"],
+            folder, version = windows_path(session.scratch_dir("probe")), session.wine_version()
+            proc = subprocess.run(session.path.loader + [exe, folder, "wine-root" if root else "wine", version],
                                   env=session.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, timeout=300)
     except WineError as error:
@@ -38,7 +38,7 @@ def main(argv):
     status = 0
     if root:  # root's Wine is not a player's: the Wine column is checked as a user without privileges
         try:
-            status, output = run_console(session.path, exe, ["{folder}", "wine"])
+            status, output = run_console(session.path, exe, ["{folder}", "wine", version])
             print("As a user without privileges:\n" + output, end="")
         except WineError as error:
             say("the probe did not run as a user without privileges (%s): only the column of Wine as root was "

@@ -82,7 +82,7 @@ def run_scenario(session, scenario, release, exe, shots=None):
 
     problems = []
     pictures = []
-    for number, run in enumerate(scenario.runs, 1):
+    for number, run in enumerate(scenario.runs_under(session, exe), 1):
         for action in run.before:
             action(ctx)
         problems += run.hold.problems(ctx) if run.hold else []

@@ -22,9 +22,12 @@ class Run:
 
 
 class Scenario:
-    def __init__(self, group, name, edition, runs, prepare=(), registry=None, folder="Wellhaven", temp=None):
+    def __init__(self, group, name, edition, runs, prepare=(), registry=None, folder="Wellhaven", temp=None,
+                 wine_answer=None):
         self.group, self.name, self.edition = group, name, edition
-        self.runs = runs
+        # With wine_answer, a row (setup, call) of the behaviour table (tools/probe/table.inc): the runs for each
+        # answer the table gives for the Wine and the account running them.
+        self.runs, self.wine_answer = runs, wine_answer
         self.prepare = list(prepare)
         self.registry = registry or Registered()  # Registered or NoInstallFolder
         self.folder = folder        # the install folder's own name
@@ -32,12 +35,16 @@ class Scenario:
 
     def root_reason(self):
         """Why the row can run only as root, or None."""
-        if any(a.needs_root for a in self.prepare + [a for r in self.runs for a in r.before]):
+        runs = [r for runs in self.runs.values() for r in runs] if self.wine_answer else self.runs
+        if any(a.needs_root for a in self.prepare + [a for r in runs for a in r.before]):
             return "chattr +i needs root"
         return None
 
     def needs_root(self):
         return self.root_reason() is not None
+
+    def runs_under(self, session, exe):
+        return self.runs[session.table_answer(exe, *self.wine_answer)] if self.wine_answer else self.runs
 
 
 def updated_all(edition):
@@ -133,12 +140,17 @@ SCENARIOS = [
       [Run([question(1), error(408)], files=Updated("scr.xp3", "scr.xp3.sig"),
            scratch=[payload(105)])],
       prepare=[Immutable("data.xp3.sig")]),
-    # A target is replaced by a rename, which takes no mark of the old file with it. Windows refuses the rename
-    # over the read-only auxtrans.dll (E508, as the read-only mark is cleared only where the target gets a mark
-    # of its own); Wine renames over read-only files.
-    S("placement", "hidden and read-only targets are replaced without their marks", 3, [updated_all(3)],
-      prepare=[Mark("ext.xp3", HIDDEN), Mark("auxtrans.dll", READONLY),
-               Mark("auxtrans.dll.sig", HIDDEN, READONLY)]),
+    # A target is replaced by a rename, which takes no mark of the old file with it; a read-only mark is cleared
+    # first only where the target gets a mark of its own (a signature). Every Wine renames over a hidden file.
+    S("placement", "hidden targets are replaced without their marks", 3, [updated_all(3)],
+      prepare=[Mark("ext.xp3", HIDDEN), Mark("auxtrans.dll.sig", HIDDEN, READONLY)]),
+    # Windows refuses the rename over a read-only file (E508, the steps before it done), and so does a Wine that
+    # answers as it does; under one that renames over it, the update completes.
+    S("placement", "read-only auxtrans.dll", 3,
+      {0: [updated_all(3)],
+       5: [Run([question(3), error(508)], files=Updated("ext.xp3", "ext.xp3.sig", "auxtrans.dll.sig"),
+               scratch=[payload(112)])]},
+      prepare=[Mark("auxtrans.dll", READONLY)], wine_answer=("a b=R", "move a b replace")),
 
     # Whatever holds a side name is removed, never written through: here a second name of a file elsewhere.
     S("placement", "auxtrans.dll.new a hard link to a file outside", 4, [updated_all(4)],

@@ -17,6 +17,17 @@ const long kSame = -1;    /* as Windows answers */
 const long kUnknown = -2; /* no source tells Windows' answer */
 const long kSetupFailed = -3;
 
+/* The Wine versions whose answers the table holds (major numbers), oldest
+ * first; a Wine of another version is held to the newest's answers. */
+const int kWineVersions[] = {8, 10};
+const size_t kWineVersionCount = sizeof kWineVersions / sizeof kWineVersions[0];
+
+/* From Wine `since` on (0: never), a player's Wine answers `answer`. */
+struct WineChange {
+    int since;
+    long answer;
+};
+
 /* setup: tokens run in order in an empty folder, names one letter each:
  *   a        a file "a" holding four bytes      a=RH   the same, read-only and hidden
  *   d/       a folder "d"                       a>b    a second name b for a's file
@@ -26,7 +37,8 @@ const long kSetupFailed = -3;
  *   open a ACCESS/SHARE old|new (OPEN_EXISTING or CREATE_ALWAYS)   copy a b [fail]
  *   move a b [replace]   delete a   setattr a R|H|RH|-   getattr a
  *   flush a ACCESS/SHARE (open, then flush)   temp a (GetTempFileNameA in folder a)
- * wine: Wine run by a user without privileges, as players run it.
+ * wine: Wine run by a user without privileges, as players run it (the
+ * oldest known Wine; newer: where a later one answers otherwise).
  * freed: the answer where a name deleted pending goes at once (Windows 10
  * 1903 and later on NTFS); windows then answers as before 1903.
  * root: Wine run by root, where it differs from wine: root passes the Unix
@@ -42,9 +54,14 @@ struct BehaviourRow {
     long wine = kSame;
     long freed = kSame;
     long root = kSame;
+    WineChange newer = {0, kSame};
 };
 extern const BehaviourRow kBehaviour[];
 extern const size_t kBehaviourRows;
+
+/* The answer the table gives for Wine `version` (one of kWineVersions), run
+ * by root or by a player. */
+long WineAnswer(const BehaviourRow &row, int version, bool root);
 
 /* What the runner needs besides the seam: a folder, and a second name. */
 struct Machine {

@@ -11,6 +11,12 @@ const BehaviourRow kBehaviour[] = {
 };
 const size_t kBehaviourRows = sizeof kBehaviour / sizeof kBehaviour[0];
 
+long WineAnswer(const BehaviourRow &row, int version, bool root)
+{
+    const long wine = row.newer.since != 0 && version >= row.newer.since ? row.newer.answer : row.wine;
+    return root && row.root != kSame ? row.root : wine != kSame ? wine : row.windows;
+}
+
 static DWORD Letters(const std::string &letters, const char *known, const DWORD *bits)
 {
     DWORD out = 0;

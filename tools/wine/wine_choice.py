@@ -19,6 +19,7 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 with open(os.path.join(REPO, "updater.env")) as _env:
     UPDATER = dict(line.strip().split("=", 1) for line in _env if "=" in line and not line.startswith("#"))
 EXE_NAME = UPDATER["WELLHAVEN_UPDATER_NAME"] + ".exe"
+PROBE_NAME = "behaviour_probe.exe"  # the behaviour probe (tools/probe), built beside the updater
 
 # Debian's loaders, called by their paths: the `wine` wrapper always picks the
 # 32-bit one when it is installed, even on a machine that cannot run it.

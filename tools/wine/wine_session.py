@@ -22,7 +22,7 @@ import time
 
 from box_robot import ROBOT_TIMEOUT, RunResult, parse_record, robot_command, robot_for, show_box
 from dos_files import remove_tree, windows_path
-from wine_choice import WineError
+from wine_choice import PROBE_NAME, WineError
 from wine_registry import JAPANESE_FONT, JAPANESE_FONT_LINKS, PREFIX_SETTINGS, REMOVE_REGISTRATION, registry_script
 
 WINE_FONTS = "/usr/share/wine/fonts"
@@ -177,9 +177,23 @@ class Session:
             end_wine(self.env(), 30)
             raise WineError("%s did not end within %d s (output in %s)" % (" ".join(proc.args), timeout, proc.log))
 
+    def wine_version(self):
+        """What `wine --version` prints for this session's loader, as "wine-10.0 (Debian 10.0~repack-6)"."""
+        return subprocess.run(self.path.loader + ["--version"], capture_output=True, text=True).stdout.strip()
+
+    def table_answer(self, exe, setup, call):
+        """The behaviour table's answer to its row (setup, call) for this Wine run by this account, from the
+        probe built beside the updater exe."""
+        probe = os.path.join(os.path.dirname(exe), PROBE_NAME)
+        system = "wine-root" if os.geteuid() == 0 else "wine"
+        proc = subprocess.run(self.path.loader + [probe, "--expect", setup, call, system, self.wine_version()],
+                              env=self.env(), stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        if proc.returncode != 0:
+            raise WineError("%s --expect ended with status %d" % (probe, proc.returncode))
+        return int(proc.stdout.split()[-1])
+
     def _stamp(self):
-        version = subprocess.run(self.path.loader + ["--version"], capture_output=True, text=True).stdout.strip()
-        return "%s %s\n" % (PREFIX_SETUP, version)
+        return "%s %s\n" % (PREFIX_SETUP, self.wine_version())
 
     def _prepare_prefix(self):
         marker = os.path.join(self.slot_dir, "prefix-ready")
