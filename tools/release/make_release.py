@@ -20,6 +20,7 @@ Exit status: 0 when the release is written, 1 on a refusal, 2 on misuse.
 
 import argparse
 import os
+import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -29,7 +30,17 @@ import check_release  # noqa: E402
 import recipe_search  # noqa: E402
 from splice_proof import SpliceError, cut, splice  # noqa: E402
 
-NAMES = ("ver1.00", "ver1.00a", "ver1.01", "ver1.01a", "ver1.02", "ver1.02a", "ver1.03", "ver1.03a")
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def program_source(name):
+    with open(os.path.join(SOURCE_DIR, name), encoding="utf-8") as f:
+        return f.read()
+
+
+# The editions as the program numbers them (discovery/discovery.h: VER1_00 is ver1.00, VER1_00A ver1.00a).
+EDITION_ENUM = tuple(re.findall(r"^ +(VER\w+),$", program_source("discovery/discovery.h"), re.M))
+NAMES = tuple(name.lower().replace("_", ".", 1) for name in EDITION_ENUM)
 NEW = (6, 7)  # the release being made: the new edition of each line
 SPLICED = (0, 1)  # the editions whose data.xp3 and scr.xp3 the updater splices
 
@@ -46,11 +57,25 @@ def label(edition):
     return "%s (%d)" % (NAMES[edition], edition)
 
 
-# The updater's plan (control/plan.cpp): the steps in the order they run, each with the editions that take it
-# and its payload; a splice step's payload is its recipe's.
-OLDEST, PLAIN, A_LINE = {0, 1}, {0, 2, 4}, {1, 3, 5}
-PLAN = ((OLDEST, 106), (OLDEST, 107), (OLDEST, 105), (OLDEST, 103), (OLDEST, 104),
-        (PLAIN, 108), (PLAIN, 109), (A_LINE, 110), (A_LINE, 111), (PLAIN | A_LINE, 113), (PLAIN | A_LINE, 112))
+def read_plan(path="control/plan.cpp"):
+    """The updater's plan, read from its source: the steps in the order they run, each as (the editions that take
+    it, its payload's id); a splice step's payload is its recipe's."""
+    text = program_source(path)
+    editions = {}  # the plan's sets of editions: "OLDEST = 1 << VER1_00 | 1 << VER1_00A," and the like
+    for name, terms in re.findall(r"^ +([A-Z_]+) = ([^,\n]+)", text, re.M):
+        editions[name] = set()
+        for term in terms.split("|"):
+            term = term.strip()
+            editions[name] |= {EDITION_ENUM.index(term[5:])} if term.startswith("1 << ") \
+                else editions[term]
+    ids = {c: pid for pid, (_, _, c) in cat.UPDATER_PAYLOADS.items()}
+    steps = re.findall(r"^ +\w+Step\((\w+), .*PAYLOAD\((\w+)\)\),?$", text, re.M)
+    if len(steps) != len(ids):
+        sys.exit("%s: expected one step per payload (%d), found %d" % (path, len(ids), len(steps)))
+    return tuple((editions[which], ids[payload]) for which, payload in steps)
+
+
+PLAN = read_plan()
 
 
 def read_game(game):
