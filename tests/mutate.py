@@ -21,17 +21,25 @@ first failed test. Mutants of one file are made one after another, so each
 build recompiles one source or two.
 """
 import argparse
+import concurrent.futures
+import contextlib
 import filecmp
 import json
 import os
 import pathlib
 import re
 import resource
+import shlex
 import shutil
 import subprocess
 import sys
+import threading
+import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+# The release catalogue: configuring and the build make headers and the
+# sample release from it.
+CATALOGUE = "tools/release/release_catalogue.py"
 
 
 def read_mutants(path):
@@ -161,6 +169,162 @@ def judge(binary, order, position):
     return None
 
 
+class Build:
+    """The copy's host build without sanitizers, made by Ninja, and what a
+    mutant needs of it: each object's compile command, the link of the test
+    binary, and the files each object was compiled from."""
+
+    def __init__(self, copy, folder):
+        self.copy, self.folder = copy, folder
+        self.objects = {}
+        for entry in json.loads((folder / "compile_commands.json").read_text(encoding="utf-8")):
+            args = shlex.split(entry["command"])
+            at = args.index("-o") + 1
+            path = os.path.normpath(os.path.join(entry["directory"], args[at]))
+            self.objects[path] = (entry["directory"], args, at, os.path.normpath(entry["file"]))
+        commands = subprocess.run(["ninja", "-C", str(folder), "-t", "commands", "host_tests"], check=True,
+                                  stdout=subprocess.PIPE, text=True).stdout.splitlines()
+        link = next(part for part in commands[-1].split(" && ") if " -o tests/host/host_tests " in part)
+        # The libraries as their objects, so that a mutant's object stands in
+        # for the one it replaces.
+        self.link = []
+        for arg in shlex.split(link):
+            library = re.fullmatch(r"lib(\w+)\.a", arg)
+            members = [o for o in self.objects if f"/CMakeFiles/{library.group(1)}.dir/" in o] if library else []
+            self.link += members or [os.path.normpath(os.path.join(folder, arg)) if arg.endswith(".o") else arg]
+        self.includes = {}
+        deps = subprocess.run(["ninja", "-C", str(folder), "-t", "deps"], check=True, stdout=subprocess.PIPE,
+                              text=True).stdout
+        for block in deps.split("\n\n"):
+            head, *files = block.strip().splitlines() or [""]
+            path = os.path.normpath(os.path.join(folder, head.partition(": #deps")[0]))
+            self.includes[path] = {os.path.normpath(os.path.join(folder, f.strip())) for f in files}
+        self.preprocessed = {}
+
+    def command(self, path, overlay, output):
+        """The compile command of an object, reading what overlay holds in
+        place of the copy's files, writing output (or, when None, the
+        preprocessed source to standard output)."""
+        directory, args, at, source = self.objects[path]
+        args = list(args)
+        if output is None:
+            args[at - 1:at + 1] = []
+            args[args.index("-c")] = "-E"
+        else:
+            args[at] = str(output)
+        for old, new in overlay.folders:
+            args = [f"-I{new}" if arg == f"-I{old}" else arg for arg in args]
+        if source in overlay.files:
+            args[args.index(source)] = overlay.files[source]
+        return directory, [args[0]] + [f"-I{new}" for new in overlay.searched] + args[1:]
+
+    def same_source(self, path, overlay):
+        """Whether an object would be compiled from exactly the source it was
+        compiled from before the mutant (its preprocessed text, with the
+        overlay's folders read as the copy's)."""
+        def preprocess(overlay):
+            directory, args = self.command(path, overlay, None)
+            done = subprocess.run(args, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            return done.returncode, done.stdout
+        if path not in self.preprocessed:
+            self.preprocessed[path] = preprocess(Overlay.NONE)
+        status, text = preprocess(overlay)
+        for old, new in overlay.folders + [(str(self.copy), str(new)) for new in overlay.searched]:
+            text = text.replace(new.encode(), old.encode())
+        return status == 0 and (status, text) == self.preprocessed[path]
+
+
+class Overlay:
+    """A mutant's files beside the copy's: files maps a source the copy
+    compiles to its mutated text's path, folders an include folder of the
+    build to the one that replaces it, searched the folders looked in before
+    the copy's own."""
+
+    def __init__(self, files=None, folders=(), searched=()):
+        self.files, self.folders, self.searched = files or {}, list(folders), list(searched)
+
+
+Overlay.NONE = Overlay()
+
+
+def same_tree(one, other):
+    """Whether two folders hold the same files with the same contents."""
+    def files(root):
+        return sorted(p.relative_to(root) for p in root.rglob("*") if p.is_file())
+    return files(one) == files(other) and all(filecmp.cmp(one / f, other / f, shallow=False) for f in files(one))
+
+
+def mutant_binary(build, place, name, text, parallel):
+    """Builds in place the test binary of the program with name holding
+    text, recompiling only the objects whose source that changes. Returns the
+    binary and, for a mutant of the release catalogue, the sample release it
+    makes (None when that is the build's own); or None and why it does not
+    build."""
+    copy, folder = build.copy, build.folder
+    mutated = place / name
+    mutated.parent.mkdir(parents=True, exist_ok=True)
+    mutated.write_text(text, encoding="utf-8")
+    release = None
+    if name == CATALOGUE:
+        # What configuring and the build make from the catalogue, made anew.
+        generated, release = place / "generated", place / "sample-release"
+        tools = copy / "tools" / "release"
+        for step in ([tools / "catalogue.py", mutated, generated],
+                     [tools / "make_sample_release.py", "--catalogue", mutated, release],
+                     [tools / "check_release.py", "--catalogue", mutated, "release", release,
+                      "--crc-header", generated / "release_crcs.h"]):
+            status, output = run([sys.executable, "-B"] + [str(arg) for arg in step], 300)
+            if status != 0:
+                return None, f"{step[0].name} refuses it: {output.strip()}"
+        if same_tree(release, folder / "sample-release"):
+            release = None
+        overlay = Overlay(folders=[(str(folder / "generated"), str(generated))])
+        changed = {str(folder / "generated" / f.name) for f in generated.iterdir()
+                   if not filecmp.cmp(f, folder / "generated" / f.name, shallow=False)}
+    else:
+        overlay = Overlay(files={str(copy / name): str(mutated)}, searched=[str(place)])
+        changed = {str(copy / name)}
+    affected = [o for o, (_, _, _, source) in build.objects.items()
+                if source in changed or changed & build.includes.get(o, set())]
+
+    def compile_one(index_path):
+        index, path = index_path
+        if build.objects[path][3] not in overlay.files and build.same_source(path, overlay):
+            return path, path, ""
+        output = place / f"{index}.o"
+        directory, args = build.command(path, overlay, output)
+        done = subprocess.run(args, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        return path, str(output), done.stdout if done.returncode else ""
+    replaced = {}
+    for path, output, errors in parallel(compile_one, enumerate(affected)):
+        if errors:
+            return None, f"{os.path.relpath(path, folder)} does not compile: {errors.strip()}"
+        replaced[path] = output
+    binary = place / "host_tests"
+    args = [replaced.get(arg, arg) for arg in build.link]
+    args[args.index("-o") + 1] = str(binary)
+    done = subprocess.run(args, cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if done.returncode:
+        return None, "does not link: " + done.stdout.strip()
+    return (binary, release), None
+
+
+@contextlib.contextmanager
+def sample_release(folder, release, kept):
+    """Puts release in place of the build's sample release while the suite
+    runs (the tests read it from there), and the build's own back after."""
+    if release is None:
+        yield
+        return
+    os.rename(folder / "sample-release", kept)
+    os.rename(release, folder / "sample-release")
+    try:
+        yield
+    finally:
+        shutil.rmtree(folder / "sample-release")
+        os.rename(kept, folder / "sample-release")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--list", type=pathlib.Path, default=ROOT / "tests" / "mutants.txt",
@@ -169,61 +333,80 @@ def main():
                         help="where the copy and its build live (default: build/mutants)")
     parser.add_argument("--only", type=int, action="append", default=[],
                         help="run only the mutant whose entry begins on this line of the list")
+    parser.add_argument("--jobs", type=int, default=2, help="mutants built and run at a time (default: 2)")
     args = parser.parse_args()
+    args.work = args.work.resolve()
+    started = time.monotonic()
 
     copy = args.work / "src"
-    build_dir = copy / "build"
+    folder = args.work / "build"
+    kept = args.work / "sample-release.kept"
+    if kept.exists():  # a run stopped while a mutant's sample release was in place
+        shutil.rmtree(folder / "sample-release", ignore_errors=True)
+        os.rename(kept, folder / "sample-release")
     sync_copy(ROOT, copy)
-    configure = ["cmake", "-S", str(copy), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Debug",
-                 "-DWELLHAVEN_SANITIZE=ON", "-DWELLHAVEN_UPDATER_EXE=", "-DWELLHAVEN_UPDATER_EXE64="]
+    # Optimised and without sanitizers: the mutants need the suite's
+    # verdict, not its diagnosis, and the logic and the simulated Windows
+    # are compiled with -O2 whatever the build type.
+    configure = ["cmake", "-S", str(copy), "-B", str(folder), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
+                 "-DCMAKE_CXX_FLAGS_DEBUG=", "-DWELLHAVEN_SANITIZE=OFF", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
+                 "-DWELLHAVEN_UPDATER_EXE=", "-DWELLHAVEN_UPDATER_EXE64="]
     if run(configure, 900)[0] != 0:
         sys.exit("the copy of the sources does not configure: " + " ".join(configure))
-    binary = build_dir / "tests" / "host" / "host_tests"
-    build = ["cmake", "--build", str(build_dir), "--target", "host_tests", "-j2"]
-    if run(build, 900)[0] != 0:
+    if run(["ninja", "-C", str(folder), f"-j{args.jobs}", "host_tests"], 900)[0] != 0:
         sys.exit("the host tests do not build without mutants")
+    build = Build(copy, folder)
 
-    tests = baseline(binary, args.work / "baseline.json")
+    tests = baseline(folder / "tests" / "host" / "host_tests", args.work / "baseline.json")
     position = {name: index for index, (name, _) in enumerate(tests)}
     quickest_first = [name for name, _ in sorted(tests, key=lambda test: test[1])]
 
     mutants = [m for m in read_mutants(args.list) if not args.only or m[0] in args.only]
-    files = list(dict.fromkeys(name for _, name, _, _ in mutants))
-    mutants.sort(key=lambda m: files.index(m[1]))
-    killed, survived, broken = 0, [], []
-    originals = {}
-    try:
-        for line, name, old, new in mutants:
-            label = f"{args.list.name}:{line} {name}: {old.strip()!r} -> {new.strip()!r}"
-            source = copy / name
-            for other in [f for f in originals if f != source]:
-                other.write_bytes(originals.pop(other))
-            original = originals.setdefault(source, source.read_bytes())
-            text = original.decode("utf-8")
-            if text.count(old) != 1:
-                broken.append(f"{label}: the old text occurs {text.count(old)} times")
-                print(f"NOT FOUND {label}", flush=True)
-                continue
-            source.write_bytes(text.replace(old, new).encode("utf-8"))
-            if run(build, 900)[0] != 0:
-                broken.append(f"{label}: does not build")
-                print(f"BROKEN    {label}", flush=True)
-                continue
-            failure = judge(binary, quickest_first, position)
-            if failure:
-                killed += 1
-                print(f"killed    {label}  by {failure[0]}{failure[1]}", flush=True)
-            else:
-                survived.append(label)
-                print(f"SURVIVED  {label}", flush=True)
-    finally:
-        for source, original in originals.items():
-            source.write_bytes(original)
+    places = args.work / "mutants"
+    shutil.rmtree(places, ignore_errors=True)
+    pool = concurrent.futures.ThreadPoolExecutor(args.jobs)
+    printing = threading.Lock()
+    results = {}
 
-    print(f"{killed} killed, {len(survived)} survived")
-    for label in broken:
-        print(f"not a mutant: {label}")
-    return 1 if survived or broken else 0
+    def check(mutant, parallel):
+        line, name, old, new = mutant
+        label = f"{args.list.name}:{line} {name}: {old.strip()!r} -> {new.strip()!r}"
+        text = (copy / name).read_text(encoding="utf-8")
+        if text.count(old) != 1:
+            verdict, why = "NOT FOUND", f"the old text occurs {text.count(old)} times"
+        else:
+            place = places / str(line)
+            made, why = mutant_binary(build, place, name, text.replace(old, new), parallel)
+            if made is None:
+                verdict = "BROKEN"
+            else:
+                with sample_release(folder, made[1], kept):
+                    failure = judge(made[0], quickest_first, position)
+                verdict, why = ("killed", f"by {failure[0]}{failure[1]}") if failure else ("SURVIVED", "")
+                shutil.rmtree(place)
+        results[line] = verdict, label, why
+        with printing:
+            print(f"{verdict:9} {label}  {why.splitlines()[0] if why else ''}".rstrip(), flush=True)
+
+    # A mutant of the catalogue may make another sample release, which the
+    # tests read from the build's folder: those run one at a time, their
+    # objects compiled side by side; the others two at a time.
+    for mutant in [m for m in mutants if m[1] == CATALOGUE]:
+        check(mutant, pool.map)
+    one_at_a_time = map
+    list(pool.map(lambda mutant: check(mutant, one_at_a_time), [m for m in mutants if m[1] != CATALOGUE]))
+    pool.shutdown()
+
+    verdicts = [results[line][0] for line, _, _, _ in mutants]
+    used = resource.getrusage(resource.RUSAGE_CHILDREN)
+    print(f"{len(mutants)} mutants: {verdicts.count('killed')} killed, {verdicts.count('SURVIVED')} survived, "
+          f"{len(mutants) - verdicts.count('killed') - verdicts.count('SURVIVED')} not built, "
+          f"in {time.monotonic() - started:.0f} s ({used.ru_utime + used.ru_stime:.0f} s of CPU)")
+    for line, _, _, _ in mutants:
+        verdict, label, why = results[line]
+        if verdict not in ("killed", "SURVIVED"):
+            print(f"not a mutant: {label}: {why}")
+    return 0 if verdicts.count("killed") == len(mutants) else 1
 
 
 if __name__ == "__main__":
