@@ -4,21 +4,18 @@
 Applies each one-line change of tests/mutants.txt to the updater's sources
 and runs the host tests built from them. A mutant the suite fails on is
 killed (the line names the first test that failed); one on which the whole
-suite passes survived. Ends with how many mutants there were, how many were
-killed and how long the check took, and exits non-zero unless every one was
-killed: one that survived, did not build, or whose old text was not found
-exactly once (so a list that no longer fits the sources fails loudly).
+suite passes survived. Ends with the number of mutants, of those killed and
+the time taken; exits non-zero unless all were killed (one that survived,
+did not build, or whose old text is not found exactly once fails it).
 
-The sources are copied (default build/mutants/src, only the files that
-differ) and built there once by Ninja, optimised and without sanitizers, so
-the checkout itself is never changed, even by a run stopped part way. A
-mutant never touches the copy either: its file is written into a folder of
-its own, searched before the copy's, and only the objects whose preprocessed
-source it changes are compiled there and linked with the others; a mutant of
-the release catalogue remakes, in its folder, the headers and the sample
-release the build makes from it. Two mutants are built and run at a time,
-those of the catalogue one at a time (the tests read the sample release
-from the build's folder, where theirs stands while they run).
+The sources are built once by Ninja in the work folder, optimised and
+without sanitizers. A mutant's file goes into a folder of its own, searched
+before the sources, which are never changed; only the objects whose
+preprocessed source it changes are compiled there and linked with the
+others, two mutants at a time. A mutant of the release catalogue remakes
+there the headers and the sample release the build makes from it; its
+sample release stands in the build's while the suite runs. A run whose every
+input is unchanged reuses the last verdict and says so.
 
 The suite first runs once without mutants; if it fails there the check stops,
 since every mutant would then count as killed. That run's test times set the
@@ -30,7 +27,6 @@ import concurrent.futures
 import contextlib
 import filecmp
 import hashlib
-import itertools
 import json
 import os
 import pathlib
@@ -40,21 +36,19 @@ import shlex
 import shutil
 import subprocess
 import sys
-import threading
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-# The release catalogue: configuring and the build make headers and the
-# sample release from it.
+# Configuring and the build make headers and the sample release from it.
 CATALOGUE = "tools/release/release_catalogue.py"
 
 
-def read_mutants(path, text):
-    """The mutants of the list text read from path, as (line, file, old, new)."""
+def read_mutants(path):
+    """The mutants of the list, as (line, file, old, new)."""
     mutants = []
     fields = {}
     start = 0
-    for number, line in enumerate(text.splitlines(), 1):
+    for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
         if not line.strip() or line.startswith("#"):
             continue
         key, sep, value = line.partition(": ")
@@ -74,41 +68,14 @@ def no_core_dumps():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
-def run(command, timeout, environment=None):
+def run(command, timeout):
     """The exit status and output of command; -1 when it ran out of time."""
     try:
         done = subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              timeout=timeout, preexec_fn=no_core_dumps, env=environment)
+                              timeout=timeout, preexec_fn=no_core_dumps)
         return done.returncode, done.stdout.decode("utf-8", "replace")
     except subprocess.TimeoutExpired as stopped:
         return -1, (stopped.stdout or b"").decode("utf-8", "replace")
-
-
-def sync_copy(source, copy):
-    """Makes copy hold the files of source (without build/ and .git), copying
-    only those that differ and removing those source no longer has. A copied
-    file gets the time of copying, not its own, so that the build never takes
-    an object made from an older mutant for up to date. Returns the files,
-    relative to both."""
-    skip = {"build", ".git"}
-    wanted = set()
-    for folder, dirs, files in os.walk(source):
-        dirs[:] = [d for d in dirs if not (pathlib.Path(folder) == source and d in skip) and d != "__pycache__"]
-        for name in files:
-            relative = pathlib.Path(folder, name).relative_to(source)
-            wanted.add(relative)
-            target = copy / relative
-            if not target.exists() or not filecmp.cmp(source / relative, target, shallow=False):
-                target.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copyfile(source / relative, target)
-                shutil.copymode(source / relative, target)
-    for folder, dirs, files in os.walk(copy):
-        dirs[:] = [d for d in dirs if not (pathlib.Path(folder) == copy and d == "build")]
-        for name in files:
-            path = pathlib.Path(folder, name)
-            if path.relative_to(copy) not in wanted:
-                path.unlink()
-    return wanted
 
 
 def load_json(path, default):
@@ -118,27 +85,19 @@ def load_json(path, default):
         return default
 
 
-def baseline(binary, work, shards):
-    """Runs the whole suite without mutants, in shards side by side; returns
-    its tests in the order they are registered, as (name, seconds). Stops
-    the check if one fails."""
-    def shard(index):
-        report = work / f"baseline-{index}.json"
-        report.unlink(missing_ok=True)
-        environment = dict(os.environ, GTEST_TOTAL_SHARDS=str(shards), GTEST_SHARD_INDEX=str(index))
-        status, output = run([str(binary), "--gtest_brief=1", f"--gtest_output=json:{report}"], 1200, environment)
-        suites = load_json(report, {}).get("testsuites", [])
-        return status, output, [(f"{suite['name']}.{test['name']}", float(test.get("time", "0s").rstrip("s")),
-                                 "failures" in test) for suite in suites for test in suite.get("testsuite", [])]
-    with concurrent.futures.ThreadPoolExecutor(shards) as pool:
-        done = list(pool.map(shard, range(shards)))
-    # gtest deals the tests out to the shards in turn.
-    tests = [test for turn in itertools.zip_longest(*(found for _, _, found in done)) for test in turn if test]
+def baseline(binary, report):
+    """Runs the whole suite without mutants; returns its tests in the order
+    they are registered, as (name, seconds). Stops the check if one fails."""
+    if report.exists():
+        report.unlink()
+    status, output = run([str(binary), "--gtest_brief=1", f"--gtest_output=json:{report}"], 1200)
+    suites = load_json(report, {}).get("testsuites", [])
+    tests = [(f"{suite['name']}.{test['name']}", float(test.get("time", "0s").rstrip("s")), "failures" in test)
+             for suite in suites for test in suite.get("testsuite", [])]
     failed = [name for name, _, failure in tests if failure]
-    for status, output, _ in done:
-        if status != 0 or failed or not tests:
-            why = ", ".join(failed) if failed else first_failure(output) or f"exit status {status}"
-            sys.exit(f"the host suite fails without mutants ({why}), so no mutant can be judged: make it pass first")
+    if status != 0 or failed or not tests:
+        why = ", ".join(failed) if failed else first_failure(output) or f"exit status {status}"
+        sys.exit(f"the host suite fails without mutants ({why}), so no mutant can be judged: make it pass first")
     return [(name, seconds) for name, seconds, _ in tests]
 
 
@@ -187,174 +146,119 @@ def judge(binary, order, position):
 
 
 class Build:
-    """The copy's host build without sanitizers, made by Ninja, and what a
-    mutant needs of it: each object's compile command, the link of the test
-    binary, and the files each object was compiled from."""
+    """The build of the sources: each object's compile command and the files it was
+    compiled from, and the link of the test binary with the libraries as
+    their objects, so that a mutant's object can stand in for its own."""
 
-    def __init__(self, copy, folder):
-        self.copy, self.folder = copy, folder
-        self.objects = {}
-        for entry in json.loads((folder / "compile_commands.json").read_text(encoding="utf-8")):
-            args = shlex.split(entry["command"])
-            at = args.index("-o") + 1
-            path = os.path.normpath(os.path.join(entry["directory"], args[at]))
-            self.objects[path] = (entry["directory"], args, at, os.path.normpath(entry["file"]))
-        commands = subprocess.run(["ninja", "-C", str(folder), "-t", "commands", "host_tests"], check=True,
-                                  stdout=subprocess.PIPE, text=True).stdout.splitlines()
-        link = next(part for part in commands[-1].split(" && ") if " -o tests/host/host_tests " in part)
-        # The libraries as their objects, so that a mutant's object stands in
-        # for the one it replaces.
-        self.link = []
+    def __init__(self, sources, folder):
+        self.sources, self.folder, self.preprocessed = sources, folder, {}
+        commands = [shlex.split(entry["command"]) for entry in load_json(folder / "compile_commands.json", [])]
+        self.objects = {os.path.join(folder, args[args.index("-o") + 1]): args for args in commands}
+        self.includes = {}
+        for block in self.ninja("deps").split("\n\n"):
+            head, *files = block.strip().splitlines() or [""]
+            self.includes[os.path.join(folder, head.partition(": #deps")[0])] = {f.strip() for f in files}
+        link = next(part for part in self.ninja("commands", "host_tests").splitlines()[-1].split(" && ")
+                    if " -o tests/host/host_tests " in part)
+        # gold links in less than half the time of the default linker.
+        self.link = ["-fuse-ld=gold"] if shutil.which("ld.gold") else []
         for arg in shlex.split(link):
             library = re.fullmatch(r"lib(\w+)\.a", arg)
-            members = [o for o in self.objects if f"/CMakeFiles/{library.group(1)}.dir/" in o] if library else []
-            self.link += members or [os.path.normpath(os.path.join(folder, arg)) if arg.endswith(".o") else arg]
-        if shutil.which("ld.gold"):  # links a mutant in less than half the time of the default linker
-            self.link.insert(1, "-fuse-ld=gold")
-        self.includes = {}
-        deps = subprocess.run(["ninja", "-C", str(folder), "-t", "deps"], check=True, stdout=subprocess.PIPE,
-                              text=True).stdout
-        for block in deps.split("\n\n"):
-            head, *files = block.strip().splitlines() or [""]
-            path = os.path.normpath(os.path.join(folder, head.partition(": #deps")[0]))
-            self.includes[path] = {os.path.normpath(os.path.join(folder, f.strip())) for f in files}
-        self.preprocessed = {}
+            self.link += ([o for o in self.objects if f"/CMakeFiles/{library.group(1)}.dir/" in o] if library
+                          else [os.path.join(folder, arg) if arg.endswith(".o") else arg])
 
-    def inputs(self, files, *more):
-        """A digest of everything the suite's verdicts on the mutants depend
-        on: files of the copy, every file an object was compiled from (the
-        system's headers too), the libraries linked, the commands and the
-        versions of the tools, and more."""
+    def ninja(self, *tool):
+        return subprocess.run(["ninja", "-C", str(self.folder), "-t", *tool], check=True, stdout=subprocess.PIPE,
+                              text=True).stdout
+
+    def inputs(self, *more):
+        """A digest of all the verdicts depend on: the files of the sources
+        (without build/ and .git), those each object was compiled from, the
+        libraries, the commands, the tools' versions, and more."""
         digest = hashlib.sha256(json.dumps([self.objects, self.link, more]).encode())
         for tool in ("c++", "ninja", "cmake"):
             digest.update(subprocess.run([tool, "--version"], stdout=subprocess.PIPE).stdout)
-        paths = {str(self.copy / f) for f in files}.union(*self.includes.values())
-        for path in sorted(paths | {a for a in self.link if os.path.isabs(a) and not a.endswith(".o")}):
+        paths = set().union(*self.includes.values())
+        for folder, dirs, files in os.walk(self.sources):
+            dirs[:] = [d for d in dirs if d not in ("build", ".git", "__pycache__")]
+            paths |= {os.path.join(folder, name) for name in files}
+        for path in sorted(paths | {a for a in self.link if a.startswith("/") and not a.endswith(".o")}):
             digest.update(path.encode() + b"\0" + pathlib.Path(path).read_bytes())
         return digest.hexdigest()
 
-    def command(self, path, overlay, output):
-        """The compile command of an object, reading what overlay holds in
-        place of the copy's files, writing output (or, when None, the
-        preprocessed source to standard output)."""
-        directory, args, at, source = self.objects[path]
-        args = list(args)
-        if output is None:
-            args[at - 1:at + 1] = []
-            args[args.index("-c")] = "-E"
-        else:
-            args[at] = str(output)
-        for old, new in overlay.folders:
-            args = [f"-I{new}" if arg == f"-I{old}" else arg for arg in args]
-        if source in overlay.files:
-            args[args.index(source)] = overlay.files[source]
-        return directory, [args[0]] + [f"-I{new}" for new in overlay.searched] + args[1:]
+    def compile(self, path, place, output=None):
+        """Compiles object path into output, the mutant in place searched
+        before the sources; without output, returns its preprocessed source,
+        the place read as the sources (its generated headers as the build's)."""
+        args, generated = list(self.objects[path]), place / "generated"
+        source = args.index("-c") + 1
+        if (place / os.path.relpath(args[source], self.sources)).exists():
+            args[source] = str(place / os.path.relpath(args[source], self.sources))
+        if generated.exists():
+            args = [f"-I{generated}" if arg == f"-I{self.folder / 'generated'}" else arg for arg in args]
+        args[1:1] = [f"-I{place}"]
+        at = args.index("-o")
+        if output:
+            args[at + 1] = str(output)
+            return subprocess.run(args, cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        args[at:at + 2] = []
+        args[args.index("-c")] = "-E"
+        done = subprocess.run(args, cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        text = done.stdout.replace(str(generated).encode(), str(self.folder / "generated").encode())
+        return done.returncode, text.replace(str(place).encode(), str(self.sources).encode())
 
-    def same_source(self, path, overlay):
-        """Whether an object would be compiled from exactly the source it was
-        compiled from before the mutant (its preprocessed text, with the
-        overlay's folders read as the copy's)."""
-        def preprocess(overlay):
-            directory, args = self.command(path, overlay, None)
-            done = subprocess.run(args, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            return done.returncode, done.stdout
-        if path not in self.preprocessed:
-            self.preprocessed[path] = preprocess(Overlay.NONE)
-        status, text = preprocess(overlay)
-        for old, new in overlay.folders + [(str(self.copy), str(new)) for new in overlay.searched]:
-            text = text.replace(new.encode(), old.encode())
-        return status == 0 and (status, text) == self.preprocessed[path]
+    def mutant(self, place, name, text, parallel):
+        """Builds in place the test binary of the sources with name holding
+        text, compiling only the objects whose source that changes. Returns
+        it, or None and why it does not build."""
+        mutated = place / name
+        mutated.parent.mkdir(parents=True, exist_ok=True)
+        mutated.write_text(text, encoding="utf-8")
+        changed = {str(self.sources / name)}
+        if name == CATALOGUE:
+            generated, tools = place / "generated", self.sources / "tools" / "release"
+            for step in ([tools / "catalogue.py", mutated, generated],
+                         [tools / "make_sample_release.py", "--catalogue", mutated, place / "sample-release"],
+                         [tools / "check_release.py", "--catalogue", mutated, "release", place / "sample-release",
+                          "--crc-header", generated / "release_crcs.h"]):
+                status, output = run([sys.executable, "-B"] + [str(arg) for arg in step], 300)
+                if status != 0:
+                    return None, f"{step[0].name} refuses it: {output.strip()}"
+            changed = {str(self.folder / "generated" / f.name) for f in generated.iterdir()
+                       if not filecmp.cmp(f, self.folder / "generated" / f.name, shallow=False)}
+        nowhere = self.folder / "nowhere"
 
-
-class Overlay:
-    """A mutant's files beside the copy's: files maps a source the copy
-    compiles to its mutated text's path, folders an include folder of the
-    build to the one that replaces it, searched the folders looked in before
-    the copy's own."""
-
-    def __init__(self, files=None, folders=(), searched=()):
-        self.files, self.folders, self.searched = files or {}, list(folders), list(searched)
-
-
-Overlay.NONE = Overlay()
-
-
-def same_tree(one, other):
-    """Whether two folders hold the same files with the same contents."""
-    def files(root):
-        return sorted(p.relative_to(root) for p in root.rglob("*") if p.is_file())
-    return files(one) == files(other) and all(filecmp.cmp(one / f, other / f, shallow=False) for f in files(one))
-
-
-def mutant_binary(build, place, name, text, parallel):
-    """Builds in place the test binary of the program with name holding
-    text, recompiling only the objects whose source that changes. Returns the
-    binary and, for a mutant of the release catalogue, the sample release it
-    makes (None when that is the build's own); or None and why it does not
-    build."""
-    copy, folder = build.copy, build.folder
-    mutated = place / name
-    mutated.parent.mkdir(parents=True, exist_ok=True)
-    mutated.write_text(text, encoding="utf-8")
-    release = None
-    if name == CATALOGUE:
-        # What configuring and the build make from the catalogue, made anew.
-        generated, release = place / "generated", place / "sample-release"
-        tools = copy / "tools" / "release"
-        for step in ([tools / "catalogue.py", mutated, generated],
-                     [tools / "make_sample_release.py", "--catalogue", mutated, release],
-                     [tools / "check_release.py", "--catalogue", mutated, "release", release,
-                      "--crc-header", generated / "release_crcs.h"]):
-            status, output = run([sys.executable, "-B"] + [str(arg) for arg in step], 300)
-            if status != 0:
-                return None, f"{step[0].name} refuses it: {output.strip()}"
-        if same_tree(release, folder / "sample-release"):
-            release = None
-        overlay = Overlay(folders=[(str(folder / "generated"), str(generated))])
-        changed = {str(folder / "generated" / f.name) for f in generated.iterdir()
-                   if not filecmp.cmp(f, folder / "generated" / f.name, shallow=False)}
-    else:
-        overlay = Overlay(files={str(copy / name): str(mutated)}, searched=[str(place)])
-        changed = {str(copy / name)}
-    affected = [o for o, (_, _, _, source) in build.objects.items()
-                if source in changed or changed & build.includes.get(o, set())]
-
-    def compile_one(index_path):
-        index, path = index_path
-        if build.objects[path][3] not in overlay.files and build.same_source(path, overlay):
-            return path, path, ""
-        output = place / f"{index}.o"
-        directory, args = build.command(path, overlay, output)
-        done = subprocess.run(args, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        return path, str(output), done.stdout if done.returncode else ""
-    replaced = {}
-    for path, output, errors in parallel(compile_one, enumerate(affected)):
-        if errors:
-            return None, f"{os.path.relpath(path, folder)} does not compile: {errors.strip()}"
-        replaced[path] = output
-    binary = place / "host_tests"
-    args = [replaced.get(arg, arg) for arg in build.link]
-    args[args.index("-o") + 1] = str(binary)
-    done = subprocess.run(args, cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    if done.returncode:
-        return None, "does not link: " + done.stdout.strip()
-    return (binary, release), None
+        def compile_one(numbered):
+            number, path = numbered
+            if self.objects[path][-1] not in changed:  # a source that includes what changed
+                if path not in self.preprocessed:
+                    self.preprocessed[path] = self.compile(path, nowhere)
+                if self.compile(path, place) == self.preprocessed[path]:
+                    return path, path, None
+            return path, str(place / f"{number}.o"), self.compile(path, place, place / f"{number}.o")
+        objects = {}
+        affected = [o for o, args in self.objects.items() if changed & self.includes.get(o, changed)]
+        for path, output, done in parallel(compile_one, enumerate(affected)):
+            if done and done.returncode:
+                return None, f"{os.path.relpath(path, self.folder)} does not compile: {done.stdout.strip()}"
+            objects[path] = output
+        args = [objects.get(arg, arg) for arg in self.link]
+        args[args.index("-o") + 1] = str(place / "host_tests")
+        done = subprocess.run(args, cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        return (place / "host_tests", None) if done.returncode == 0 else (None, "does not link: " + done.stdout)
 
 
 @contextlib.contextmanager
-def sample_release(folder, release, kept):
-    """Puts release in place of the build's sample release while the suite
-    runs (the tests read it from there), and the build's own back after."""
-    if release is None:
-        yield
-        return
-    os.rename(folder / "sample-release", kept)
-    os.rename(release, folder / "sample-release")
+def in_place_of(release, sample, kept):
+    """Puts release in place of the build's sample release, kept aside
+    until the block ends (or the next run begins)."""
+    os.rename(sample, kept)
+    os.rename(release, sample)
     try:
         yield
     finally:
-        shutil.rmtree(folder / "sample-release")
-        os.rename(kept, folder / "sample-release")
+        shutil.rmtree(sample)
+        os.rename(kept, sample)
 
 
 def main():
@@ -362,96 +266,64 @@ def main():
     parser.add_argument("--list", type=pathlib.Path, default=ROOT / "tests" / "mutants.txt",
                         help="the list of mutants (default: tests/mutants.txt)")
     parser.add_argument("--work", type=pathlib.Path, default=ROOT / "build" / "mutants",
-                        help="where the copy and its build live (default: build/mutants)")
+                        help="where the build and the mutants live (default: build/mutants)")
     parser.add_argument("--only", type=int, action="append", default=[],
                         help="run only the mutant whose entry begins on this line of the list")
-    parser.add_argument("--jobs", type=int, default=2, help="mutants built and run at a time (default: 2)")
     args = parser.parse_args()
-    args.work = args.work.resolve()
-    started = time.monotonic()
-
-    copy = args.work / "src"
-    folder = args.work / "build"
-    kept = args.work / "sample-release.kept"
-    if kept.exists():  # a run stopped while a mutant's sample release was in place
-        shutil.rmtree(folder / "sample-release", ignore_errors=True)
-        os.rename(kept, folder / "sample-release")
-    files = sync_copy(ROOT, copy)
-    # Optimised and without sanitizers: the mutants need the suite's
-    # verdict, not its diagnosis, and the logic and the simulated Windows
-    # are compiled with -O2 whatever the build type.
-    configure = ["cmake", "-S", str(copy), "-B", str(folder), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
+    started, work = time.monotonic(), args.work.resolve()
+    folder, places = work / "build", work / "mutants"
+    sample, kept = folder / "sample-release", work / "sample-release.kept"
+    if kept.exists():  # a run stopped while a catalogue mutant's sample release was in place
+        shutil.rmtree(sample, ignore_errors=True)
+        os.rename(kept, sample)
+    configure = ["cmake", "-S", str(ROOT), "-B", str(folder), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
                  "-DCMAKE_CXX_FLAGS_DEBUG=", "-DWELLHAVEN_SANITIZE=OFF", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
                  "-DWELLHAVEN_UPDATER_EXE=", "-DWELLHAVEN_UPDATER_EXE64="]
     if run(configure, 900)[0] != 0:
-        sys.exit("the copy of the sources does not configure: " + " ".join(configure))
-    if run(["ninja", "-C", str(folder), f"-j{args.jobs}", "host_tests"], 900)[0] != 0:
+        sys.exit("the sources do not configure: " + " ".join(configure))
+    if run(["ninja", "-C", str(folder), "-j2", "host_tests"], 900)[0] != 0:
         sys.exit("the host tests do not build without mutants")
-    build = Build(copy, folder)
-    mutant_list = args.list.read_text(encoding="utf-8")
-    inputs = build.inputs(files, mutant_list, args.only, sys.version)
-    verdict = args.work / "verdict.json"
-    earlier = load_json(verdict, {})
+    build = Build(ROOT, folder)
+    inputs = build.inputs(args.list.read_text(encoding="utf-8"), args.only, sys.version)
+    earlier = load_json(work / "verdict.json", {})
     if earlier.get("inputs") == inputs:
-        print(f"{earlier['line']}; reused from the run of {earlier['when']}: every input is unchanged since "
-              f"(checked in {time.monotonic() - started:.0f} s)")
+        print(f"{earlier['line']}; the verdict of {earlier['when']}, reused: no input of it has changed since")
         return 0
-    if verdict.exists():
-        verdict.unlink()
+    (work / "verdict.json").unlink(missing_ok=True)
 
-    tests = baseline(folder / "tests" / "host" / "host_tests", args.work, args.jobs)
+    tests = baseline(folder / "tests" / "host" / "host_tests", work / "baseline.json")
     position = {name: index for index, (name, _) in enumerate(tests)}
     quickest_first = [name for name, _ in sorted(tests, key=lambda test: test[1])]
-
-    mutants = [m for m in read_mutants(args.list, mutant_list) if not args.only or m[0] in args.only]
-    places = args.work / "mutants"
+    mutants = [m for m in read_mutants(args.list) if not args.only or m[0] in args.only]
     shutil.rmtree(places, ignore_errors=True)
-    pool = concurrent.futures.ThreadPoolExecutor(args.jobs)
-    printing = threading.Lock()
-    results = {}
+    pool, verdicts = concurrent.futures.ThreadPoolExecutor(2), {}
 
-    def check(mutant, parallel):
+    def check(mutant, parallel=map):
         line, name, old, new = mutant
         label = f"{args.list.name}:{line} {name}: {old.strip()!r} -> {new.strip()!r}"
-        text = (copy / name).read_text(encoding="utf-8")
-        if text.count(old) != 1:
-            verdict, why = "NOT FOUND", f"the old text occurs {text.count(old)} times"
-        else:
-            place = places / str(line)
-            made, why = mutant_binary(build, place, name, text.replace(old, new), parallel)
-            if made is None:
-                verdict = "BROKEN"
-            else:
-                with sample_release(folder, made[1], kept):
-                    failure = judge(made[0], quickest_first, position)
-                verdict, why = ("killed", f"by {failure[0]}{failure[1]}") if failure else ("SURVIVED", "")
-                shutil.rmtree(place)
-        results[line] = verdict, label, why
-        with printing:
-            print(f"{verdict:9} {label}  {why.splitlines()[0] if why else ''}".rstrip(), flush=True)
+        text, place = (ROOT / name).read_text(encoding="utf-8"), places / str(line)
+        binary, why = (None, f"the old text occurs {text.count(old)} times") if text.count(old) != 1 else \
+            build.mutant(place, name, text.replace(old, new), parallel)
+        # The tests read the sample release from the build's folder.
+        with in_place_of(place / "sample-release", sample, kept) if binary and name == CATALOGUE else \
+                contextlib.nullcontext():
+            failure = binary and judge(binary, quickest_first, position)
+        verdicts[line] = "killed" if failure else "SURVIVED" if binary else "BROKEN"
+        why = f"by {failure[0]}{failure[1]}" if failure else why or ""
+        print(f"{verdicts[line]:9} {label}  {why}".rstrip(), flush=True)
+        shutil.rmtree(place, ignore_errors=True)
 
-    # A mutant of the catalogue may make another sample release, which the
-    # tests read from the build's folder: those run one at a time, their
-    # objects compiled side by side; the others two at a time.
     for mutant in [m for m in mutants if m[1] == CATALOGUE]:
         check(mutant, pool.map)
-    one_at_a_time = map
-    list(pool.map(lambda mutant: check(mutant, one_at_a_time), [m for m in mutants if m[1] != CATALOGUE]))
-    pool.shutdown()
-
-    verdicts = [results[line][0] for line, _, _, _ in mutants]
+    list(pool.map(check, [m for m in mutants if m[1] != CATALOGUE]))
+    counts = [list(verdicts.values()).count(verdict) for verdict in ("killed", "SURVIVED", "BROKEN")]
+    line = f"{len(mutants)} mutants: {counts[0]} killed, {counts[1]} survived, {counts[2]} not built"
     used = resource.getrusage(resource.RUSAGE_CHILDREN)
-    line = (f"{len(mutants)} mutants: {verdicts.count('killed')} killed, {verdicts.count('SURVIVED')} survived, "
-            f"{len(mutants) - verdicts.count('killed') - verdicts.count('SURVIVED')} not built")
     print(f"{line}, in {time.monotonic() - started:.0f} s ({used.ru_utime + used.ru_stime:.0f} s of CPU)")
-    if verdicts.count("killed") == len(mutants):
-        verdict.write_text(json.dumps({"inputs": inputs, "line": line, "when": time.strftime("%Y-%m-%d %H:%M:%S")}),
-                           encoding="utf-8")
-    for line, _, _, _ in mutants:
-        verdict, label, why = results[line]
-        if verdict not in ("killed", "SURVIVED"):
-            print(f"not a mutant: {label}: {why}")
-    return 0 if verdicts.count("killed") == len(mutants) else 1
+    if counts[0] < len(mutants):
+        return 1
+    (work / "verdict.json").write_text(json.dumps({"inputs": inputs, "line": line, "when": time.ctime()}))
+    return 0
 
 
 if __name__ == "__main__":
