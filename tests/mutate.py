@@ -160,12 +160,13 @@ class Build:
             self.includes[os.path.join(folder, head.partition(": #deps")[0])] = {f.strip() for f in files}
         link = next(part for part in self.ninja("commands", "host_tests").splitlines()[-1].split(" && ")
                     if " -o tests/host/host_tests " in part)
-        # gold links in less than half the time of the default linker.
-        self.link = ["-fuse-ld=gold"] if shutil.which("ld.gold") else []
+        self.link = []
         for arg in shlex.split(link):
             library = re.fullmatch(r"lib(\w+)\.a", arg)
             self.link += ([o for o in self.objects if f"/CMakeFiles/{library.group(1)}.dir/" in o] if library
                           else [os.path.join(folder, arg) if arg.endswith(".o") else arg])
+        # gold links in less than half the time of the default linker.
+        self.link[1:1] = ["-fuse-ld=gold"] if shutil.which("ld.gold") else []
 
     def ninja(self, *tool):
         return subprocess.run(["ninja", "-C", str(self.folder), "-t", *tool], check=True, stdout=subprocess.PIPE,
