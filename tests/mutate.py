@@ -27,6 +27,7 @@ import concurrent.futures
 import contextlib
 import filecmp
 import hashlib
+import itertools
 import json
 import os
 import pathlib
@@ -68,11 +69,11 @@ def no_core_dumps():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
-def run(command, timeout):
+def run(command, timeout, environment=None):
     """The exit status and output of command; -1 when it ran out of time."""
     try:
         done = subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              timeout=timeout, preexec_fn=no_core_dumps)
+                              timeout=timeout, preexec_fn=no_core_dumps, env=environment)
         return done.returncode, done.stdout.decode("utf-8", "replace")
     except subprocess.TimeoutExpired as stopped:
         return -1, (stopped.stdout or b"").decode("utf-8", "replace")
@@ -85,19 +86,27 @@ def load_json(path, default):
         return default
 
 
-def baseline(binary, report):
-    """Runs the whole suite without mutants; returns its tests in the order
-    they are registered, as (name, seconds). Stops the check if one fails."""
-    if report.exists():
-        report.unlink()
-    status, output = run([str(binary), "--gtest_brief=1", f"--gtest_output=json:{report}"], 1200)
-    suites = load_json(report, {}).get("testsuites", [])
-    tests = [(f"{suite['name']}.{test['name']}", float(test.get("time", "0s").rstrip("s")), "failures" in test)
-             for suite in suites for test in suite.get("testsuite", [])]
+def baseline(binary, work, shards=2):
+    """Runs the whole suite without mutants, in shards side by side; returns
+    its tests in the order they are registered, as (name, seconds). Stops
+    the check if one fails."""
+    def shard(index):
+        report = work / f"baseline-{index}.json"
+        report.unlink(missing_ok=True)
+        environment = dict(os.environ, GTEST_TOTAL_SHARDS=str(shards), GTEST_SHARD_INDEX=str(index))
+        status, output = run([str(binary), "--gtest_brief=1", f"--gtest_output=json:{report}"], 1200, environment)
+        suites = load_json(report, {}).get("testsuites", [])
+        return status, output, [(f"{suite['name']}.{test['name']}", float(test.get("time", "0s").rstrip("s")),
+                                 "failures" in test) for suite in suites for test in suite.get("testsuite", [])]
+    with concurrent.futures.ThreadPoolExecutor(shards) as pool:
+        done = list(pool.map(shard, range(shards)))
+    # gtest deals the tests out to the shards in turn.
+    tests = [test for turn in itertools.zip_longest(*(found for _, _, found in done)) for test in turn if test]
     failed = [name for name, _, failure in tests if failure]
-    if status != 0 or failed or not tests:
-        why = ", ".join(failed) if failed else first_failure(output) or f"exit status {status}"
-        sys.exit(f"the host suite fails without mutants ({why}), so no mutant can be judged: make it pass first")
+    for status, output, _ in done:
+        if status != 0 or failed or not tests:
+            why = ", ".join(failed) if failed else first_failure(output) or f"exit status {status}"
+            sys.exit(f"the host suite fails without mutants ({why}), so no mutant can be judged: make it pass first")
     return [(name, seconds) for name, seconds, _ in tests]
 
 
@@ -292,7 +301,7 @@ def main():
         return 0
     (work / "verdict.json").unlink(missing_ok=True)
 
-    tests = baseline(folder / "tests" / "host" / "host_tests", work / "baseline.json")
+    tests = baseline(folder / "tests" / "host" / "host_tests", work)
     position = {name: index for index, (name, _) in enumerate(tests)}
     quickest_first = [name for name, _ in sorted(tests, key=lambda test: test[1])]
     mutants = [m for m in read_mutants(args.list) if not args.only or m[0] in args.only]
