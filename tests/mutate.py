@@ -14,8 +14,9 @@ before the sources, which are never changed; only the objects whose
 preprocessed source it changes are compiled there and linked with the
 others, two mutants at a time. A mutant of the release catalogue remakes
 there the headers and the sample release the build makes from it; its
-sample release stands in the build's while the suite runs. A run whose every
-input is unchanged reuses the last verdict and says so.
+sample release stands in the build's while the suite runs, so those run one
+at a time. A run whose every input is unchanged reuses the last verdict and
+says so.
 
 The suite first runs once without mutants; if it fails there the check stops,
 since every mutant would then count as killed. That run's test times set the
@@ -286,6 +287,8 @@ def main():
     if kept.exists():  # a run stopped while a catalogue mutant's sample release was in place
         shutil.rmtree(sample, ignore_errors=True)
         os.rename(kept, sample)
+    # No sanitizers, no debug information: the logic and the simulated Windows
+    # are compiled with -O2 whatever the build type, the tests as fast as can be.
     configure = ["cmake", "-S", str(ROOT), "-B", str(folder), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
                  "-DCMAKE_CXX_FLAGS_DEBUG=", "-DWELLHAVEN_SANITIZE=OFF", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
                  "-DWELLHAVEN_UPDATER_EXE=", "-DWELLHAVEN_UPDATER_EXE64="]
