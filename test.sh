@@ -4,14 +4,15 @@
 # Wine end-to-end tests. The host preset's tests build the Windows
 # executables they need themselves (tests build.windows and build.windows64),
 # so this is the host workflow after the packages it needs. The last line
-# counts the tests: run, passed, failed and skipped; when a step before the
-# tests fails, it says which, and that no test ran.
+# counts the tests: run, passed, failed and skipped, and says how long it all
+# took; when a step before the tests fails, it says which, and that no test ran.
 set -euo pipefail
 cd "$(dirname "$0")"
+started=$SECONDS
 step() { # step WHAT COMMAND...
   local what=$1
   shift
-  "$@" || { local status=$?; echo "Tests: 0 run (the $what failed; see above)"; exit "$status"; }
+  "$@" || { local status=$?; echo "Tests: 0 run (the $what failed after $((SECONDS - started)) s; see above)"; exit "$status"; }
 }
 step "package set-up" scripts/deps.sh test
 step "host configuration" cmake --preset host
@@ -29,8 +30,8 @@ summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$
 if [[ $summary =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
   failed=${BASH_REMATCH[1]} total=${BASH_REMATCH[2]}
   skipped=$(grep -c '(Skipped)$' "$log" || true)
-  echo "Tests: $total run, $((total - failed - skipped)) passed, $failed failed, $skipped skipped"
+  echo "Tests: $total run, $((total - failed - skipped)) passed, $failed failed, $skipped skipped, in $((SECONDS - started)) s"
 else
-  echo "Tests: ctest ended with status $status before counting them"
+  echo "Tests: ctest ended with status $status before counting them, after $((SECONDS - started)) s"
 fi
 exit "$status"

@@ -13,10 +13,11 @@ build_packages=(cmake make python3 g++-mingw-w64-i686 binutils-mingw-w64-i686)
 # wine64 and the x86-64 compiler: the Wine tests on machines that cannot run
 # 32-bit x86 programs run a 64-bit build of the updater (preset windows64).
 # osslsigncode and openssl: the release command's signing and its test.
+# ninja-build: the mutation check's build (tests/mutate.py).
 # libc6-i386 (an amd64 package) brings the 32-bit loader that tells whether
 # this machine runs 32-bit x86 programs at all.
 test_packages=(g++ libgtest-dev zlib1g-dev python3-pefile python3-pyflakes wine wine64 fonts-wine xvfb imagemagick
-               osslsigncode openssl faketime locales fonts-ipafont-gothic e2fsprogs
+               ninja-build osslsigncode openssl faketime locales fonts-ipafont-gothic e2fsprogs
                g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libc6-i386)
 
 case "${1:-}" in
