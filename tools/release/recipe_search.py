@@ -24,29 +24,17 @@ import catalogue as cat
 HEAD = cat.SPLICE_HEAD_SIZE
 
 
-def agree_forward(a, a_at, b, b_at, limit):
-    """How many bytes a and b agree for, from a_at and b_at on, at most limit."""
-    limit = max(0, min(limit, len(a) - a_at, len(b) - b_at))
+def agree(a, a_at, b, b_at, limit, backward=False):
+    """How many bytes a and b agree for, from a_at and b_at on (back from them when backward), at most limit."""
+    limit = max(0, min(limit, a_at, b_at) if backward else min(limit, len(a) - a_at, len(b) - b_at))
+
+    def run(data, at, low, step):
+        return data[at - low - step:at - low] if backward else data[at + low:at + low + step]
+
     low, step = 0, 1
     while low < limit:  # gallop, then halve
         step = min(step, limit - low)
-        if a[a_at + low:a_at + low + step] == b[b_at + low:b_at + low + step]:
-            low += step
-            step *= 2
-        elif step == 1:
-            break
-        else:
-            step //= 2
-    return low
-
-
-def agree_backward(a, a_end, b, b_end, limit):
-    """How many bytes a and b agree for, back from a_end and b_end, at most limit."""
-    limit = max(0, min(limit, a_end, b_end))
-    low, step = 0, 1
-    while low < limit:
-        step = min(step, limit - low)
-        if a[a_end - low - step:a_end - low] == b[b_end - low - step:b_end - low]:
+        if run(a, a_at, low, step) == run(b, b_at, low, step):
             low += step
             step *= 2
         elif step == 1:
@@ -77,8 +65,8 @@ def best_recipe(name, olds, news):
         raise NoRecipe("%s: ver1.03's and ver1.03a's differ in the head or from the index position on, which the"
                        " updater carries once for both" % name)
     body = index - HEAD
-    first = min(agree_forward(n, HEAD, o, HEAD, body) for n, o in zip(news, olds))
-    shared = agree_forward(news[0], HEAD + first, news[1], HEAD + first, body - first)
+    first = min(agree(n, HEAD, o, HEAD, body) for n, o in zip(news, olds))
+    shared = agree(news[0], HEAD + first, news[1], HEAD + first, body - first)
     low_shift, high_shift = -body, min(len(o) for o in olds) - index
     best = fit(news, first, body, 0, 0, shared) if high_shift >= 0 else None
 
@@ -95,7 +83,7 @@ def best_recipe(name, olds, news):
             break
         shift = hit + need - index
         if shift >= low_shift:
-            second = min(agree_backward(n, index, o, index + shift, body) for n, o in zip(news, olds))
+            second = min(agree(n, index, o, index + shift, body, backward=True) for n, o in zip(news, olds))
             if min(first + second, body + min(shift, 0)) > kept(best):  # it could keep more
                 found = fit(news, first, body, shift, second, shared)
                 best = found if kept(found) > kept(best) else best
@@ -123,5 +111,5 @@ def fit(news, first, body, shift, second, shared):
         if keep_first == lowest:
             break
         # the payload run must end before the last byte where the lines differ
-        keep_first = start - agree_backward(news[0], start + middle, news[1], start + middle, middle) - 1 - HEAD
+        keep_first = start - agree(news[0], start + middle, news[1], start + middle, middle, backward=True) - 1 - HEAD
     return None
