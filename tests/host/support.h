@@ -44,6 +44,10 @@ extern const char kUninstallKey[];
  * machine has, each with its trailing backslash. */
 extern const char kGameDir[];
 extern const char kTemp[];
+/* A file another program holds is waited for about a second in all, a
+ * pause at a time: the promise to players, kept here apart from the
+ * program's own numbers. */
+const unsigned long long kFullWaitMilliseconds = 1000;
 
 /* What a step leaves in the temporary folder: no scratch file, an empty
  * one, the beginning of the finished file, or all of it. */

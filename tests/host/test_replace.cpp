@@ -482,7 +482,7 @@ TEST_F(PlaceTest, TargetsAndAttributes)
         sim::ReleaseHeld();
         EXPECT_EQ(result, c.code == 0);
         EXPECT_EQ(sim::Sleeps(), c.pauses);
-        EXPECT_EQ(sim::SleptMilliseconds(), (unsigned long long)kRetryPause * c.pauses);
+        EXPECT_EQ(sim::SleptMilliseconds(), kFullWaitMilliseconds / kRetries * c.pauses);
         EXPECT_EQ(sim::Attributes(In("file.sig")), c.attributesAfter);
         /* Whatever held the side name is gone, unless it could not be
          * deleted; nothing was ever written through it. */

@@ -681,7 +681,7 @@ protected:
          * that passes, about a second for one that does not; nothing else
          * pauses. */
         EXPECT_EQ(sim::SleptMilliseconds(),
-                  kind == REFUSED ? kRetries * kRetryPause : kind == REFUSED_BRIEFLY ? 3u * kRetryPause : 0u);
+                  kind == REFUSED ? kFullWaitMilliseconds : kind == REFUSED_BRIEFLY ? 3 * kFullWaitMilliseconds / kRetries : 0);
 
         const bool oldEdition = edition <= 5;
         std::vector<ExpectedBox> boxes;
