@@ -56,7 +56,7 @@ mirror=${mirror%/}
 
 cache=${WELLHAVEN_ROOTS:-/var/cache/wellhaven-roots}
 mkdir -p "$cache"
-exec 9>"$cache/lock"
+exec 9>"$cache/debian-$release.lock"
 
 # A layer is kept as a folder and a stamp written once it is whole; a folder
 # without its stamp is the remains of an interrupted making and is made again.
