@@ -59,12 +59,13 @@ mkdir -p "$cache"
 exec 9>"$cache/debian-$release.lock"
 
 # A layer is kept as a folder and a stamp written once it is whole; a folder
-# without its stamp is the remains of an interrupted making and is made again.
+# without its stamp is the remains of an interrupted making and is made again,
+# as is a root that no longer runs a program.
 whole() { [ -e "$1.ok" ] && [ -d "$1" ]; }
 
 base=$cache/debian-$release
 flock 9
-if ! whole "$base"; then
+if ! whole "$base" || ! chroot "$base" true; then
   echo "Making a fresh Debian $release ($suite) root from $mirror in $base"
   rm -rf "$base" "$base.ok"
   mmdebstrap --variant=important --include=sudo,ca-certificates \
