@@ -131,9 +131,12 @@ if [ ${#command[@]} -gt 0 ]; then
   exit
 fi
 
-# The committed tree only: what a fresh clone holds.
+# What a newcomer has: Git, and a clone of the committed tree (the tests that
+# rebuild commits need both).
 git -C "$checkout" diff --quiet HEAD || echo "Note: uncommitted changes are not copied; the run tries HEAD"
-git -C "$checkout" archive HEAD | as_account 'mkdir ~/wellhaven && tar -x -C ~/wellhaven'
+git clone -q --no-local "$checkout" "$run/wellhaven"
+account=root as_account 'apt-get update -qq && apt-get install -y -qq git >/dev/null'
+tar -C "$run" -c wellhaven | as_account 'tar -x -C ~'
 
 status=0 summary=()
 for step in ./build.sh ./test.sh; do
