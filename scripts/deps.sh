@@ -3,6 +3,7 @@
 # missing. Quick and silent when everything is already there.
 #   scripts/deps.sh build   the updater itself
 #   scripts/deps.sh test    the host test suite and the Wine end-to-end tests
+#   scripts/deps.sh roots   scripts/debian_root.sh: fresh Debian roots from the mirror
 #
 # A mirror in the middle of a sync can fail `apt-get update` on some index
 # (seen on the i386 security index): the script goes on with the indexes it
@@ -23,7 +24,8 @@ test_packages=(g++ libgtest-dev zlib1g-dev python3-pefile python3-pyflakes wine 
 case "${1:-}" in
   build) wanted=("${build_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 build|test" >&2; exit 2 ;;
+  roots) wanted=(mmdebstrap debian-archive-keyring) ;;
+  *) echo "usage: $0 build|test|roots" >&2; exit 2 ;;
 esac
 
 as_root() {
