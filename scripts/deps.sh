@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages a build or a test run needs, when they are
-# missing. Quick and silent when everything is already there.
+# Installs the Debian packages (Debian 12 or 13) a build or a test run
+# needs, when they are missing. Quick and silent when everything is already
+# there.
 #   scripts/deps.sh build   the updater itself
 #   scripts/deps.sh test    the host test suite and the Wine end-to-end tests
 #   scripts/deps.sh roots   scripts/debian_root.sh: fresh Debian roots from the mirror
