@@ -51,6 +51,33 @@ def end_wine(env, timeout, user=()):
                    stderr=subprocess.DEVNULL, timeout=timeout)
 
 
+def prefix_ready(folder, stamp):
+    """Whether folder/prefix is whole and made by this set-up and this Wine (its marker says `stamp`)."""
+    marker = os.path.join(folder, "prefix-ready")
+    if not os.path.isdir(os.path.join(folder, "prefix")) or not os.path.exists(marker):
+        return False
+    with open(marker) as f:
+        return f.read() == stamp
+
+
+def mark_prefix(folder, stamp):
+    with open(os.path.join(folder, "prefix-ready"), "w") as f:
+        f.write(stamp)
+
+
+def copy_prefix(source, destination):
+    """Copies a prefix, but for the file naming its server's folder under /tmp: the copy's first wine process
+    makes one of its own."""
+    shutil.copytree(source, destination, symlinks=True,
+                    ignore=lambda folder, names: ["wineserver"] if folder == source else [])
+
+
+def unmark_prefix(folder):
+    marker = os.path.join(folder, "prefix-ready")
+    if os.path.exists(marker):
+        os.unlink(marker)
+
+
 class Session:
     """One Xvfb display and one warm Wine prefix, for one process at a time."""
 
@@ -196,17 +223,31 @@ class Session:
         return "%s %s\n" % (PREFIX_SETUP, self.wine_version())
 
     def _prepare_prefix(self):
-        marker = os.path.join(self.slot_dir, "prefix-ready")
         stamp = self._stamp()
-        if os.path.exists(marker) and os.path.isdir(self.prefix):
-            with open(marker) as f:
-                if f.read() == stamp:
-                    return
-        self.log("Making the Wine prefix %s (once per slot)" % self.prefix)
-        started = time.time()
-        if os.path.exists(marker):
-            os.unlink(marker)
-        shutil.rmtree(self.prefix, ignore_errors=True)
+        if prefix_ready(self.slot_dir, stamp):
+            return
+        # One prefix is made per folder (architecture and locale), by one session at a time; a copy of it as
+        # made, before any run, is the start of every other slot's.
+        template = os.path.join(self.wine_dir, "template")
+        with open(os.path.join(self.wine_dir, "template.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            started = time.time()
+            unmark_prefix(self.slot_dir)
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            if prefix_ready(template, stamp):
+                copy_prefix(os.path.join(template, "prefix"), self.prefix)
+                self.log("Wine prefix %s copied from %s in %.1f s" % (self.prefix, template, time.time() - started))
+            else:
+                self.log("Making the Wine prefix %s (once per architecture and locale)" % self.prefix)
+                self._make_prefix()
+                unmark_prefix(template)
+                shutil.rmtree(template, ignore_errors=True)
+                copy_prefix(self.prefix, os.path.join(template, "prefix"))
+                mark_prefix(template, stamp)
+                self.log("Wine prefix ready in %.1f s" % (time.time() - started))
+            mark_prefix(self.slot_dir, stamp)
+
+    def _make_prefix(self):
         status = self._call(self.path.loader + ["wineboot", "-i"], timeout=300, name="wineboot")
         if status != 0:
             raise WineError("wineboot -i failed with status %d (see %s/wineboot.log)" % (status, self.slot_dir))
@@ -227,9 +268,6 @@ class Session:
             os.symlink(JAPANESE_FONT, os.path.join(fonts, os.path.basename(JAPANESE_FONT)))
             self.regedit(JAPANESE_FONT_LINKS, name="font-links")
         self._call(["wineserver", "-w"], timeout=120, name="wineserver-wait")
-        with open(marker, "w") as f:
-            f.write(stamp)
-        self.log("Wine prefix ready in %.1f s" % (time.time() - started))
 
     def _start_server(self):
         # A persistent server keeps the prefix warm between the runs of this session.

@@ -28,21 +28,25 @@ int handleBox(HWND box, const struct Options *o, int number)
     const char *icon = "unknown";
     int pressed, i, tries, yesNo;
 
-    /* Let the box settle and finish painting before its pixels are read. */
-    Sleep(100);
-    paintActive(box);
-    Sleep(100);
+    /* A busy machine may take a while to paint the icon. Once it shows, the box has been shown and activated,
+     * and its default button is the one the player sees. */
     readControls(box, &b);
-    caption[0] = text[0] = '\0';
-    GetWindowTextW(box, caption, sizeof caption / sizeof caption[0]);
-    textControl = GetDlgItem(box, 0xFFFF);
-    if (textControl) GetWindowTextW(textControl, text, sizeof text / sizeof text[0]);
-    /* A busy machine may take a while to paint the icon. */
     for (tries = 0; tries < 100; ++tries) {
         icon = recogniseIcon(b.icon);
         if (strcmp(icon, "unknown") != 0) break;
         Sleep(100);
     }
+    /* A box to be pictured, or one without an icon to wait for, is let settle and finish painting. */
+    if (o->shots || strcmp(icon, "none") == 0) {
+        Sleep(100);
+        paintActive(box);
+        Sleep(100);
+    }
+    readControls(box, &b);
+    caption[0] = text[0] = '\0';
+    GetWindowTextW(box, caption, sizeof caption / sizeof caption[0]);
+    textControl = GetDlgItem(box, 0xFFFF);
+    if (textControl) GetWindowTextW(textControl, text, sizeof text / sizeof text[0]);
     if (o->shots) saveScreenshot(box, o->shots, number);
 
     fprintf(logFile, "box");
