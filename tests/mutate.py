@@ -167,7 +167,9 @@ class Build:
         self.includes = {}
         for block in self.ninja("deps").split("\n\n"):
             head, *files = block.strip().splitlines() or [""]
-            self.includes[os.path.join(folder, head.partition(": #deps")[0])] = {f.strip() for f in files}
+            # Newer CMake also records the link's inputs, named from the build folder.
+            self.includes[os.path.join(folder, head.partition(": #deps")[0])] = {os.path.join(folder, f.strip())
+                                                                               for f in files}
         link = next(part for part in self.ninja("commands", "host_tests").splitlines()[-1].split(" && ")
                     if " -o tests/host/host_tests " in part)
         self.link = []
