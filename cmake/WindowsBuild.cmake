@@ -14,6 +14,9 @@ target_include_directories(updater PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(updater PRIVATE ${WELLHAVEN_LOGIC_OPTIONS}
   -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables
   -fno-stack-protector -Wstack-usage=2048 -malign-data=abi)
+# With -fdata-sections MinGW's GCC gives zero-filled data a .data section of
+# its own, bytes on disk; the CRC-32's tables stay in .bss, which takes none.
+set_source_files_properties(replace/crc.cpp TARGET_DIRECTORY updater PROPERTIES COMPILE_OPTIONS -fno-data-sections)
 # The entry symbol carries the leading underscore of 32-bit C names. 32-bit
 # Windows aligns the stack to 4 bytes only, where GCC assumes 16 on entry to
 # every function: told so, it never relies on more.
@@ -22,6 +25,10 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
   target_compile_options(updater PRIVATE -mpreferred-stack-boundary=2)
 else()
   set(wellhaven_entry WellhavenStart)
+  # MinGW's default medium model reaches every other object's data through a
+  # pointer of its own, for data a DLL might export; the program takes none
+  # from a DLL, so the small model addresses it directly.
+  target_compile_options(updater PRIVATE -mcmodel=small)
 endif()
 # -nostdlib drops the runtime's start-up and libraries alike, libgcc too: a
 # call the compiler makes for the program (a stack probe, a 64-bit division)

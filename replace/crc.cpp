@@ -5,21 +5,23 @@
  */
 #include "replace/replace.h"
 
-/* The reflected polynomial 0xEDB88320 applied to each value of four bits:
- * a nibble at a time is a quarter of the work of a bit at a time, and the
- * table is 64 bytes where a byte-wide one would take a kibibyte. */
-static const DWORD kNibbleTable[16] = {
-    0x00000000u, 0x1DB71064u, 0x3B6E20C8u, 0x26D930ACu, 0x76DC4190u, 0x6B6B51F4u, 0x4DB26158u, 0x5005713Cu,
-    0xEDB88320u, 0xF00F9344u, 0xD6D6A3E8u, 0xCB61B38Cu, 0x9B64C2B0u, 0x86D3D2D4u, 0xA00AE278u, 0xBDBDF21Cu,
-};
+/* Entry b is the CRC register's change for the byte b, under the reflected
+ * polynomial 0xEDB88320: a look-up a byte, twice the speed of one a nibble,
+ * for the megabytes an update reads back. It is made on first use, in
+ * zero-filled memory that takes no room in the executable. */
+static DWORD byteTable[256];
 
 DWORD Crc32(DWORD crc, const BYTE *bytes, DWORD count)
 {
+    if (byteTable[128] == 0) /* the polynomial, once it is made */
+        for (DWORD b = 0; b < 256; b++) {
+            DWORD c = b;
+            for (int bit = 0; bit < 8; bit++)
+                c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+            byteTable[b] = c;
+        }
     crc = ~crc;
-    for (DWORD i = 0; i < count; i++) {
-        crc ^= bytes[i];
-        crc = (crc >> 4) ^ kNibbleTable[crc & 15];
-        crc = (crc >> 4) ^ kNibbleTable[crc & 15];
-    }
+    for (DWORD i = 0; i < count; i++)
+        crc = (crc >> 8) ^ byteTable[(crc ^ bytes[i]) & 255];
     return ~crc;
 }
