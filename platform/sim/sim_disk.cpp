@@ -97,12 +97,41 @@ static void Collect(Disk &disk, bool keepHeld)
         it = held.count(it->first) || (keepHeld && AnyHandle(it->first)) ? std::next(it) : disk.files.erase(it);
 }
 
+/* Buffers of at least kLarge bytes are kept, up to kKept of them. */
+static const size_t kLarge = 64 * 1024, kKept = 32;
+
+static std::vector<std::string *> &Spares()
+{
+    static auto *spares = new std::vector<std::string *>; /* outlives every file, static ones too */
+    return *spares;
+}
+
+std::shared_ptr<const std::string> NewBytes(const std::string &bytes, size_t room)
+{
+    room = std::max(room, bytes.size());
+    std::vector<std::string *> &spares = Spares();
+    std::string *buffer = new std::string;
+    if (room >= kLarge && !spares.empty()) {
+        delete buffer;
+        buffer = spares.back();
+        spares.pop_back();
+    }
+    buffer->reserve(room);
+    buffer->assign(bytes);
+    return std::shared_ptr<const std::string>(buffer, [](const std::string *gone) {
+        if (gone->capacity() >= kLarge && Spares().size() < kKept)
+            Spares().push_back(const_cast<std::string *>(gone));
+        else
+            delete gone;
+    });
+}
+
 File &Create(const std::string &key, const std::string &bytes, DWORD attributes)
 {
     Disk &disk = S().disk;
     if (NameOf(key) == nullptr)
         disk.names[key] = Name{disk.nextFile++};
-    return disk.files[disk.names[key].file] = File{std::make_shared<const std::string>(bytes), Settable(attributes)};
+    return disk.files[disk.names[key].file] = File{NewBytes(bytes), Settable(attributes)};
 }
 
 void Unname(const std::string &key)
@@ -211,8 +240,7 @@ Disk Torn(const Disk &disk, bool zeroTail)
             continue;
         const std::string &bytes = *file.bytes;
         const size_t half = bytes.size() / 2;
-        file = File{std::make_shared<const std::string>(
-                        bytes.substr(0, half) + (zeroTail ? std::string(bytes.size() - half, '\0') : std::string())),
+        file = File{NewBytes(bytes.substr(0, half) + (zeroTail ? std::string(bytes.size() - half, '\0') : std::string())),
                     file.attributes};
     }
     return torn;

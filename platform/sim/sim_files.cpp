@@ -37,7 +37,7 @@ static File *Opened(Op op, HANDLE file, Handle **h, bool *shortTransfer = nullpt
 static std::string &Bytes(File &file)
 {
     if (file.bytes.use_count() > 1)
-        file.bytes = std::make_shared<const std::string>(*file.bytes);
+        file.bytes = NewBytes(*file.bytes);
     file.hash = std::make_shared<size_t>(0);
     return const_cast<std::string &>(*file.bytes);
 }
@@ -130,10 +130,10 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, const void *buffer, DWORD toWrite,
     if (!(h->access & GENERIC_WRITE))
         return Refused(ERROR_ACCESS_DENIED);
     DWORD want = shortTransfer && toWrite > 0 ? toWrite - 1 : toWrite;
-    std::string &bytes = Bytes(*f);
     /* An archive grows by runs of up to a megabyte: room for 2 MiB at once. */
-    if ((size_t)h->position + want > std::max<size_t>(bytes.capacity(), 65536))
-        bytes.reserve(std::max<size_t>((size_t)h->position + want, 1 << 21));
+    if ((size_t)h->position + want > std::max<size_t>(f->bytes->capacity(), 65536))
+        f->bytes = NewBytes(*f->bytes, std::max<size_t>((size_t)h->position + want, 1 << 21));
+    std::string &bytes = Bytes(*f);
     if (bytes.size() < h->position)
         bytes.resize(h->position);
     bytes.replace(h->position, want, static_cast<const char *>(buffer), want);

@@ -130,6 +130,11 @@ std::string Parent(const std::string &key);
 /* Gives a name a file of these bytes and attributes, as a create does: the
  * file it names, rewritten in place under all its names, or a new one. */
 File &Create(const std::string &key, const std::string &bytes, DWORD attributes);
+/* Bytes for a file, with room for at least room of them. The sweeps write
+ * and drop files of up to a megabyte thousands of times: the buffers of
+ * large ones are kept for the next instead of going back to the allocator,
+ * whose fresh pages cost more than the bytes copied into them. */
+std::shared_ptr<const std::string> NewBytes(const std::string &bytes, size_t room = 0);
 /* Removes a name; a file goes with its last name and handle. */
 void Unname(const std::string &key);
 /* Keeps the settable bits; "normal" means none of the others and is kept
