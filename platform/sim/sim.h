@@ -165,6 +165,9 @@ struct Disk {
     const File *Find(const std::string &key) const;
 };
 Disk SaveDisk();
+/* The disk as it stands, not copied: good until the next call of the
+ * program or of this interface. */
+const Disk &DiskNow();
 /* A hash of a file's bytes, computed once for bytes however often saved. */
 size_t Hash(const File &file);
 /* The key of a Windows path in Disk::names and Disk::folders: the drive

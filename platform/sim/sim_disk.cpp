@@ -90,11 +90,15 @@ DWORD Settable(DWORD attributes)
 /* Files that neither a name nor a handle holds go. */
 static void Collect(Disk &disk, bool keepHeld)
 {
-    std::set<unsigned> held;
+    std::vector<unsigned> named;
+    named.reserve(disk.names.size());
     for (const auto &n : disk.names)
-        held.insert(n.second.file);
+        named.push_back(n.second.file);
+    std::sort(named.begin(), named.end());
     for (auto it = disk.files.begin(); it != disk.files.end();)
-        it = held.count(it->first) || (keepHeld && AnyHandle(it->first)) ? std::next(it) : disk.files.erase(it);
+        it = std::binary_search(named.begin(), named.end(), it->first) || (keepHeld && AnyHandle(it->first))
+                 ? std::next(it)
+                 : disk.files.erase(it);
 }
 
 /* Buffers of at least kLarge bytes are kept, up to kKept of them. */
@@ -217,6 +221,11 @@ void SetPendingDelete(PendingDelete answer)
 }
 
 Disk SaveDisk()
+{
+    return S().disk;
+}
+
+const Disk &DiskNow()
 {
     return S().disk;
 }

@@ -38,11 +38,24 @@ namespace {
  * becomes the unit of its value, a C1 control. */
 bool Convert(const char *from, const char *to, const std::string &in, std::string *out, bool undefinedAsC1 = false)
 {
-    iconv_t cd = iconv_open(to, from);
+    /* A converter is opened once for the process (a sweep shows thousands
+     * of boxes) and set back to its initial state for each text. */
+    static struct Converters : std::map<std::pair<std::string, std::string>, iconv_t> {
+        ~Converters()
+        {
+            for (auto &c : *this)
+                if (c.second != (iconv_t)-1)
+                    iconv_close(c.second);
+        }
+    } opened;
+    iconv_t &cd = opened.emplace(std::make_pair(from, to), (iconv_t)-1).first->second;
+    if (cd == (iconv_t)-1)
+        cd = iconv_open(to, from);
     if (cd == (iconv_t)-1) {
         Misuse(std::string("no converter from ") + from + " to " + to);
         return false;
     }
+    iconv(cd, NULL, NULL, NULL, NULL);
     std::string source = in;
     out->assign(source.size() * 4 + 4, '\0');
     char *inp = &source[0], *outp = &(*out)[0];
@@ -54,7 +67,6 @@ bool Convert(const char *from, const char *to, const std::string &in, std::strin
         inLeft--;
         outLeft -= 2;
     }
-    iconv_close(cd);
     out->resize(out->size() - outLeft);
     return result != (size_t)-1;
 }

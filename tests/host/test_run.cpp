@@ -113,7 +113,7 @@ using Folder = std::map<std::string, FileState>;
 
 Folder ReadFolder(const std::string &windowsFolder = kGameDir)
 {
-    const sim::Disk disk = sim::SaveDisk();
+    const sim::Disk &disk = sim::DiskNow();
     Folder folder;
     for (const std::string &name : sim::List(windowsFolder))
         folder[name] = FileState{disk.Find(sim::Key(windowsFolder + name))->bytes,
@@ -531,11 +531,15 @@ protected:
             if (!stops)
                 return;
             const sim::Disk disk = sim::SaveDisk();
-            if (killed.insert(Fingerprint(disk)).second)
+            const std::string print = Fingerprint(disk);
+            if (killed.insert(print).second)
                 kills_.push_back(disk);
+            /* A cut tears only bytes not yet flushed. */
+            const bool unflushed =
+                std::any_of(disk.files.begin(), disk.files.end(), [](const auto &f) { return !f.second.durable; });
             for (bool zeroTail : {false, true}) {
-                sim::Disk torn = sim::Torn(disk, zeroTail);
-                if (cut.insert(Fingerprint(torn)).second)
+                const sim::Disk torn = unflushed ? sim::Torn(disk, zeroTail) : disk;
+                if (cut.insert(unflushed ? Fingerprint(torn) : print).second)
                     cuts_.push_back(torn);
             }
         });
@@ -630,7 +634,7 @@ protected:
     {
         /* The program does the same on the same disk: a state already run
          * from has its outcome. */
-        const std::string state = std::to_string(edition) + " " + unmarked + "\n" + Fingerprint(sim::SaveDisk());
+        const std::string state = std::to_string(edition) + " " + unmarked + "\n" + Fingerprint(sim::DiskNow());
         auto known = outcomeOf_.find(state);
         if (known != outcomeOf_.end()) {
             outcomes_[known->second]++;
