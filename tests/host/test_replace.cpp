@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <algorithm>
 #include <random>
 
@@ -27,14 +28,15 @@ std::string In(const char *fileName)
     return std::string(kGameDir) + fileName;
 }
 
-/* Bytes from a fixed seed, varied enough that a byte out of place shows. */
+/* Bytes from a fixed seed, varied enough that a byte out of place shows:
+ * the start of the seed's one stream, made once as far as asked for. */
 std::string Noise(size_t length, unsigned seed)
 {
-    std::mt19937 generator(seed);
-    std::string bytes(length, '\0');
-    for (char &c : bytes)
-        c = (char)(generator() & 0xFF);
-    return bytes;
+    static std::map<unsigned, std::pair<std::mt19937, std::string>> streams;
+    auto &stream = streams.emplace(seed, std::make_pair(std::mt19937(seed), std::string())).first->second;
+    while (stream.second.size() < length)
+        stream.second.push_back((char)(stream.first() & 0xFF));
+    return stream.second.substr(0, length);
 }
 
 /* The attribute words the tables give files. */

@@ -530,15 +530,19 @@ protected:
         sim::BeforeCall([this, &killed, &cut, stops](const sim::Call &) {
             if (!stops)
                 return;
-            const sim::Disk disk = sim::SaveDisk();
+            const sim::Disk &disk = sim::DiskNow();
             const std::string print = Fingerprint(disk);
-            if (killed.insert(print).second)
-                kills_.push_back(disk);
+            const bool newKill = killed.count(print) == 0;
             /* A cut tears only bytes not yet flushed. */
             const bool unflushed =
                 std::any_of(disk.files.begin(), disk.files.end(), [](const auto &f) { return !f.second.durable; });
+            if (!newKill && !unflushed && cut.count(print) != 0)
+                return; /* left as by the call before */
+            const sim::Disk saved = sim::SaveDisk();
+            if (killed.insert(print).second)
+                kills_.push_back(saved);
             for (bool zeroTail : {false, true}) {
-                const sim::Disk torn = unflushed ? sim::Torn(disk, zeroTail) : disk;
+                const sim::Disk torn = unflushed ? sim::Torn(saved, zeroTail) : saved;
                 if (cut.insert(unflushed ? Fingerprint(torn) : print).second)
                     cuts_.push_back(torn);
             }
