@@ -248,9 +248,12 @@ Disk Torn(const Disk &disk, bool zeroTail)
         if (file.durable)
             continue;
         const std::string &bytes = *file.bytes;
-        const size_t half = bytes.size() / 2;
-        file = File{NewBytes(bytes.substr(0, half) + (zeroTail ? std::string(bytes.size() - half, '\0') : std::string())),
-                    file.attributes};
+        const size_t half = bytes.size() / 2, length = zeroTail ? bytes.size() : half;
+        std::shared_ptr<const std::string> cut = NewBytes(std::string(), length);
+        std::string &made = const_cast<std::string &>(*cut); /* not shared yet */
+        made.assign(bytes, 0, half);
+        made.resize(length, '\0');
+        file = File{cut, file.attributes};
     }
     return torn;
 }

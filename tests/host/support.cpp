@@ -130,7 +130,7 @@ void ExpectScratch(Scratch left, const std::string &finished)
         return;
     }
     ASSERT_EQ(names.size(), 1u) << "scratch files, expected one";
-    const std::string bytes = sim::FileBytes(kTemp + names[0]);
+    const std::string &bytes = *sim::DiskNow().Find(sim::Key(kTemp + names[0]))->bytes;
     if (left == EMPTY)
         EXPECT_EQ(bytes.size(), 0u) << "the scratch file is not empty";
     else if (left == WHOLE)

@@ -726,7 +726,8 @@ protected:
                 done = part.step;
                 boxes.push_back(CodeBox(e->code, e->file != nullptr ? e->file : file));
             }
-            ExpectScratch(e->scratch, e->scratch == NONE ? "" : *finished_.at(file).bytes);
+            static const std::string kNothing;
+            ExpectScratch(e->scratch, e->scratch == NONE ? kNothing : *finished_.at(file).bytes);
         }
         ExpectBoxes(boxes);
 
