@@ -114,11 +114,12 @@ std::shared_ptr<const std::string> NewBytes(const std::string &bytes, size_t roo
 {
     room = std::max(room, bytes.size());
     std::vector<std::string *> &spares = Spares();
-    std::string *buffer = new std::string;
+    std::string *buffer = nullptr;
     if (room >= kLarge && !spares.empty()) {
-        delete buffer;
         buffer = spares.back();
         spares.pop_back();
+    } else {
+        buffer = new std::string;
     }
     buffer->reserve(room);
     buffer->assign(bytes);
